@@ -1,0 +1,34 @@
+// The run settings and the command line: built-in defaults, the banner, reading the arguments
+// left to right with their echo messages, and the usage text. Texts are kept as pointers into
+// the argument text (upper-cased in place from the second character) or to the defaults.
+#pragma once
+
+#include <cstdint>
+
+constexpr int32_t maxValues = 2000;
+
+struct RunSettings {
+    const char *portText;
+    int32_t baudRate;
+    uint8_t functionSelector; // 65 READ, 66 WRITE, or a function code
+    uint8_t modslave;
+    const char *startreg;
+    int16_t registerCount;
+    int16_t numRequests;
+    int32_t receiveTimeout; // ms
+    int32_t requestSpacing; // ms
+    int16_t values[maxValues];
+    int16_t valueCount;
+    int32_t valuesIgnored; // value arguments past the list's end
+    bool run;
+};
+
+constexpr uint8_t selectorRead = 65;
+constexpr uint8_t selectorWrite = 66;
+
+// Defaults of every setting; the register dump switch on.
+void runSettingsDefaults(RunSettings *settings);
+void printBanner();
+void printUsage();
+// Reads argv[1..argc-1] into the settings, printing what each option echoes.
+void parseArguments(RunSettings *settings, int argc, char **argv);

@@ -1,0 +1,8 @@
+// The request cycle: checks the start register, brings the stack up as master on the port,
+// sends the request as many times as asked, prints each reply, closes the stack. Ends every
+// path with "\nExiting.\n" and answers the number of characters that wrote (10).
+#pragma once
+
+#include "app/cmdline.h"
+
+int runRequestCycle(RunSettings *settings);

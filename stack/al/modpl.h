@@ -1,0 +1,73 @@
+// The application layer: the stack context and the interface the front end calls. Encodes
+// message records into PDUs and decodes PDUs back, as master (requests out, responses in) or
+// as slave (requests in, responses and exception answers out), in frame buffers over fixed
+// arrays local to each call. Calls the link layer only; keeps no state outside the context.
+#pragma once
+
+#include "stack/dl/moddl.h"
+
+#include <cstdint>
+
+// Bits of ModbusMessage::flags.
+namespace msgflag {
+constexpr uint32_t kindMask = 0x3; // 0 read, 1 write, 2 or 3 send functionCode as stored
+constexpr uint32_t kindRead = 0;
+constexpr uint32_t kindWrite = 1;
+constexpr uint32_t single = 1u << 2;
+constexpr uint32_t wordData = 1u << 3;
+constexpr uint32_t isResponse = 1u << 4;
+} // namespace msgflag
+
+// One Modbus message between the front end and this layer, as request or as reply.
+struct ModbusMessage {
+    uint32_t flags;
+    uint8_t functionCode; // bit 7 marks an exception response
+    uint16_t refType;     // exception code in the low byte of an exception response
+    uint16_t offset;
+    int16_t count;
+    int16_t *values;
+    uint16_t capacity; // entries values can hold; nothing is read or written past it
+};
+
+struct StackSettings {
+    int32_t waitForCts;
+    int32_t timeoutMs;
+    int32_t minIntervalMs;
+};
+
+struct TypeLimit {
+    uint16_t maxCount;
+    uint16_t enabled;
+};
+
+constexpr int32_t modplMaster = 1;
+constexpr int32_t modplSlave = 0;
+
+struct StackContext {
+    // owned by the link layer and the drivers below it
+    LinkContext link;
+
+    // owned by the application layer
+    int32_t alRole;
+    uint32_t alCounts[2];
+    TypeLimit typeLimits[5];
+};
+
+// 1; 0 for a role above 1, which writes nothing but alRole.
+int32_t modplInstall(StackContext *ctx, int32_t role);
+int32_t modplOpen(StackContext *ctx, const char *portText, int32_t unit);
+int32_t modplClose(StackContext *ctx);
+// 1; 0 when the link refuses the rate.
+int32_t modplSetBaud(StackContext *ctx, int32_t baud);
+int32_t modplGetBaud(StackContext *ctx);
+int32_t modplSetUnit(StackContext *ctx, int32_t unit);
+// Safe on a context whose open failed.
+int32_t modplGetSettings(StackContext *ctx, StackSettings *settings);
+int32_t modplSetSettings(StackContext *ctx, const StackSettings *settings);
+// 1 sent; -3 not encoded or not transmitted.
+int32_t modplSendRequest(StackContext *ctx, int32_t unit, ModbusMessage *message);
+// Master: 1 decoded (normal or exception), 0 nothing for this station, -1 unknown function
+// code, -2 PDU cut short. Slave: 1 request accepted, 0 otherwise.
+int32_t modplGetReply(StackContext *ctx, ModbusMessage *message);
+int32_t modplGetCounts(StackContext *ctx, uint32_t out[2]);
+int32_t modplResetCounts(StackContext *ctx);

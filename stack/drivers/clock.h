@@ -1,0 +1,12 @@
+// Clock services of the link layer: a 32-bit millisecond tick that wraps after about 49.7 days,
+// and a sleep of at least the time asked. Callers take elapsed time as uint32_t(now - start).
+// Linked as its own library so that tests can bind a fake clock in its place.
+#pragma once
+
+#include <cstdint>
+
+// Milliseconds of a monotonic clock, cut to 32 bits.
+uint32_t tickCount();
+
+// Suspends the caller for at least ms milliseconds, resuming after signals.
+void delayMs(uint32_t ms);
