@@ -1,0 +1,278 @@
+// Socket driver: RTU frames unchanged over one blocking TCP connection. Every sockets failure
+// is announced on standard output with its error number and mapped to a common result code;
+// reads and writes wait at most one time-out, which the control operation sets for both.
+#include "stack/drivers/port.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+SocketState &state(PortChannel *channel) {
+    return channel->driver.socket;
+}
+
+int32_t mapSockError(long n) {
+    switch (n) {
+    case plat::wsaEmfile:
+    case plat::wsaEnobufs:
+        return IoNoResources;
+    case plat::wsaEaddrnotavail:
+    case plat::wsaEnetunreach:
+    case plat::wsaEhostdown:
+    case plat::wsaEhostunreach:
+        return IoNotFound;
+    case plat::wsaEconnrefused:
+        return IoAccessDenied;
+    case plat::wsaEfault:
+    case plat::wsaEnotsock:
+        return IoNoOperation;
+    case plat::wsaEtimedout:
+        return IoTimeout;
+    case plat::wsaEnetreset:
+    case plat::wsaEconnaborted:
+    case plat::wsaEconnreset:
+    case plat::wsaEdiscon:
+        return IoBroken;
+    case plat::wsaEinval:
+    case plat::wsaEnotconn:
+    case plat::wsaEshutdown:
+    case plat::wsaNotinitialised:
+        return IoNotOpen;
+    case plat::wsaEisconn:
+        return IoAlreadyOpen;
+    case plat::wsaEaddrinuse:
+        return IoAddressInUse;
+    case plat::wsaEnetdown:
+    case plat::wsaSysnotready:
+        return IoNetworkDown;
+    default:
+        return IoNetworkError;
+    }
+}
+
+// Printed always, not through the trace switch, and without a line break.
+int32_t socketErrorReport(PortChannel *channel, long n) {
+    state(channel).lastSockError = static_cast<int32_t>(n);
+    printf("wsockerror = %ld", n);
+    return mapSockError(n);
+}
+
+int32_t socketErrorReport(PortChannel *channel) {
+    return socketErrorReport(channel, plat::wsaGetLastError());
+}
+
+// Lets a person watching the console see earlier output before a wait that can last.
+void flushBeforeWait() {
+    fflush(stdout);
+}
+
+void closeQuietly(plat::Socket *s) {
+    if (*s != plat::invalidSocket) {
+        (void)plat::closeSocket(*s);
+        *s = plat::invalidSocket;
+    }
+}
+
+int32_t socketOpen(PortChannel *channel) {
+    SocketState &st = state(channel);
+    st.lastSockError = 0;
+    st.dataSocket = plat::invalidSocket;
+    int32_t result = IoOk;
+    if (st.isServer) {
+        st.listenSocket = plat::sockCreate();
+        if (st.listenSocket == plat::invalidSocket) {
+            result = socketErrorReport(channel);
+        } else if (plat::sockBind(st.listenSocket, &st.sockAddress) < 0 ||
+                   plat::sockListen(st.listenSocket, 1) == plat::socketError) {
+            result = socketErrorReport(channel);
+        } else {
+            flushBeforeWait();
+            st.dataSocket = plat::sockAccept(st.listenSocket);
+            if (st.dataSocket == plat::invalidSocket)
+                result = socketErrorReport(channel);
+        }
+        if (result != IoOk)
+            closeQuietly(&st.listenSocket);
+    } else {
+        st.dataSocket = plat::sockCreate();
+        if (st.dataSocket == plat::invalidSocket) {
+            result = socketErrorReport(channel);
+        } else {
+            flushBeforeWait();
+            if (plat::sockConnect(st.dataSocket, &st.sockAddress) == plat::socketError) {
+                result = socketErrorReport(channel);
+                closeQuietly(&st.dataSocket);
+            }
+        }
+    }
+    if (result != IoOk) {
+        st.connected = 0;
+        return result;
+    }
+    (void)plat::sockSetDontLinger(st.dataSocket);
+    st.connected = 1;
+    return IoOk;
+}
+
+int32_t socketClose(PortChannel *channel) {
+    SocketState &st = state(channel);
+    if (!st.connected)
+        return IoNotOpen;
+    // a server drops only its listening socket here; the connection goes at release
+    plat::Socket *s = st.isServer ? &st.listenSocket : &st.dataSocket;
+    int32_t result = IoOk;
+    if (plat::closeSocket(*s) == plat::socketError)
+        result = socketErrorReport(channel);
+    *s = plat::invalidSocket;
+    st.connected = 0;
+    return result;
+}
+
+uint32_t timeoutMs(const SocketState &st) {
+    return static_cast<uint32_t>(st.sockTimeout.tvSec * 1000 + st.sockTimeout.tvUsec / 1000);
+}
+
+void setTimeoutMs(SocketState &st, uint32_t ms) {
+    st.sockTimeout.tvSec = static_cast<long>(ms / 1000);
+    st.sockTimeout.tvUsec = static_cast<long>((ms % 1000) * 1000);
+}
+
+int32_t socketControl(PortChannel *channel, int32_t request, ControlArg arg) {
+    SocketState &st = state(channel);
+    switch (request) {
+    case GetReadTimeout:
+    case GetWriteTimeout:
+        *arg.out = timeoutMs(st);
+        return IoOk;
+    case SetReadTimeout:
+    case SetWriteTimeout:
+        setTimeoutMs(st, arg.value);
+        return IoOk;
+    case GetReportWord1:
+        *arg.out = st.reportWord1;
+        return IoOk;
+    case GetReportWord2:
+        *arg.out = st.reportWord2;
+        return IoOk;
+    case SetReportWord1:
+    case SetReportWord2:
+        return IoFailed;
+    default:
+        return IoUnknownRequest;
+    }
+}
+
+// Waits for the data socket with a fresh copy of the time-out: IoOk ready, else the result.
+int32_t waitReady(PortChannel *channel, bool forWrite) {
+    SocketState &st = state(channel);
+    const plat::TimeVal timeout = st.sockTimeout;
+    flushBeforeWait();
+    int r = plat::sockSelect(st.dataSocket, forWrite, &timeout);
+    if (r == 0)
+        return IoTimeout;
+    if (r == plat::socketError)
+        return socketErrorReport(channel);
+    return IoOk;
+}
+
+int32_t socketRead(PortChannel *channel, uint8_t *buffer, uint32_t size, uint32_t *count) {
+    *count = 0;
+    SocketState &st = state(channel);
+    if (!st.connected)
+        return IoNotOpen;
+    int32_t result = waitReady(channel, false);
+    if (result != IoOk)
+        return result;
+    int n = plat::sockRecv(st.dataSocket, buffer, size);
+    if (n == 0)
+        return IoBroken;
+    if (n < 0)
+        return socketErrorReport(channel);
+    *count = static_cast<uint32_t>(n);
+    return IoOk;
+}
+
+int32_t socketWrite(PortChannel *channel, const uint8_t *buffer, uint32_t size, uint32_t *count) {
+    *count = 0;
+    SocketState &st = state(channel);
+    if (!st.connected)
+        return IoNotOpen;
+    int32_t result = waitReady(channel, true);
+    if (result != IoOk)
+        return result;
+    int n = plat::sockSend(st.dataSocket, buffer, size);
+    if (n < 0 || static_cast<uint32_t>(n) != size)
+        return socketErrorReport(channel);
+    *count = size;
+    return IoOk;
+}
+
+// Leading decimal digits, as atoi takes them, cut to 16 bits.
+uint16_t portNumber(const char *text) {
+    uint32_t value = 0;
+    const char *p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v')
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    for (; *p >= '0' && *p <= '9'; ++p)
+        value = value * 10 + static_cast<uint32_t>(*p - '0');
+    if (negative)
+        value = 0u - value;
+    return static_cast<uint16_t>(value);
+}
+
+int32_t install(PortChannel *channel, const char *portNumberText, uint32_t address) {
+    SocketState &st = state(channel);
+    // release closes whatever these hold, so a channel never opened must hold nothing
+    st.dataSocket = plat::invalidSocket;
+    st.sockTimeout.tvSec = 0;
+    st.sockTimeout.tvUsec = 200000;
+    int started = plat::wsaStartup(0x0101);
+    st.lastSockError = started;
+    if (started != 0) {
+        int32_t result = socketErrorReport(channel, started);
+        (void)plat::wsaCleanup();
+        return result;
+    }
+    memset(&st.sockAddress, 0, sizeof st.sockAddress);
+    st.sockAddress.sin_family = AF_INET;
+    st.sockAddress.sin_addr.s_addr = address;
+    st.sockAddress.sin_port = htons(portNumber(portNumberText));
+    channel->table = PortDriver{socketOpen, socketClose, socketControl, socketRead, socketWrite};
+    return IoOk;
+}
+
+} // namespace
+
+int32_t socketInstallClient(PortChannel *channel, const char *portNumberText,
+                            const char *hostText) {
+    SocketState &st = state(channel);
+    st.connected = 0;
+    st.listenSocket = plat::invalidSocket;
+    st.isServer = 0;
+    st.lastSockError = 0;
+    const uint32_t address = plat::inetAddr(hostText);
+    return install(channel, portNumberText, address);
+}
+
+int32_t socketInstallServer(PortChannel *channel, const char *portNumberText) {
+    SocketState &st = state(channel);
+    st.connected = 0;
+    st.listenSocket = plat::invalidSocket;
+    st.isServer = 1;
+    st.lastSockError = 0;
+    return install(channel, portNumberText, htonl(INADDR_ANY));
+}
+
+int32_t socketRelease(PortChannel *channel) {
+    SocketState &st = state(channel);
+    (void)socketClose(channel);
+    (void)plat::wsaCleanup();
+    // no system clean-up here releases sockets, so whatever the channel holds goes now
+    closeQuietly(&st.dataSocket);
+    closeQuietly(&st.listenSocket);
+    return IoOk;
+}
