@@ -1,0 +1,193 @@
+// The run settings, the banner, the usage text and the reading of the arguments. Everything is
+// printed directly with printf; nothing here goes through the trace switch.
+#include "app/cmdline.h"
+
+#include "app/trace.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char *const versionText = "v1.5";
+const char *const defaultPort = "COM2";
+const char *const defaultStartreg = "400011";
+constexpr int32_t defaultBaud = 9600;
+constexpr uint8_t defaultSlave = 100;
+constexpr int16_t defaultCount = 3;
+constexpr int16_t defaultRequests = 1;
+constexpr int32_t defaultTimeout = 5000;
+constexpr int32_t defaultSpacing = 100;
+
+// Decimal conversion as a 32-bit long: the tool was built where long has 32 bits, so larger
+// numbers saturate there before a narrower setting keeps its low bits.
+int32_t decimalValue(const char *text) {
+    long long value = strtoll(text, nullptr, 10);
+    if (value > INT32_MAX)
+        value = INT32_MAX;
+    if (value < INT32_MIN)
+        value = INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+int16_t low16(int32_t value) {
+    return static_cast<int16_t>(static_cast<uint16_t>(value));
+}
+
+bool startsWith(const char *text, const char *name) {
+    return strncmp(text, name, strlen(name)) == 0;
+}
+
+void upperFromSecond(char *argument) {
+    if (argument[0] == '\0')
+        return;
+    for (char *c = argument + 1; *c != '\0'; ++c)
+        *c = static_cast<char>(toupper(static_cast<unsigned char>(*c)));
+}
+
+void addValue(RunSettings *settings, const char *argument) {
+    if (settings->valueCount < maxValues) {
+        settings->values[settings->valueCount] = low16(decimalValue(argument));
+        ++settings->valueCount;
+    } else {
+        if (settings->valuesIgnored == 0)
+            printf("\nToo many values: only the first %d are kept.", maxValues);
+        ++settings->valuesIgnored;
+    }
+    settings->registerCount = 1;
+    settings->run = true;
+}
+
+void functionOption(RunSettings *settings, const char *value) {
+    if (isalpha(static_cast<unsigned char>(value[0]))) {
+        if (value[0] == 'R')
+            settings->functionSelector = selectorRead;
+        else if (value[0] == 'W')
+            settings->functionSelector = selectorWrite;
+        else
+            printf("\nFunction '%s' not supported", value);
+        return;
+    }
+    settings->functionSelector = static_cast<uint8_t>(decimalValue(value));
+}
+
+// -1 for OFF, 1 for ON, 0 for anything else; ON is tried first.
+int onOffValue(const char *value) {
+    if (strncmp(value, "ON", 2) == 0)
+        return 1;
+    if (strncmp(value, "OFF", 3) == 0)
+        return -1;
+    return 0;
+}
+
+void option(RunSettings *settings, char *argument) {
+    const char *text = argument + 1;
+    if (text[0] == '?' || text[0] == 'H') {
+        printUsage();
+        return;
+    }
+    settings->run = true;
+    // First match wins, so "COM" must come before "B" and the two-letter names after it.
+    if (startsWith(text, "COM")) {
+        settings->portText = text;
+    } else if (startsWith(text, "B")) {
+        settings->baudRate = decimalValue(text + 1);
+        printf("\nStripped BAUD from input: %ld", static_cast<long>(settings->baudRate));
+    } else if (startsWith(text, "FN")) {
+        functionOption(settings, text + 2);
+    } else if (startsWith(text, "ID")) {
+        settings->modslave = static_cast<uint8_t>(decimalValue(text + 2));
+    } else if (startsWith(text, "NR")) {
+        settings->registerCount = low16(decimalValue(text + 2));
+    } else if (startsWith(text, "PK")) {
+        int onOff = onOffValue(text + 2);
+        if (onOff > 0)
+            traceOn();
+        else if (onOff < 0)
+            traceOff();
+    } else if (startsWith(text, "RD")) {
+        int onOff = onOffValue(text + 2);
+        if (onOff != 0)
+            traceSetRegisterDump(onOff > 0);
+    } else if (startsWith(text, "RT")) {
+        settings->receiveTimeout = decimalValue(text + 2);
+        printf("\nRECEIVE_TIMEOUT set to %d", settings->receiveTimeout);
+    } else if (startsWith(text, "RQ")) {
+        settings->numRequests = low16(decimalValue(text + 2));
+        printf("\nNUM_REQUESTS set to %d", settings->numRequests);
+    } else if (startsWith(text, "SR")) {
+        settings->startreg = text + 2;
+        printf("\nStripped SR from input: %s", settings->startreg);
+    } else if (startsWith(text, "SK")) {
+        settings->portText = text + 2;
+    } else if (startsWith(text, "Q")) {
+        // Only sets the run flag, so that a run with every default can be asked for.
+    } else if (startsWith(text, "TD")) {
+        settings->requestSpacing = decimalValue(text + 2);
+        printf("\nStripped TD from input: %ld", static_cast<long>(settings->requestSpacing));
+    } else {
+        settings->run = false;
+        printf("INVALID INPUT: '%s'", argument);
+    }
+}
+
+} // namespace
+
+void runSettingsDefaults(RunSettings *settings) {
+    settings->portText = defaultPort;
+    settings->baudRate = defaultBaud;
+    settings->functionSelector = selectorRead;
+    settings->modslave = defaultSlave;
+    settings->startreg = defaultStartreg;
+    settings->registerCount = defaultCount;
+    settings->numRequests = defaultRequests;
+    settings->receiveTimeout = defaultTimeout;
+    settings->requestSpacing = defaultSpacing;
+    memset(settings->values, 0, sizeof settings->values);
+    settings->valueCount = 0;
+    settings->valuesIgnored = 0;
+    settings->run = false;
+    traceSetRegisterDump(true);
+}
+
+void printBanner() {
+    printf("KORVALEN %s:  Compiled at %s %s\n", versionText, __DATE__, __TIME__);
+}
+
+void printUsage() {
+    // From the built-in defaults, never the current settings.
+    printf("\nGenerates and sends Modbus request and displays the return data.\n");
+    printf("\nKORVALEN [-COMx] [-Bxxx] [-FNxxx] [-IDxxx] [-SRxxxx] [-NRxxx] [v1 v2 ...]\n");
+    printf("\n  [-COMx]     Selects comm port (default '%s')", defaultPort);
+    printf("\n  ...OR...");
+    printf("\n  [-SKxxx]    Sets TCP/IP socket (example '-SK127.0.0.1/3722')\n");
+    printf("\n  [-Bx]       Selects baud rate (default %ld)", static_cast<long>(defaultBaud));
+    printf("\n  [-FNxxx]    Sets the Modbus function code (default READ).  Options are:");
+    printf("\n                 READ:      Read Registers");
+    printf("\n                 WRITE:     Write Registers");
+    printf("\n  [-IDxxx]    Sets the slave unit ID (default %d).", defaultSlave);
+    printf("\n  [-SRxxx]    Sets the start register (default %s).", defaultStartreg);
+    printf("\n  [-NRxxx]    Sets the number of regs to transfer (default %d).", defaultCount);
+    printf("\n  [-PKxxx]\t\tSets packet dump to ON or OFF (default %s)", "ON");
+    printf("\n  [-RDxxx]    Sets register dump to ON or OFF (default %s).", "ON");
+    printf("\n  [-RQxxx]    Sets the number of request to perform (default %d).", defaultRequests);
+    printf("\n  [-RTxxx]    Sets the time to wait for a response (default %d ms).", defaultTimeout);
+    printf("\n  [-TDxxx]    Sets the minimum time between requests (default %d ms).",
+           defaultSpacing);
+    printf("\n  [v1 v2 ...] List of values for a WRITE request.");
+    printf("\n");
+}
+
+void parseArguments(RunSettings *settings, int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        char *argument = argv[i];
+        upperFromSecond(argument);
+        if (argument[0] == '-' || argument[0] == '/')
+            option(settings, argument);
+        else
+            addValue(settings, argument);
+    }
+}
