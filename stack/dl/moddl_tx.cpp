@@ -1,0 +1,103 @@
+// Transmit: the send rules of the two roles, RTU framing with the CRC, pacing from the last
+// port operation, the write through the table and its result mapping, and the frame counters.
+#include "app/trace.h"
+#include "stack/dl/crc16.h"
+#include "stack/dl/moddl.h"
+#include "stack/drivers/clock.h"
+
+#include <cstdio>
+#include <cstring>
+
+int32_t moddlSend(LinkContext *ctx, uint8_t unit, const PduRecord *pdu) {
+    if (ctx->role == 1) {
+        ctx->peerUnit = unit;
+    } else if (ctx->peerUnit != ctx->ownUnit || ctx->peerUnit == 0) {
+        // A slave answers only a request addressed to it, never a broadcast.
+        return 0;
+    }
+    LinkFrame frame{ctx->peerUnit, pdu->length, pdu->data};
+    int32_t result = moddlTransmit(ctx, &frame);
+    if (result == 0) {
+        ctx->linkCounts[0] += 1;
+        return 1;
+    }
+    return result == 1 ? 0 : -3;
+}
+
+int32_t moddlTransmit(LinkContext *ctx, const LinkFrame *frame) {
+    tracePrintf("\n\rEnter moddlTransmit().");
+    if (uint32_t(frame->pduLength) + 3u > moddlMaxFrame) {
+        tracePrintf("\n\rPacket too long.");
+        return 3;
+    }
+    uint8_t buffer[moddlMaxFrame];
+    uint32_t n = frame->pduLength;
+    buffer[0] = frame->unit;
+    if (n > 0)
+        std::memcpy(buffer + 1, frame->pdu, n);
+    uint16_t crc = moddlCrc16(n + 1, buffer);
+    buffer[n + 1] = uint8_t(crc & 0xFFu);
+    buffer[n + 2] = uint8_t(crc >> 8);
+    uint32_t length = n + 3;
+
+    tracePrintf("\n\n\rmoddlTx: about to transmit %d bytes\n\r", int(length));
+    tracePacket(length, buffer);
+    if (ctx->isSerial)
+        ioControl(&ctx->port, FlushRead, uint32_t(0));
+    moddlPace(ctx, ctx->timing.minIntervalUs);
+    uint32_t written = 0;
+    int32_t answer = ioWrite(&ctx->port, buffer, length, &written);
+    moddlStamp(ctx);
+    if (answer == IoOk) {
+        ctx->lowerCounts[1] += 1;
+        return 0;
+    }
+    int32_t result;
+    if (answer == IoTimeout) {
+        tracePrintf("\n\rmoddlTransmit timeout");
+        result = 1;
+    } else if (answer == IoBroken) {
+        tracePrintf("\n\rmoddlTransmit broke");
+        result = 2;
+    } else {
+        tracePrintf("\n\rmoddlTransmit failed");
+        result = 3;
+    }
+    if (ctx->isSerial) {
+        tracePrintf("\n\rmoddlTransmit Io--FlushWrite");
+        ioControl(&ctx->port, FlushWrite, uint32_t(0));
+    }
+    return result;
+}
+
+void moddlPace(LinkContext *ctx, uint32_t intervalUs) {
+    uint32_t ms = intervalUs / 1000u;
+    if (ms == 0)
+        return;
+    uint32_t elapsed = uint32_t(tickCount() - ctx->lastIoTick);
+    if (elapsed < ms) {
+        // Whoever watches the console sees the trace before the wait, not after it.
+        std::fflush(stdout);
+        delayMs(ms - elapsed);
+    }
+}
+
+int32_t moddlGetCounts(LinkContext *ctx, uint32_t out[2]) {
+    out[0] = ctx->linkCounts[0];
+    out[1] = ctx->linkCounts[1];
+    return 1;
+}
+
+int32_t moddlGetLowerCounts(LinkContext *ctx, uint32_t out[2]) {
+    out[0] = ctx->lowerCounts[0];
+    out[1] = ctx->lowerCounts[1];
+    return 1;
+}
+
+int32_t moddlResetCounts(LinkContext *ctx) {
+    ctx->linkCounts[0] = 0;
+    ctx->linkCounts[1] = 0;
+    ctx->lowerCounts[0] = 0;
+    ctx->lowerCounts[1] = 0;
+    return 1;
+}
