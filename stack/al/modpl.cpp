@@ -1,0 +1,84 @@
+// The stack interface: install in a role, open and close the link, and the configuration,
+// unit and counter operations. Everything is kept in the caller's stack context.
+#include "stack/al/modpl.h"
+
+namespace {
+
+// Maximum count and enabled flag by reference type; type 2 has no Modbus data.
+constexpr TypeLimit defaultLimits[5] = {{2000, 1}, {2000, 1}, {0, 0}, {125, 1}, {125, 1}};
+
+} // namespace
+
+int32_t modplInstall(StackContext *ctx, int32_t role) {
+    ctx->alRole = role;
+    if (role > 1)
+        return 0;
+    for (int i = 0; i < 5; ++i)
+        ctx->typeLimits[i] = defaultLimits[i];
+    ctx->link.role = role;
+    ctx->link.isOpen = 0;
+    return 1;
+}
+
+int32_t modplOpen(StackContext *ctx, const char *portText, int32_t unit) {
+    // A link open that fails before binding a driver would leave these undefined, and the
+    // caller still reads and writes the settings afterwards: start from empty slots and zero
+    // timing so that stays harmless.
+    ctx->link.port.table = PortDriver{};
+    ctx->link.timing = LinkTiming{};
+    ctx->link.timeoutMs = 0;
+    if (!moddlLinkOpen(&ctx->link, portText, uint8_t(unit)))
+        return 0;
+    const StackSettings zero{0, 0, 0};
+    modplSetSettings(ctx, &zero);
+    return 1;
+}
+
+int32_t modplClose(StackContext *ctx) {
+    return moddlLinkClose(&ctx->link) ? 1 : 0;
+}
+
+int32_t modplSetBaud(StackContext *ctx, int32_t baud) {
+    return moddlSetBaud(&ctx->link, baud) ? 1 : 0;
+}
+
+int32_t modplGetBaud(StackContext *ctx) {
+    return moddlGetBaud(&ctx->link);
+}
+
+int32_t modplSetUnit(StackContext *ctx, int32_t unit) {
+    const uint8_t address = uint8_t(unit);
+    if (address > 247)
+        return 0;
+    ctx->link.ownUnit = address;
+    return 1;
+}
+
+int32_t modplGetSettings(StackContext *ctx, StackSettings *settings) {
+    LinkTimingRequest request{0, 0, 0};
+    moddlGetTiming(&ctx->link, &request);
+    settings->waitForCts = request.waitForCts;
+    settings->timeoutMs = request.timeoutMs;
+    settings->minIntervalMs = request.minIntervalMs;
+    return 1;
+}
+
+int32_t modplSetSettings(StackContext *ctx, const StackSettings *settings) {
+    // The link takes the same three values with the interval before the time-out.
+    const LinkTimingRequest request{settings->waitForCts, settings->minIntervalMs,
+                                    settings->timeoutMs};
+    return moddlSetTiming(&ctx->link, &request) ? 1 : 0;
+}
+
+int32_t modplGetCounts(StackContext *ctx, uint32_t out[2]) {
+    out[0] = ctx->alCounts[0];
+    out[1] = ctx->alCounts[1];
+    return 1;
+}
+
+int32_t modplResetCounts(StackContext *ctx) {
+    ctx->alCounts[0] = 0;
+    ctx->alCounts[1] = 0;
+    moddlResetCounts(&ctx->link);
+    return 1;
+}

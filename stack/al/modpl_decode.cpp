@@ -1,0 +1,227 @@
+// Response and request decoding: receives one PDU through the link layer into a 256-byte
+// array local to the call and decodes it in place into the caller's record. Nothing is stored
+// past the record's capacity. As slave, a request is checked against the type limits and one
+// that cannot be served is answered with exception code 1.
+#include "stack/al/modpl.h"
+
+#include "stack/al/fb.h"
+
+namespace {
+
+constexpr uint32_t pduSize = 256;
+
+bool isSet(const ModbusMessage *m, uint32_t bit) {
+    return (m->flags & bit) != 0;
+}
+void setFlag(ModbusMessage *m, uint32_t bit, bool on) {
+    m->flags = on ? (m->flags | bit) : (m->flags & ~bit);
+}
+void setKind(ModbusMessage *m, uint32_t kind) {
+    m->flags = (m->flags & ~msgflag::kindMask) | kind;
+}
+
+// Packed bits or registers into values; count becomes the number stored. 1, or -2 when the
+// PDU runs out first.
+int32_t getData(FrameBuffer *fb, ModbusMessage *m) {
+    if (!isSet(m, msgflag::wordData)) {
+        uint8_t n = 0;
+        if (!fbGetByte(fb, &n))
+            return -2;
+        int32_t wanted = m->count < 0 ? 0 : m->count;
+        if (wanted > m->capacity)
+            wanted = m->capacity;
+        int32_t stored = 0;
+        for (int32_t b = 0; b < n; ++b) {
+            uint8_t packed = 0;
+            if (!fbGetByte(fb, &packed))
+                return -2;
+            for (int32_t bit = 0; bit < 8 && stored < wanted; ++bit)
+                m->values[stored++] = int16_t((packed >> bit) & 1u);
+        }
+        m->count = int16_t(stored);
+        return 1;
+    }
+    uint8_t n = 2;
+    if (!isSet(m, msgflag::single) && !fbGetByte(fb, &n))
+        return -2;
+    int32_t stored = 0;
+    // An odd byte count wraps past 0 and reads on until the PDU ends.
+    while (n != 0) {
+        uint16_t word = 0;
+        if (!fbGetWord(fb, &word)) {
+            m->count = int16_t(stored);
+            return -2;
+        }
+        if (stored < m->capacity)
+            m->values[stored++] = int16_t(word);
+        n = uint8_t(n - 2);
+    }
+    m->count = int16_t(stored);
+    return 1;
+}
+
+int32_t decodeResponse(FrameBuffer *fb, ModbusMessage *m) {
+    setFlag(m, msgflag::wordData, true);
+    setFlag(m, msgflag::single, false);
+    if (m->functionCode & 0x80u) {
+        uint8_t code = 0;
+        if (fbGetByte(fb, &code))
+            m->refType = uint16_t((m->refType & 0xFF00u) | code);
+        return 1;
+    }
+    switch (m->functionCode) {
+    case 1:
+        setKind(m, msgflag::kindRead);
+        m->refType = 0;
+        setFlag(m, msgflag::wordData, false);
+        break;
+    case 2:
+        setKind(m, msgflag::kindRead);
+        m->refType = 1;
+        setFlag(m, msgflag::wordData, false);
+        break;
+    case 3:
+        setKind(m, msgflag::kindRead);
+        m->refType = 4;
+        break;
+    case 4:
+        setKind(m, msgflag::kindRead);
+        m->refType = 3;
+        break;
+    case 5:
+        setKind(m, msgflag::kindWrite);
+        m->refType = 0;
+        setFlag(m, msgflag::single, true);
+        break;
+    case 6:
+        setKind(m, msgflag::kindWrite);
+        m->refType = 4;
+        setFlag(m, msgflag::single, true);
+        break;
+    case 15:
+        setKind(m, msgflag::kindWrite);
+        m->refType = 0;
+        break;
+    case 16:
+        setKind(m, msgflag::kindWrite);
+        m->refType = 4;
+        break;
+    default:
+        return -1;
+    }
+    const uint8_t code = m->functionCode;
+    if (code == 5 || code == 6 || code == 15 || code == 16) {
+        if (!fbGetWord(fb, &m->offset))
+            return -2;
+        if (isSet(m, msgflag::single)) {
+            m->count = 1;
+        } else {
+            uint16_t quantity = 0;
+            if (!fbGetWord(fb, &quantity))
+                return -2;
+            m->count = int16_t(quantity);
+        }
+    }
+    if (code <= 6)
+        return getData(fb, m);
+    return 1;
+}
+
+// 1 whole and consistent, 0 a write whose data disagrees with its quantity, -1 unknown
+// function code, -2 cut short.
+int32_t decodeRequest(FrameBuffer *fb, ModbusMessage *m) {
+    setFlag(m, msgflag::single, false);
+    setFlag(m, msgflag::wordData, true);
+    switch (m->functionCode) {
+    case 1:
+        setKind(m, msgflag::kindRead);
+        m->refType = 0;
+        break;
+    case 2:
+        setKind(m, msgflag::kindRead);
+        m->refType = 1;
+        break;
+    case 3:
+        setKind(m, msgflag::kindRead);
+        m->refType = 4;
+        break;
+    case 4:
+        setKind(m, msgflag::kindRead);
+        m->refType = 3;
+        break;
+    case 5:
+        setFlag(m, msgflag::single, true);
+        setKind(m, msgflag::kindWrite);
+        m->refType = 0;
+        break;
+    case 6:
+        setFlag(m, msgflag::single, true);
+        setKind(m, msgflag::kindWrite);
+        m->refType = 4;
+        break;
+    case 15:
+        setFlag(m, msgflag::wordData, false);
+        setKind(m, msgflag::kindWrite);
+        m->refType = 0;
+        break;
+    case 16:
+        setKind(m, msgflag::kindWrite);
+        m->refType = 4;
+        break;
+    default:
+        return -1;
+    }
+    if (!fbGetWord(fb, &m->offset))
+        return -2;
+    if (isSet(m, msgflag::single)) {
+        m->count = 1;
+    } else {
+        uint16_t quantity = 0;
+        if (!fbGetWord(fb, &quantity))
+            return -2;
+        m->count = int16_t(quantity);
+    }
+    if ((m->flags & msgflag::kindMask) != msgflag::kindWrite)
+        return 1;
+    const int16_t quantity = m->count;
+    if (getData(fb, m) != 1)
+        return -2;
+    return m->count == quantity ? 1 : 0;
+}
+
+// Slave: 1 the request may be served; 0 otherwise, with exception code 1 sent for a request
+// this station does not support.
+int32_t checkRequest(StackContext *ctx, ModbusMessage *m, int32_t decoded) {
+    // A request cut short is not a request to serve or to answer.
+    if (decoded == 0 || decoded == -2)
+        return 0;
+    if (decoded == 1 && m->refType < 5) {
+        const TypeLimit &limit = ctx->typeLimits[m->refType];
+        if (limit.enabled && int32_t(limit.maxCount) >= int32_t(m->count))
+            return 1;
+    }
+    m->functionCode = uint8_t(m->functionCode | 0x80u);
+    m->refType = uint16_t((m->refType & 0xFF00u) | 1u);
+    modplSendRequest(ctx, 0, m);
+    return 0;
+}
+
+} // namespace
+
+int32_t modplGetReply(StackContext *ctx, ModbusMessage *message) {
+    uint8_t pdu[pduSize];
+    PduRecord record{uint16_t(pduSize), pdu};
+    if (moddlReceive(&ctx->link, &record) != 1)
+        return 0;
+
+    const bool master = ctx->alRole == modplMaster;
+    setFlag(message, msgflag::isResponse, master);
+
+    FrameBuffer fb;
+    fbInit(&fb, record.length > pduSize ? pduSize : record.length, pdu);
+    if (!fbGetByte(&fb, &message->functionCode))
+        return -2;
+    if (master)
+        return decodeResponse(&fb, message);
+    return checkRequest(ctx, message, decodeRequest(&fb, message));
+}
