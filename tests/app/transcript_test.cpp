@@ -10,8 +10,13 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -150,6 +155,103 @@ TEST(Transcript, ValuesPastTwoThousandAreReportedOnce) {
     std::vector<std::string> args(2002, "1");
     args.back() = "-XYZ";
     expectTranscript(args, "too_many_values.txt");
+}
+
+} // namespace
+
+namespace {
+
+uint16_t crc16(const std::vector<uint8_t> &bytes) {
+    uint16_t crc = 0xffff;
+    for (uint8_t byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xa001) : (crc >> 1);
+    }
+    return crc;
+}
+
+std::vector<uint8_t> frame(std::vector<uint8_t> bytes) {
+    uint16_t crc = crc16(bytes);
+    bytes.push_back(static_cast<uint8_t>(crc & 0xff));
+    bytes.push_back(static_cast<uint8_t>(crc >> 8));
+    return bytes;
+}
+
+// One-connection TCP slave on an ephemeral loopback port: answers the first request it
+// reads with a fixed reply. Every wait is bounded; the thread is joined by the test.
+class LoopbackSlave {
+public:
+    explicit LoopbackSlave(std::vector<uint8_t> reply) : reply_(std::move(reply)) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(listener_, reinterpret_cast<sockaddr *>(&address), length);
+        listen(listener_, 1);
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~LoopbackSlave() {
+        thread_.join();
+        close(listener_);
+    }
+    int port() const { return port_; }
+    std::vector<uint8_t> request;
+
+private:
+    void serve() {
+        pollfd p{listener_, POLLIN, 0};
+        if (poll(&p, 1, runLimitMs) != 1)
+            return;
+        int peer = accept(listener_, nullptr, nullptr);
+        uint8_t buffer[256];
+        for (int slice = 0; slice < 50 && request.size() < 8; ++slice) {
+            pollfd q{peer, POLLIN, 0};
+            if (poll(&q, 1, 100) == 1) {
+                ssize_t n = recv(peer, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                request.insert(request.end(), buffer, buffer + n);
+            }
+        }
+        send(peer, reply_.data(), reply_.size(), 0);
+        // Hold the connection until the master closes it.
+        pollfd q{peer, POLLIN, 0};
+        poll(&q, 1, runLimitMs);
+        close(peer);
+    }
+    std::vector<uint8_t> reply_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+std::string withPort(std::string text, int port) {
+    const std::string marker = "@@PORT@@";
+    size_t at = text.find(marker);
+    if (at != std::string::npos)
+        text.replace(at, marker.size(), std::to_string(port));
+    return text;
+}
+
+TEST(TranscriptOverTcp, ReadOfThreeRegistersListsEachOne) {
+    LoopbackSlave slave(frame({100, 3, 6, 0, 1, 0, 2, 0xff, 0xff}));
+    std::string portText = "127.0.0.1/" + std::to_string(slave.port());
+    RunResult run = runBinary({"-PKOFF", "-SK" + portText});
+    EXPECT_EQ(run.status, 10);
+    EXPECT_EQ(maskBanner(run.output), withPort(readTranscript("tcp_read.txt"), slave.port()));
+    EXPECT_EQ(slave.request, frame({100, 3, 0, 10, 0, 3}));
+}
+
+TEST(TranscriptOverTcp, ExceptionReplyPrintsCodeAndNoRegisters) {
+    LoopbackSlave slave(frame({100, 0x83, 2}));
+    std::string portText = "127.0.0.1/" + std::to_string(slave.port());
+    RunResult run = runBinary({"-PKOFF", "-SK" + portText});
+    EXPECT_EQ(run.status, 10);
+    EXPECT_EQ(maskBanner(run.output), withPort(readTranscript("tcp_exception.txt"), slave.port()));
 }
 
 } // namespace
