@@ -178,11 +178,13 @@ std::vector<uint8_t> frame(std::vector<uint8_t> bytes) {
     return bytes;
 }
 
-// One-connection TCP slave on an ephemeral loopback port: answers the first request it
-// reads with a fixed reply. Every wait is bounded; the thread is joined by the test.
+// One-connection TCP slave on an ephemeral loopback port: answers each request it reads with
+// the next reply of its list (an empty reply: stays silent). Every wait is bounded; the
+// thread is joined by the test.
 class LoopbackSlave {
 public:
-    explicit LoopbackSlave(std::vector<uint8_t> reply) : reply_(std::move(reply)) {
+    explicit LoopbackSlave(std::vector<std::vector<uint8_t>> replies)
+        : replies_(std::move(replies)) {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -198,32 +200,47 @@ public:
         thread_.join();
         close(listener_);
     }
+    std::string portText() const { return "127.0.0.1/" + std::to_string(port_); }
     int port() const { return port_; }
-    std::vector<uint8_t> request;
+    std::vector<uint8_t> requests; // every byte received, in order
 
 private:
+    // False when the master closed the connection or sent nothing in time.
+    bool readRequest(int peer) {
+        const size_t wanted = requests.size() + 8;
+        uint8_t buffer[256];
+        for (int slice = 0; slice < 50 && requests.size() < wanted; ++slice) {
+            pollfd q{peer, POLLIN, 0};
+            if (poll(&q, 1, 100) != 1)
+                continue;
+            ssize_t n = recv(peer, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return false;
+            requests.insert(requests.end(), buffer, buffer + n);
+        }
+        return requests.size() >= wanted;
+    }
     void serve() {
         pollfd p{listener_, POLLIN, 0};
         if (poll(&p, 1, runLimitMs) != 1)
             return;
         int peer = accept(listener_, nullptr, nullptr);
-        uint8_t buffer[256];
-        for (int slice = 0; slice < 50 && request.size() < 8; ++slice) {
-            pollfd q{peer, POLLIN, 0};
-            if (poll(&q, 1, 100) == 1) {
-                ssize_t n = recv(peer, buffer, sizeof buffer, 0);
-                if (n <= 0)
-                    break;
-                request.insert(request.end(), buffer, buffer + n);
-            }
+        for (const std::vector<uint8_t> &reply : replies_) {
+            if (!readRequest(peer))
+                break;
+            if (!reply.empty())
+                send(peer, reply.data(), reply.size(), MSG_NOSIGNAL);
         }
-        send(peer, reply_.data(), reply_.size(), 0);
         // Hold the connection until the master closes it.
-        pollfd q{peer, POLLIN, 0};
-        poll(&q, 1, runLimitMs);
+        uint8_t rest[256];
+        for (int slice = 0; slice < runLimitMs / 100; ++slice) {
+            pollfd q{peer, POLLIN, 0};
+            if (poll(&q, 1, 100) == 1 && recv(peer, rest, sizeof rest, 0) <= 0)
+                break;
+        }
         close(peer);
     }
-    std::vector<uint8_t> reply_;
+    std::vector<std::vector<uint8_t>> replies_;
     int listener_ = -1;
     int port_ = 0;
     std::thread thread_;
@@ -237,21 +254,54 @@ std::string withPort(std::string text, int port) {
     return text;
 }
 
-TEST(TranscriptOverTcp, ReadOfThreeRegistersListsEachOne) {
-    LoopbackSlave slave(frame({100, 3, 6, 0, 1, 0, 2, 0xff, 0xff}));
-    std::string portText = "127.0.0.1/" + std::to_string(slave.port());
-    RunResult run = runBinary({"-PKOFF", "-SK" + portText});
+void expectTcpTranscript(LoopbackSlave &slave, std::vector<std::string> args,
+                         const std::string &name) {
+    args.insert(args.begin(), "-PKOFF");
+    args.push_back("-SK" + slave.portText());
+    RunResult run = runBinary(args);
     EXPECT_EQ(run.status, 10);
-    EXPECT_EQ(maskBanner(run.output), withPort(readTranscript("tcp_read.txt"), slave.port()));
-    EXPECT_EQ(slave.request, frame({100, 3, 0, 10, 0, 3}));
+    EXPECT_EQ(maskBanner(run.output), withPort(readTranscript(name), slave.port()));
+}
+
+const std::vector<uint8_t> threeRegisters = frame({100, 3, 6, 0, 1, 0, 2, 0xff, 0xff});
+
+TEST(TranscriptOverTcp, ReadOfThreeRegistersListsEachOne) {
+    LoopbackSlave slave({threeRegisters});
+    expectTcpTranscript(slave, {}, "tcp_read.txt");
+    EXPECT_EQ(slave.requests, frame({100, 3, 0, 10, 0, 3}));
 }
 
 TEST(TranscriptOverTcp, ExceptionReplyPrintsCodeAndNoRegisters) {
-    LoopbackSlave slave(frame({100, 0x83, 2}));
-    std::string portText = "127.0.0.1/" + std::to_string(slave.port());
-    RunResult run = runBinary({"-PKOFF", "-SK" + portText});
-    EXPECT_EQ(run.status, 10);
-    EXPECT_EQ(maskBanner(run.output), withPort(readTranscript("tcp_exception.txt"), slave.port()));
+    LoopbackSlave slave({frame({100, 0x83, 2})});
+    expectTcpTranscript(slave, {}, "tcp_exception.txt");
+}
+
+TEST(TranscriptOverTcp, RegisterDumpOffKeepsTheHeader) {
+    LoopbackSlave slave({threeRegisters});
+    expectTcpTranscript(slave, {"-RDOFF"}, "tcp_register_dump_off.txt");
+}
+
+TEST(TranscriptOverTcp, TwoRequestsAreNumbered) {
+    LoopbackSlave slave({threeRegisters, threeRegisters});
+    expectTcpTranscript(slave, {"-RQ2", "-RDOFF"}, "tcp_two_requests.txt");
+    EXPECT_EQ(slave.requests.size(), 16u);
+}
+
+TEST(TranscriptOverTcp, ZeroRequestsOpenAndSendNothing) {
+    LoopbackSlave slave({});
+    expectTcpTranscript(slave, {"-RQ0"}, "tcp_zero_requests.txt");
+    EXPECT_TRUE(slave.requests.empty());
+}
+
+TEST(TranscriptOverTcp, WriteToInputRegistersFailsEveryRepetition) {
+    LoopbackSlave slave({});
+    expectTcpTranscript(slave, {"-FNWRITE", "-SR300001", "5", "-RQ2"}, "tcp_write_refused.txt");
+    EXPECT_TRUE(slave.requests.empty());
+}
+
+TEST(TranscriptOverTcp, SilentSlaveGivesReceiveError) {
+    LoopbackSlave slave(std::vector<std::vector<uint8_t>>(1));
+    expectTcpTranscript(slave, {"-RT300"}, "tcp_no_reply.txt");
 }
 
 } // namespace
