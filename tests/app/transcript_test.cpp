@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <poll.h>
@@ -22,13 +23,21 @@ namespace {
 
 struct RunResult {
     std::string output;
-    int status = -1; // exit status, or -1 when killed or stopped abnormally
+    int status = -1;       // exit status, or -1 when killed or stopped abnormally
+    long watchSeenMs = -1; // when the output first held the watched text
+    long endedMs = -1;     // when the output ended
 };
 
 constexpr int runLimitMs = 10000;
 
-RunResult runBinary(const std::vector<std::string> &args) {
+RunResult runBinary(const std::vector<std::string> &args, const char *watch = nullptr) {
     RunResult result;
+    const auto started = std::chrono::steady_clock::now();
+    auto sinceStart = [&] {
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - started)
+                                     .count());
+    };
     int fds[2];
     if (pipe(fds) != 0)
         return result;
@@ -63,7 +72,10 @@ RunResult runBinary(const std::vector<std::string> &args) {
         if (n <= 0)
             break;
         result.output.append(buffer, static_cast<size_t>(n));
+        if (watch && result.watchSeenMs < 0 && result.output.find(watch) != std::string::npos)
+            result.watchSeenMs = sinceStart();
     }
+    result.endedMs = sinceStart();
     close(fds[0]);
     if (waitedMs >= runLimitMs)
         kill(pid, SIGKILL);
@@ -302,6 +314,16 @@ TEST(TranscriptOverTcp, WriteToInputRegistersFailsEveryRepetition) {
 TEST(TranscriptOverTcp, SilentSlaveGivesReceiveError) {
     LoopbackSlave slave(std::vector<std::vector<uint8_t>>(1));
     expectTcpTranscript(slave, {"-RT300"}, "tcp_no_reply.txt");
+}
+
+// The tool flushes before it waits, so a pipe sees the line while the reply is awaited.
+TEST(TranscriptOverTcp, SendingLineReachesThePipeBeforeTheWait) {
+    LoopbackSlave slave(std::vector<std::vector<uint8_t>>(1));
+    RunResult run =
+        runBinary({"-PKOFF", "-RT2000", "-SK" + slave.portText()}, "\nSending request #1");
+    EXPECT_EQ(run.status, 10);
+    ASSERT_GE(run.watchSeenMs, 0);
+    EXPECT_GE(run.endedMs - run.watchSeenMs, 1000) << run.watchSeenMs << " " << run.endedMs;
 }
 
 } // namespace
