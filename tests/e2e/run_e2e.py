@@ -493,6 +493,63 @@ def pkoff_silences_link_trace_and_keeps_results():
     expect_same(expected, out)
 
 
+def raw_run(args, *peer_args):
+    peer = Peer("raw", *peer_args)
+    try:
+        return korvalen([sk(peer.port), "-SR400001", "-NR1", *args])
+    finally:
+        peer.close()
+
+
+REPLY_ONE = frame(100, 3, 2, 0, 1)
+
+
+@test
+def reply_split_four_plus_three_is_joined():
+    out = raw_run([], "--split", "4,3", "--gap", "80")
+    expect_in(b"\n\rmoddlRx: Received 4 bytes\n\r" + dumpline(REPLY_ONE[:4])
+              + b"\n\rmoddlRx: bad CRC: l=4"
+              + b"\n\rmoddlRx: Maybe fragmented frame: try again"
+              + b"\n\rmoddlRx: Received 3 bytes\n\r" + dumpline(REPLY_ONE[4:])
+              + b"\nModbus AL frame received: fc = 03"
+              + b"\nModbus AL frame: startreg = 400001, #regs = 1\nRegister 400001: 1", out)
+
+
+@test
+def reply_split_four_one_two_is_given_up():
+    out = raw_run([], "--split", "4,1,2", "--gap", "80")
+    expect_in(b"\n\rmoddlRx: bad CRC: l=4"
+              + b"\n\rmoddlRx: Maybe fragmented frame: try again"
+              + b"\n\rmoddlRx: Received 1 bytes\n\r" + dumpline(REPLY_ONE[4:5])
+              + b"\n\rmoddlRx: bad CRC: l=5"
+              + b"\n\rmoddlRx: Couldn't make sense of frame.  l==5"
+              + b"\n\rReceive error = 0\nExiting.\n", out)
+
+
+@test
+def noise_byte_before_an_eight_byte_reply_is_dropped():
+    out = raw_run(["-FN6", "4321"], "--prefix", "55")
+    reply = frame(100, 6, 0, 0, 0x10, 0xE1)
+    expect_in(b"\n\rmoddlRx: Received 9 bytes\n\r" + dumpline(b"\x55" + reply)
+              + b"\n\rmoddlRx: bad CRC: l=9"
+              + b"\n\rmoddlRx: Found Modbus RTU frame in last 8 bytes."
+              + b"\nModbus AL frame received: fc = 06"
+              + b"\nModbus AL frame: startreg = 400001, #regs = 1\nRegister 400001: 4321", out)
+
+
+@test
+def two_replies_in_one_read_keep_the_second():
+    stale = frame(100, 3, 2, 0, 9)
+    out = raw_run([], "--prefix", stale.hex())
+    expect_in(b"\n\rmoddlRx: Received 14 bytes\n\r" + dumpline(stale + REPLY_ONE)
+              + b"\n\rmoddlRx: bad CRC: l=14"
+              + b"\n\rTry to strip off first frame."
+              + b"\n\rTried.  i==7, crc=0000"
+              + b"\n\rCRC Check found end of first frame.  Copy 7 remaining bytes."
+              + b"\nModbus AL frame received: fc = 03"
+              + b"\nModbus AL frame: startreg = 400001, #regs = 1\nRegister 400001: 1", out)
+
+
 @test
 def sending_request_reaches_a_pipe_at_once():
     peer = Peer("silent")

@@ -6,6 +6,9 @@ Modes:
            its own choosing (port 0); prints "READY <port>" once it listens.
   silent   accepts connections and reads requests, never answers;
            prints "READY <port>".
+  raw      listens like serve but answers RTU frames itself, optionally sent
+           in pieces (--split 4,3 with --gap ms between them) or behind
+           noise bytes (--prefix hex); prints "READY <port>".
   connect  connects out to a master that listens (--port) and answers RTU
            frames itself; --sessions gives, per connection, how many requests
            to answer before closing (0: answer until the master closes).
@@ -169,11 +172,42 @@ def serve_connection(sock, args, store, limit):
                 continue
             reply = answer(store, args.unit, frame[1:-2])
             c = crc16(reply)
-            sock.sendall(reply + bytes([c & 0xFF, c >> 8]))
+            send_pieces(sock, args, reply + bytes([c & 0xFF, c >> 8]))
             served += 1
             STATS["requests"] += 1
             dump(args.dump, store)
     return served
+
+
+def send_pieces(sock, args, data):
+    data = bytes.fromhex(args.prefix) + data
+    sizes = [int(n) for n in args.split.split(",")] if args.split else []
+    for n in sizes:
+        if not data:
+            break
+        sock.sendall(data[:n])
+        data = data[n:]
+        time.sleep(args.gap / 1000.0)
+    if data:
+        sock.sendall(data)
+
+
+def run_raw(args, store):
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.settimeout(args.lifetime)
+        ready(listener.getsockname()[1])
+        deadline = time.monotonic() + args.lifetime
+        while time.monotonic() < deadline:
+            try:
+                sock, _ = listener.accept()
+            except OSError:
+                break
+            STATS["connections"] += 1
+            dump(args.dump, store)
+            with sock:
+                serve_connection(sock, args, store, 0)
 
 
 def run_connect(args, store):
@@ -198,7 +232,10 @@ def run_connect(args, store):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["serve", "silent", "connect"])
+    parser.add_argument("mode", choices=["serve", "silent", "raw", "connect"])
+    parser.add_argument("--split", default="")
+    parser.add_argument("--gap", type=float, default=50.0)
+    parser.add_argument("--prefix", default="")
     parser.add_argument("--unit", type=int, default=100)
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--sessions", default="0")
@@ -207,8 +244,8 @@ def main():
     args = parser.parse_args()
     store = seed_store()
     dump(args.dump, store)
-    if args.mode == "connect":
-        run_connect(args, store)
+    if args.mode in ("connect", "raw"):
+        (run_connect if args.mode == "connect" else run_raw)(args, store)
         return 0
     runner = run_serve if args.mode == "serve" else run_silent
     try:
