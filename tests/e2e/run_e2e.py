@@ -551,6 +551,58 @@ def two_replies_in_one_read_keep_the_second():
 
 
 @test
+def client_rebuilds_after_peer_closes_mid_frame():
+    peer = Peer("raw", "--truncate-first", "4")
+    try:
+        out = mask(korvalen([sk(peer.port), "-SR400001", "-NR1", "-RQ2"]), peer.port)
+        store = peer.wait_store("requests", 1)
+    finally:
+        peer.close()
+    expect_in(b"\n\rmoddlRx: Received 4 bytes\n\r" + dumpline(REPLY_ONE[:4])
+              + b"\n\rmoddlRx: bad CRC: l=4"
+              + b"\n\rmoddlRx: Maybe fragmented frame: try again"
+              + b"\n\rmoddlRx: broke\n\r"
+              + b"moddlRx: Close socket\n\r"
+              + b"moddlRx: recreate socket (1)\n\r"
+              + b"\n\rmoddlCreateSocket: client socket.  Port == <PORT>"
+              + b"moddlRx: Socket re-created.  Open now (1)\n\r"
+              + b"moddlRx: reopened socket (0)\n\r"
+              + b"\n\rReceive error = 0"
+              + b"\nSending request #2", out)
+    tail = out.split(b"\nSending request #2", 1)[1]
+    expect_in(b"\nModbus AL frame: startreg = 400001, #regs = 1\nRegister 400001: 1"
+              b"\nExiting.\n", tail)
+    if store["connections"] != 2:
+        raise AssertionError("peer saw %d connections" % store["connections"])
+
+
+@test
+def default_read_transcript_with_silent_peer_is_exact():
+    peer = Peer("silent")
+    try:
+        out = mask(korvalen([sk(peer.port), "-RT300", "-RQ2", "-TD0"]), peer.port)
+    finally:
+        peer.close()
+    one = (b"\n\rEnter moddlTransmit()."
+           + b"\n\n\rmoddlTx: about to transmit 8 bytes\n\r"
+           + dumpline(frame(100, 3, 0, 10, 0, 3))
+           + b"\n\rReceive error = 0")
+    expected = (BANNER
+                + b"\nRECEIVE_TIMEOUT set to 300"
+                + b"\nNUM_REQUESTS set to 2"
+                + b"\nStripped TD from input: 0"
+                + b"\nInstall ModPL"
+                + b"\nAbout to open ModPL with port 127.0.0.1/<PORT>"
+                + b"\n\rEnter moddlOpen('127.0.0.1/<PORT>')"
+                + b"\n\rmoddlCreateSocket: client socket.  Port == <PORT>"
+                + b"\nBuilding request: modslave = 100"
+                + b"\nSending request #1" + one
+                + b"\nSending request #2" + one
+                + b"\nExiting.\n")
+    expect_same(expected, out)
+
+
+@test
 def sending_request_reaches_a_pipe_at_once():
     peer = Peer("silent")
     try:

@@ -8,7 +8,9 @@ Modes:
            prints "READY <port>".
   raw      listens like serve but answers RTU frames itself, optionally sent
            in pieces (--split 4,3 with --gap ms between them) or behind
-           noise bytes (--prefix hex); prints "READY <port>".
+           noise bytes (--prefix hex); with --truncate-first N the first
+           connection gets only N bytes of its first reply and is then
+           closed; prints "READY <port>".
   connect  connects out to a master that listens (--port) and answers RTU
            frames itself; --sessions gives, per connection, how many requests
            to answer before closing (0: answer until the master closes).
@@ -172,7 +174,11 @@ def serve_connection(sock, args, store, limit):
                 continue
             reply = answer(store, args.unit, frame[1:-2])
             c = crc16(reply)
-            send_pieces(sock, args, reply + bytes([c & 0xFF, c >> 8]))
+            reply += bytes([c & 0xFF, c >> 8])
+            if args.truncate_first and STATS["connections"] == 1:
+                sock.sendall(reply[: args.truncate_first])
+                return served
+            send_pieces(sock, args, reply)
             served += 1
             STATS["requests"] += 1
             dump(args.dump, store)
@@ -236,6 +242,7 @@ def main():
     parser.add_argument("--split", default="")
     parser.add_argument("--gap", type=float, default=50.0)
     parser.add_argument("--prefix", default="")
+    parser.add_argument("--truncate-first", type=int, default=0)
     parser.add_argument("--unit", type=int, default=100)
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--sessions", default="0")
