@@ -14,6 +14,7 @@ import json
 import os
 import re
 import select
+import shutil
 import socket
 import subprocess
 import sys
@@ -201,7 +202,7 @@ def expect_not_in(needle, out):
         raise AssertionError("unexpected %r in output:\n%s" % (needle, show(out)))
 
 
-def registers(out, ref_type, first, values):
+def registers(ref_type, first, values):
     """The register listing as the front end prints it."""
     return b"".join(b"\nRegister %d%5.5d: %d" % (ref_type, first + i, v)
                     for i, v in enumerate(values))
@@ -297,7 +298,7 @@ def client_reads_five_holding_registers_with_reference_numbers():
         peer.close()
     expect_in(b"\nModbus AL frame received: fc = 03"
               b"\nModbus AL frame: startreg = 400001, #regs = 5"
-              + registers(out, 4, 1, [1, 2, -1, -32768, 1234]), out)
+              + registers(4, 1, [1, 2, -1, -32768, 1234]), out)
 
 
 @test
@@ -310,7 +311,7 @@ def client_reads_input_registers_with_function_4():
     expect_in(dumpline(frame(100, 4, 0, 0, 0, 5)), out)
     expect_in(b"\nModbus AL frame received: fc = 04"
               b"\nModbus AL frame: startreg = 300001, #regs = 5"
-              + registers(out, 3, 1, [100, 200, 300, -2, 5]), out)
+              + registers(3, 1, [100, 200, 300, -2, 5]), out)
 
 
 @test
@@ -323,7 +324,7 @@ def client_reads_coils_with_function_1():
     expect_in(dumpline(frame(100, 1, 0, 0, 0, 10)), out)
     expect_in(b"\nModbus AL frame received: fc = 01"
               b"\nModbus AL frame: startreg = 000001, #regs = 10"
-              + registers(out, 0, 1, [1, 0, 1, 1, 0, 0, 0, 0, 1, 1]), out)
+              + registers(0, 1, [1, 0, 1, 1, 0, 0, 0, 0, 1, 1]), out)
 
 
 @test
@@ -336,7 +337,7 @@ def client_reads_discrete_inputs_with_function_2():
     expect_in(dumpline(frame(100, 2, 0, 1, 0, 4)), out)
     expect_in(b"\nModbus AL frame received: fc = 02"
               b"\nModbus AL frame: startreg = 100002, #regs = 4"
-              + registers(out, 1, 2, [1, 1, 0, 1]), out)
+              + registers(1, 2, [1, 1, 0, 1]), out)
 
 
 def write_run(args, key, index, values, fc_text, header):
@@ -744,6 +745,7 @@ def main():
     finally:
         for proc in PROCS:
             stop(proc)
+        shutil.rmtree(TMP, ignore_errors=True)
     print("total %.1f s" % (time.monotonic() - start))
     print("e2e: %d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
