@@ -21,12 +21,6 @@ int32_t modplInstall(StackContext *ctx, int32_t role) {
 }
 
 int32_t modplOpen(StackContext *ctx, const char *portText, int32_t unit) {
-    // A link open that fails before binding a driver would leave these undefined, and the
-    // caller still reads and writes the settings afterwards: start from empty slots and zero
-    // timing so that stays harmless.
-    ctx->link.port.table = PortDriver{};
-    ctx->link.timing = LinkTiming{};
-    ctx->link.timeoutMs = 0;
     if (!moddlLinkOpen(&ctx->link, portText, uint8_t(unit)))
         return 0;
     const StackSettings zero{0, 0, 0};

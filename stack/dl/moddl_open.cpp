@@ -25,6 +25,11 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
     // The link's copy must stay terminated, so a text that does not fit is refused.
     if (std::strlen(portText) >= moddlPortTextSize) {
         tracePrintf("\n\rmoddlOpen: port text too long.");
+        // Nothing is bound yet, and the caller still applies its settings after a failed
+        // open: leave empty slots and zero timing rather than whatever the context held.
+        ctx->port.table = PortDriver{};
+        ctx->timing = LinkTiming{};
+        ctx->timeoutMs = 0;
         return 0;
     }
     std::memset(ctx->portText, 0, sizeof ctx->portText);
