@@ -44,93 +44,80 @@ bool readExactly(int fd, uint8_t *buffer, size_t size) {
     return true;
 }
 
-// Serves `connections` clients one after another until each closes.
-void peer(int listenFd, int connections) {
-    for (int c = 0; c < connections; ++c) {
+// Serves one client until it closes.
+void serve(int fd) {
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    uint8_t in[8];
+    while (readExactly(fd, in, sizeof in))
+        if (::send(fd, reply, sizeof reply, MSG_NOSIGNAL) != ssize_t(sizeof reply))
+            break;
+    ::close(fd);
+}
+
+// Accepts the two clients, each served on its own thread, so both paths run side by side.
+void peer(int listenFd) {
+    std::thread workers[2];
+    for (std::thread &w : workers) {
         int fd = ::accept(listenFd, nullptr, nullptr);
         if (fd < 0)
-            return;
-        int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        uint8_t in[8];
-        while (readExactly(fd, in, sizeof in))
-            if (::send(fd, reply, sizeof reply, MSG_NOSIGNAL) != ssize_t(sizeof reply))
-                break;
-        ::close(fd);
+            break;
+        w = std::thread(serve, fd);
     }
+    for (std::thread &w : workers)
+        if (w.joinable())
+            w.join();
 }
 
 struct Figures {
-    double perSecond;
-    double medianUs;
-    int failures;
+    double seconds = 0;
+    int exchanges = 0;
+    int failures = 0;
+    std::vector<double> latUs;
 };
 
-Figures summarise(std::vector<double> &latUs, double seconds, int failures) {
-    std::sort(latUs.begin(), latUs.end());
-    double median = latUs.empty() ? 0 : latUs[latUs.size() / 2];
-    return {double(latUs.size()) / seconds, median, failures};
+void record(Figures *f, Clock::time_point t0, bool ok) {
+    const auto t1 = Clock::now();
+    f->seconds += std::chrono::duration<double>(t1 - t0).count();
+    if (!ok) {
+        ++f->failures;
+        return;
+    }
+    ++f->exchanges;
+    f->latUs.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
 }
 
-Figures runLink(uint16_t port, int count) {
-    LinkContext ctx{};
-    ctx.role = 1;
-    std::string text = "127.0.0.1/" + std::to_string(port);
-    if (moddlOpen(&ctx, text.c_str()) != 1) {
-        std::fprintf(stderr, "link open failed\n");
-        std::exit(1);
-    }
-    LinkTimingRequest timing{0, 0, 1000}; // no pacing
-    moddlSetTiming(&ctx, &timing);
-    std::vector<double> lat;
-    lat.reserve(size_t(count));
-    int failures = 0;
+double median(std::vector<double> &v) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+bool linkExchange(LinkContext *ctx) {
     uint8_t pdu[5];
     uint8_t answer[256];
-    const auto start = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        const auto t0 = Clock::now();
-        std::copy(requestPdu, requestPdu + 5, pdu);
-        PduRecord out{5, pdu};
-        PduRecord in{0, answer};
-        if (moddlSend(&ctx, 1, &out) != 1 || moddlReceive(&ctx, &in) != 1 || in.length != 8) {
-            ++failures;
-            continue;
-        }
-        lat.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    moddlClose(&ctx);
-    return summarise(lat, seconds, failures);
+    std::copy(requestPdu, requestPdu + 5, pdu);
+    PduRecord out{5, pdu};
+    PduRecord in{0, answer};
+    return moddlSend(ctx, 1, &out) == 1 && moddlReceive(ctx, &in) == 1 && in.length == 8;
 }
 
-Figures runRaw(uint16_t port, int count) {
+bool rawExchange(int fd) {
+    uint8_t in[11];
+    return ::send(fd, request, sizeof request, MSG_NOSIGNAL) == ssize_t(sizeof request) &&
+           readExactly(fd, in, sizeof in);
+}
+
+int rawConnect(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) {
-        std::fprintf(stderr, "raw connect failed\n");
-        std::exit(1);
-    }
-    std::vector<double> lat;
-    lat.reserve(size_t(count));
-    int failures = 0;
-    uint8_t in[11];
-    const auto start = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        const auto t0 = Clock::now();
-        if (::send(fd, request, sizeof request, MSG_NOSIGNAL) != ssize_t(sizeof request) ||
-            !readExactly(fd, in, sizeof in)) {
-            ++failures;
-            break;
-        }
-        lat.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    ::close(fd);
-    return summarise(lat, seconds, failures);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
+        return -1;
+    return fd;
 }
 
 } // namespace
@@ -155,18 +142,49 @@ int main(int argc, char **argv) {
         return 1;
     }
     const uint16_t port = ntohs(a.sin_port);
-    std::thread server(peer, listenFd, 2);
-    Figures link = runLink(port, count);
-    Figures raw = runRaw(port, count);
+    std::thread server(peer, listenFd);
+
+    LinkContext ctx{};
+    ctx.role = 1;
+    const std::string text = "127.0.0.1/" + std::to_string(port);
+    const bool linkOpen = moddlOpen(&ctx, text.c_str()) == 1;
+    const int rawFd = rawConnect(port);
+    if (!linkOpen || rawFd < 0) {
+        std::fprintf(stderr, "connect failed\n");
+        std::exit(1);
+    }
+    LinkTimingRequest timing{0, 0, 1000}; // no pacing
+    moddlSetTiming(&ctx, &timing);
+
+    // alternate blocks so that drift of the machine's speed hits both paths alike
+    Figures link, raw;
+    link.latUs.reserve(size_t(count));
+    raw.latUs.reserve(size_t(count));
+    const int block = 500;
+    for (int done = 0; done < count; done += block) {
+        const int n = std::min(block, count - done);
+        for (int i = 0; i < n; ++i) {
+            const auto t0 = Clock::now();
+            record(&link, t0, linkExchange(&ctx));
+        }
+        for (int i = 0; i < n; ++i) {
+            const auto t0 = Clock::now();
+            record(&raw, t0, rawExchange(rawFd));
+        }
+    }
+    moddlClose(&ctx);
+    ::close(rawFd);
     server.join();
     ::close(listenFd);
 
-    std::printf("exchanges: %d each, 8-byte request, 11-byte reply, loopback\n", count);
-    std::printf("link   %10.0f exchanges/s  median %7.1f us  failures %d\n", link.perSecond,
-                link.medianUs, link.failures);
-    std::printf("raw    %10.0f exchanges/s  median %7.1f us  failures %d\n", raw.perSecond,
-                raw.medianUs, raw.failures);
-    std::printf("ratio  %9.1f %%\n",
-                raw.perSecond > 0 ? 100.0 * link.perSecond / raw.perSecond : 0);
+    const double linkRate = link.seconds > 0 ? link.exchanges / link.seconds : 0;
+    const double rawRate = raw.seconds > 0 ? raw.exchanges / raw.seconds : 0;
+    std::printf("exchanges: %d each, 8-byte request, 11-byte reply, loopback, interleaved\n",
+                count);
+    std::printf("link   %10.0f exchanges/s  median %7.1f us  failures %d\n", linkRate,
+                median(link.latUs), link.failures);
+    std::printf("raw    %10.0f exchanges/s  median %7.1f us  failures %d\n", rawRate,
+                median(raw.latUs), raw.failures);
+    std::printf("ratio  %9.1f %%\n", rawRate > 0 ? 100.0 * linkRate / rawRate : 0);
     return link.failures || raw.failures ? 1 : 0;
 }
