@@ -60,6 +60,55 @@ int32_t getData(FrameBuffer *fb, ModbusMessage *m) {
     return 1;
 }
 
+// What each supported function code means for the record. Its data is packed bits for the
+// coil and input reads (in the response) and for Write Multiple Coils (in the request).
+struct FunctionShape {
+    uint8_t code;
+    uint32_t kind;
+    uint16_t refType;
+    bool single;
+    bool bitData;
+};
+
+constexpr FunctionShape functionShapes[] = {
+    {1, msgflag::kindRead, 0, false, true},   {2, msgflag::kindRead, 1, false, true},
+    {3, msgflag::kindRead, 4, false, false},  {4, msgflag::kindRead, 3, false, false},
+    {5, msgflag::kindWrite, 0, true, false},  {6, msgflag::kindWrite, 4, true, false},
+    {15, msgflag::kindWrite, 0, false, true}, {16, msgflag::kindWrite, 4, false, false},
+};
+
+// Sets kind, refType, single and wordData from the function code; false for an unknown one.
+// A response carries the data of a read, a request the data of a write.
+bool applyShape(ModbusMessage *m, bool response) {
+    for (const FunctionShape &shape : functionShapes) {
+        if (shape.code != m->functionCode)
+            continue;
+        setKind(m, shape.kind);
+        m->refType = shape.refType;
+        setFlag(m, msgflag::single, shape.single);
+        const bool carried =
+            response ? shape.kind == msgflag::kindRead : shape.kind == msgflag::kindWrite;
+        setFlag(m, msgflag::wordData, !(shape.bitData && carried));
+        return true;
+    }
+    return false;
+}
+
+// The start address, then the quantity unless single (count 1). 1, or -2 when cut short.
+int32_t getAddressAndCount(FrameBuffer *fb, ModbusMessage *m) {
+    if (!fbGetWord(fb, &m->offset))
+        return -2;
+    if (isSet(m, msgflag::single)) {
+        m->count = 1;
+        return 1;
+    }
+    uint16_t quantity = 0;
+    if (!fbGetWord(fb, &quantity))
+        return -2;
+    m->count = int16_t(quantity);
+    return 1;
+}
+
 int32_t decodeResponse(FrameBuffer *fb, ModbusMessage *m) {
     setFlag(m, msgflag::wordData, true);
     setFlag(m, msgflag::single, false);
@@ -69,60 +118,12 @@ int32_t decodeResponse(FrameBuffer *fb, ModbusMessage *m) {
             m->refType = uint16_t((m->refType & 0xFF00u) | code);
         return 1;
     }
-    switch (m->functionCode) {
-    case 1:
-        setKind(m, msgflag::kindRead);
-        m->refType = 0;
-        setFlag(m, msgflag::wordData, false);
-        break;
-    case 2:
-        setKind(m, msgflag::kindRead);
-        m->refType = 1;
-        setFlag(m, msgflag::wordData, false);
-        break;
-    case 3:
-        setKind(m, msgflag::kindRead);
-        m->refType = 4;
-        break;
-    case 4:
-        setKind(m, msgflag::kindRead);
-        m->refType = 3;
-        break;
-    case 5:
-        setKind(m, msgflag::kindWrite);
-        m->refType = 0;
-        setFlag(m, msgflag::single, true);
-        break;
-    case 6:
-        setKind(m, msgflag::kindWrite);
-        m->refType = 4;
-        setFlag(m, msgflag::single, true);
-        break;
-    case 15:
-        setKind(m, msgflag::kindWrite);
-        m->refType = 0;
-        break;
-    case 16:
-        setKind(m, msgflag::kindWrite);
-        m->refType = 4;
-        break;
-    default:
+    if (!applyShape(m, true))
         return -1;
-    }
-    const uint8_t code = m->functionCode;
-    if (code == 5 || code == 6 || code == 15 || code == 16) {
-        if (!fbGetWord(fb, &m->offset))
-            return -2;
-        if (isSet(m, msgflag::single)) {
-            m->count = 1;
-        } else {
-            uint16_t quantity = 0;
-            if (!fbGetWord(fb, &quantity))
-                return -2;
-            m->count = int16_t(quantity);
-        }
-    }
-    if (code <= 6)
+    const bool read = (m->flags & msgflag::kindMask) == msgflag::kindRead;
+    if (!read && getAddressAndCount(fb, m) != 1)
+        return -2;
+    if (m->functionCode <= 6)
         return getData(fb, m);
     return 1;
 }
@@ -132,55 +133,10 @@ int32_t decodeResponse(FrameBuffer *fb, ModbusMessage *m) {
 int32_t decodeRequest(FrameBuffer *fb, ModbusMessage *m) {
     setFlag(m, msgflag::single, false);
     setFlag(m, msgflag::wordData, true);
-    switch (m->functionCode) {
-    case 1:
-        setKind(m, msgflag::kindRead);
-        m->refType = 0;
-        break;
-    case 2:
-        setKind(m, msgflag::kindRead);
-        m->refType = 1;
-        break;
-    case 3:
-        setKind(m, msgflag::kindRead);
-        m->refType = 4;
-        break;
-    case 4:
-        setKind(m, msgflag::kindRead);
-        m->refType = 3;
-        break;
-    case 5:
-        setFlag(m, msgflag::single, true);
-        setKind(m, msgflag::kindWrite);
-        m->refType = 0;
-        break;
-    case 6:
-        setFlag(m, msgflag::single, true);
-        setKind(m, msgflag::kindWrite);
-        m->refType = 4;
-        break;
-    case 15:
-        setFlag(m, msgflag::wordData, false);
-        setKind(m, msgflag::kindWrite);
-        m->refType = 0;
-        break;
-    case 16:
-        setKind(m, msgflag::kindWrite);
-        m->refType = 4;
-        break;
-    default:
+    if (!applyShape(m, false))
         return -1;
-    }
-    if (!fbGetWord(fb, &m->offset))
+    if (getAddressAndCount(fb, m) != 1)
         return -2;
-    if (isSet(m, msgflag::single)) {
-        m->count = 1;
-    } else {
-        uint16_t quantity = 0;
-        if (!fbGetWord(fb, &quantity))
-            return -2;
-        m->count = int16_t(quantity);
-    }
     if ((m->flags & msgflag::kindMask) != msgflag::kindWrite)
         return 1;
     const int16_t quantity = m->count;
