@@ -55,32 +55,17 @@ void setLineSettings(plat::Dcb &dcb, uint32_t word) {
     default:
         break;
     }
-    switch ((word & line::rtsMask) >> line::rtsShift) {
-    case 0:
-        dcb.fRtsControl = plat::RtsControlDisable;
-        break;
-    case 1:
-        dcb.fRtsControl = plat::RtsControlEnable;
-        break;
-    case 2:
-        dcb.fRtsControl = plat::RtsControlToggle;
-        break;
-    default:
-        break;
-    }
-    switch ((word & line::dtrMask) >> line::dtrShift) {
-    case 0:
-        dcb.fDtrControl = plat::DtrControlDisable;
-        break;
-    case 1:
-        dcb.fDtrControl = plat::DtrControlEnable;
-        break;
-    case 2:
-        dcb.fDtrControl = plat::DtrControlHandshake;
-        break;
-    default:
-        break;
-    }
+    // Field value 3 leaves the line's mode as it was.
+    constexpr plat::RtsControl rtsModes[] = {plat::RtsControlDisable, plat::RtsControlEnable,
+                                             plat::RtsControlToggle};
+    constexpr plat::DtrControl dtrModes[] = {plat::DtrControlDisable, plat::DtrControlEnable,
+                                             plat::DtrControlHandshake};
+    const uint32_t rts = (word & line::rtsMask) >> line::rtsShift;
+    if (rts < 3)
+        dcb.fRtsControl = rtsModes[rts];
+    const uint32_t dtr = (word & line::dtrMask) >> line::dtrShift;
+    if (dtr < 3)
+        dcb.fDtrControl = dtrModes[dtr];
 }
 
 // Rewrites bits 0-15 only; an RTS or DTR state without a code keeps the caller's bits.
