@@ -14,9 +14,15 @@ void traceInit() {
     logFlag = 0;
 }
 
-void traceOn() { traceSwitch = 1; }
-void traceOff() { traceSwitch = 0; }
-bool traceIsOn() { return traceSwitch != 0; }
+void traceOn() {
+    traceSwitch = 1;
+}
+void traceOff() {
+    traceSwitch = 0;
+}
+bool traceIsOn() {
+    return traceSwitch != 0;
+}
 
 void tracePrintf(const char *format, ...) {
     if (traceSwitch) {
@@ -71,5 +77,9 @@ void hexDump(const uint8_t *bytes, int32_t length, const char *label) {
     printf("\n");
 }
 
-void traceSetRegisterDump(bool on) { registerDumpSwitch = on ? 1 : 0; }
-bool traceRegisterDump() { return registerDumpSwitch != 0; }
+void traceSetRegisterDump(bool on) {
+    registerDumpSwitch = on ? 1 : 0;
+}
+bool traceRegisterDump() {
+    return registerDumpSwitch != 0;
+}

@@ -25,8 +25,7 @@ struct SocketState {
 
 // Fill the socket state from the texts and bind the socket driver; 0 on success, else the
 // mapped result of a failed start-up with the table left as it was.
-int32_t socketInstallClient(PortChannel *channel, const char *portNumberText,
-                            const char *hostText);
+int32_t socketInstallClient(PortChannel *channel, const char *portNumberText, const char *hostText);
 int32_t socketInstallServer(PortChannel *channel, const char *portNumberText);
 
 // Ends the channel's use of the sockets interface: closes every socket it still holds.
