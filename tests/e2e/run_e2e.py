@@ -22,6 +22,8 @@ import tempfile
 import time
 import traceback
 
+from slave import crc16  # the peers and the checks share one CRC
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SLAVE = os.path.join(HERE, "slave.py")
 PYTHON = "/usr/bin/python3"
@@ -33,15 +35,6 @@ BANNER_RE = re.compile(rb"KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3][0-9]
 BANNER = b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n"
 
 PROCS = []
-
-
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 def frame(*body):

@@ -44,6 +44,17 @@ int32_t receiveFrame(LinkContext *ctx, uint8_t *pdu, uint16_t *length) {
     return r;
 }
 
+// The same receive with the trace on; the trace text goes to *trace.
+int32_t receiveTraced(LinkContext *ctx, uint8_t *pdu, uint16_t *length, std::string *trace) {
+    testing::internal::CaptureStdout();
+    traceOn();
+    int32_t r = receiveFrame(ctx, pdu, length);
+    traceOff();
+    fflush(stdout);
+    *trace = testing::internal::GetCapturedStdout();
+    return r;
+}
+
 bool sendRequest(LinkContext *ctx) {
     uint8_t pdu[5] = {0x03, 0x00, 0x00, 0x00, 0x01};
     PduRecord record{5, pdu};
@@ -67,12 +78,8 @@ TEST(LinkOverTcp, ReplySplitFourPlusThreeIsJoined) {
     });
     uint8_t pdu[256];
     uint16_t length = 0;
-    testing::internal::CaptureStdout();
-    traceOn();
-    int32_t r = receiveFrame(&link.ctx, pdu, &length);
-    traceOff();
-    fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out;
+    int32_t r = receiveTraced(&link.ctx, pdu, &length, &out);
     player.join();
     EXPECT_EQ(r, 0);
     ASSERT_EQ(length, 4);
@@ -99,12 +106,8 @@ TEST(LinkOverTcp, ClientRebuildsAfterPeerCloseAndSendsOnNewConnection) {
     link.peer.closeConnection();
     uint8_t pdu[256];
     uint16_t length = 0;
-    testing::internal::CaptureStdout();
-    traceOn();
-    int32_t r = receiveFrame(&link.ctx, pdu, &length);
-    traceOff();
-    fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out;
+    int32_t r = receiveTraced(&link.ctx, pdu, &length, &out);
     EXPECT_EQ(r, 2);
     const std::string created =
         "\n\rmoddlCreateSocket: client socket.  Port == " + std::to_string(link.peer.port());
