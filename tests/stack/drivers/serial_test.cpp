@@ -22,10 +22,11 @@ TEST_F(SerialDriver, InstallWritesDefaults) {
     EXPECT_EQ(state().timeouts.readTotalTimeoutConstant, 0xFFFFFFFFu);
 }
 
-TEST_F(SerialDriver, LongPortNameIsCutAndTerminated) {
-    std::string name(serialPortNameSize + 5, 'x');
+TEST_F(SerialDriver, NameFillingTheFieldIsRefusedAtOpen) {
+    std::string name(serialPortNameSize, 'x');
     serialInstall(&channel, name.c_str());
-    EXPECT_EQ(std::string(state().portName).size(), serialPortNameSize - 1);
+    EXPECT_EQ(ioOpen(&channel), IoFailed);
+    EXPECT_EQ(state().lastError, plat::errorInvalidName);
 }
 
 TEST_F(SerialDriver, QueueSizesAnswerFailedAndStay) {
