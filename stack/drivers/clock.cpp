@@ -1,5 +1,7 @@
 #include "stack/drivers/clock.h"
 
+#include "stack/drivers/interrupt.h"
+
 #include <cerrno>
 #include <ctime>
 
@@ -11,7 +13,8 @@ uint32_t tickCount() {
 }
 
 void delayMs(uint32_t ms) {
-    // An absolute deadline makes a signal-interrupted sleep resume for only what is left.
+    // An absolute deadline makes a signal-interrupted sleep resume for only what is left; a
+    // stop request ends it.
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += time_t(ms / 1000u);
@@ -20,6 +23,7 @@ void delayMs(uint32_t ms) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
     }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR &&
+           !interruptRequested()) {
     }
 }

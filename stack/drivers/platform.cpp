@@ -2,8 +2,10 @@
 // translated to the Windows Sockets number, in a per-thread slot that wsaGetLastError answers,
 // so the driver prints and maps the same numbers on every platform. Waits use poll, which has
 // no descriptor-number limit, and every blocking call is resumed after a signal with the time
-// that is left.
+// that is left, unless the run is being stopped.
 #include "stack/drivers/platform.h"
+
+#include "stack/drivers/interrupt.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -88,6 +90,11 @@ int fail() {
     return socketError;
 }
 
+// A signal resumes the call, unless it asked the run to stop.
+bool resume() {
+    return errno == EINTR && !interruptRequested();
+}
+
 long long nowMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -135,7 +142,7 @@ Socket sockAccept(Socket s) {
         Socket a = ::accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
         if (a >= 0)
             return a;
-        if (errno != EINTR) {
+        if (!resume()) {
             fail();
             return invalidSocket;
         }
@@ -145,13 +152,13 @@ Socket sockAccept(Socket s) {
 int sockConnect(Socket s, const sockaddr_in *address) {
     if (::connect(s, reinterpret_cast<const sockaddr *>(address), sizeof *address) == 0)
         return 0;
-    if (errno != EINTR)
+    if (!resume())
         return fail();
     // an interrupted connect goes on in the background; wait for its outcome
     for (;;) {
         pollfd p{s, POLLOUT, 0};
         int r = ::poll(&p, 1, -1);
-        if (r < 0 && errno == EINTR)
+        if (r < 0 && resume())
             continue;
         if (r < 0)
             return fail();
@@ -196,7 +203,7 @@ int sockSelect(Socket s, bool forWrite, const TimeVal *timeout) {
         }
         if (r == 0)
             return 0;
-        if (errno != EINTR)
+        if (!resume())
             return fail();
     }
 }
@@ -206,7 +213,7 @@ int sockRecv(Socket s, uint8_t *buffer, uint32_t size) {
         ssize_t n = ::recv(s, buffer, size, 0);
         if (n >= 0)
             return static_cast<int>(n);
-        if (errno != EINTR)
+        if (!resume())
             return fail();
     }
 }
@@ -216,7 +223,7 @@ int sockSend(Socket s, const uint8_t *bytes, uint32_t size) {
         ssize_t n = ::send(s, bytes, size, MSG_NOSIGNAL);
         if (n >= 0)
             return static_cast<int>(n);
-        if (errno != EINTR)
+        if (!resume())
             return fail();
     }
 }

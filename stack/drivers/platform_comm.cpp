@@ -4,6 +4,8 @@
 // gap of a few milliseconds. Errors are kept in Windows numbering, per thread.
 #include "stack/drivers/platform.h"
 
+#include "stack/drivers/interrupt.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -430,6 +432,9 @@ bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer
         }
         if (bounded && wait <= 0)
             break;
+        interrupted = interruptRequested();
+        if (interrupted)
+            break;
         pollfd p{fd, POLLIN, 0};
         int pr = ::poll(&p, 1, !bounded ? -1 : wait > INT_MAX ? INT_MAX : int(wait));
         if (pr == 0)
@@ -467,6 +472,10 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t 
         const long long wait = hasTotal ? deadline - nowMs() : INT_MAX;
         if (wait <= 0)
             break;
+        if (interruptRequested()) {
+            ok = fail(EINTR);
+            break;
+        }
         // DSR output handshake: hold the write while DSR is off
         int lines = line.fOutxDsrFlow ? modemLines(fd) : -1;
         if (lines >= 0 && !(lines & TIOCM_DSR)) {
