@@ -179,8 +179,10 @@ bool rs485On(const Dcb &d) {
     return d.native.hasRs485 && (d.native.rs485.flags & SER_RS485_ENABLED);
 }
 
+// Without RS-485 mode the driver toggles RTS itself; a device without modem lines (a pty)
+// has no RTS to toggle.
 bool softToggle(const Dcb &d) {
-    return d.fRtsControl == RtsControlToggle && !rs485On(d);
+    return d.fRtsControl == RtsControlToggle && !rs485On(d) && d.native.hasModem;
 }
 
 bool setRs485(int fd, const Dcb &d) {
