@@ -183,10 +183,13 @@ Socket sockCreate();
 int sockBind(Socket s, const sockaddr_in *address);
 int sockListen(Socket s, int backlog);
 Socket sockAccept(Socket s);
-int sockConnect(Socket s, const sockaddr_in *address);
+// Gives up after boundMs with a time-out (10060), as a Windows connect does after about 21 s.
+constexpr long long connectBoundMs = 21000;
+int sockConnect(Socket s, const sockaddr_in *address, long long boundMs = connectBoundMs);
 int sockSetDontLinger(Socket s);
 // Waits until s is readable (or writable); 1 ready, 0 time-out, socketError on failure. The
-// time-out is read, never rewritten.
+// time-out is read, never rewritten. Accept, connect and this wait end at once, failing with
+// 10004, when the run is being stopped.
 int sockSelect(Socket s, bool forWrite, const TimeVal *timeout);
 int sockRecv(Socket s, uint8_t *buffer, uint32_t size);
 int sockSend(Socket s, const uint8_t *bytes, uint32_t size);

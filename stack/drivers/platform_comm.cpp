@@ -437,16 +437,15 @@ bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer
         interrupted = interruptRequested();
         if (interrupted)
             break;
-        pollfd p{fd, POLLIN, 0};
-        int pr = ::poll(&p, 1, !bounded ? -1 : wait > INT_MAX ? INT_MAX : int(wait));
+        pollfd p[2] = {{fd, POLLIN, 0}, {interruptFd(), POLLIN, 0}};
+        int pr = ::poll(p, 2, !bounded ? -1 : wait > INT_MAX ? INT_MAX : int(wait));
         if (pr == 0)
             continue; // the next pass finds the time-out, or a wait left to do
-        interrupted = pr < 0 && errno == EINTR;
-        if (interrupted)
-            break;
-        if (pr < 0 || (p.revents & POLLNVAL))
-            return fail(pr < 0 ? errno : EBADF);
-        hungUp = (p.revents & (POLLHUP | POLLERR)) != 0;
+        if (pr < 0 && errno != EINTR)
+            return fail();
+        if (p[0].revents & POLLNVAL)
+            return fail(EBADF);
+        hungUp = (p[0].revents & (POLLHUP | POLLERR)) != 0;
     }
     // A signal ends the wait: the run is being stopped.
     if (got == 0 && interrupted)
@@ -489,8 +488,9 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t 
             sent += uint32_t(r);
             continue;
         }
-        pollfd p{fd, POLLOUT, 0};
-        if ((r < 0 && errno != EAGAIN) || ::poll(&p, 1, wait > INT_MAX ? INT_MAX : int(wait)) < 0)
+        pollfd p[2] = {{fd, POLLOUT, 0}, {interruptFd(), POLLIN, 0}};
+        if ((r < 0 && errno != EAGAIN && errno != EINTR) ||
+            (::poll(p, 2, wait > INT_MAX ? INT_MAX : int(wait)) < 0 && errno != EINTR))
             ok = fail();
     }
     if (toggle) {
