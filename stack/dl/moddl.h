@@ -53,6 +53,7 @@ struct LinkContext {
     char portText[moddlPortTextSize];
     uint32_t lastIoTick;
     uint32_t lowerCounts[2];
+    uint8_t connectionLost; // a socket rebuild could not reopen
 
     // link interface: role written by the application layer's install, the rest here
     int32_t role;
@@ -80,6 +81,9 @@ int32_t moddlCreateSocket(LinkContext *ctx);
 int32_t moddlClose(LinkContext *ctx);
 int32_t moddlConfigure(LinkContext *ctx, const LinkTiming *timing);
 void moddlStamp(LinkContext *ctx);
+// Closes a socket channel, binds it again with the time-outs it had and reopens it, with four
+// trace lines; a reopen that fails leaves connectionLost set for the next transmit to retry.
+void moddlRebuild(LinkContext *ctx);
 
 // ---- Transmit -----------------------------------------------------------------------------
 

@@ -5,6 +5,8 @@
 #include "stack/dl/moddl.h"
 #include "stack/drivers/clock.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -16,6 +18,12 @@ constexpr LinkTiming defaultTiming{0, 0, 5, 2, 1800000};
 // Wide enough that a very low rate cannot overflow.
 int64_t charTimeUs(int16_t n, int32_t baud) {
     return int64_t(n) * (10000000 / baud);
+}
+
+int32_t clampMs(int32_t ms, uint32_t most) {
+    if (ms < 0)
+        return 0;
+    return uint32_t(ms) > most ? int32_t(most) : ms;
 }
 
 } // namespace
@@ -30,6 +38,7 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
         ctx->port.table = PortDriver{};
         ctx->timing = LinkTiming{};
         ctx->timeoutMs = 0;
+        ctx->baudRate = defaultBaud; // so the settings applied after this go silently nowhere
         return 0;
     }
     std::memset(ctx->portText, 0, sizeof ctx->portText);
@@ -57,10 +66,25 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
     ioControl(&ctx->port, SetLineSettings, &word);
     moddlConfigure(ctx, &defaultTiming);
 
+    ctx->connectionLost = 0;
     if (ioOpen(&ctx->port) != IoOk)
         return 0;
     moddlStamp(ctx);
     return 1;
+}
+
+void moddlRebuild(LinkContext *ctx) {
+    tracePrintf("moddlRx: Close socket\n\r");
+    int32_t closed = moddlClose(ctx);
+    tracePrintf("moddlRx: recreate socket (%d)\n\r", closed);
+    int32_t created = moddlCreateSocket(ctx);
+    tracePrintf("moddlRx: Socket re-created.  Open now (%d)\n\r", created);
+    // Binding anew resets the driver's time-out; the channel keeps the one it had.
+    if (created)
+        moddlSetBaud(ctx, ctx->baudRate);
+    int32_t opened = ioOpen(&ctx->port);
+    ctx->connectionLost = opened != IoOk;
+    tracePrintf("moddlRx: reopened socket (%d)\n\r", opened == IoOk ? 0 : 1);
 }
 
 int32_t moddlCreateSocket(LinkContext *ctx) {
@@ -147,13 +171,16 @@ int32_t moddlConfigure(LinkContext *ctx, const LinkTiming *timing) {
 
 int32_t moddlSetTiming(LinkContext *ctx, const LinkTimingRequest *request) {
     LinkTiming timing = ctx->timing;
-    ctx->timeoutMs = request->timeoutMs;
-    if (request->timeoutMs != 0) {
-        timing.timeoutBaseUs = int32_t(int64_t(request->timeoutMs) * 1000);
+    // A negative time means 0; one past what the fields hold is cut to the most they hold,
+    // so that no finite setting wraps into a wait of weeks.
+    const int32_t timeoutMs = clampMs(request->timeoutMs, INT32_MAX / 1000);
+    ctx->timeoutMs = timeoutMs;
+    if (timeoutMs != 0) {
+        timing.timeoutBaseUs = timeoutMs * 1000;
         timing.frameAllowance = 0;
     }
     timing.waitForCts = request->waitForCts;
-    timing.minIntervalUs = uint32_t(request->minIntervalMs) * 1000u;
+    timing.minIntervalUs = uint32_t(clampMs(request->minIntervalMs, UINT32_MAX / 1000u)) * 1000u;
     return moddlConfigure(ctx, &timing);
 }
 
