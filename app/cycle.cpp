@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr int exitStatus = 10;
+
 // The first Ctrl-C or SIGTERM ends the current wait and the run, through the normal close; a
 // second one during that shutdown ends the process at once.
 void onStopSignal(int signal) {
@@ -24,6 +26,9 @@ void onStopSignal(int signal) {
 }
 
 void catchStopSignals() {
+    interruptInit();
+    // A reader that went away (| head) must not end the run: print errors are ignored.
+    std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
@@ -156,5 +161,7 @@ int runRequestCycle(RunSettings *settings) {
             modplClose(&ctx);
         }
     }
-    return printf("\nExiting.\n");
+    // The status is the length of that line, also when it could not be written.
+    printf("\nExiting.\n");
+    return exitStatus;
 }
