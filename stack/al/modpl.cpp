@@ -70,6 +70,10 @@ int32_t modplGetCounts(StackContext *ctx, uint32_t out[2]) {
     return 1;
 }
 
+int32_t modplGetPeerUnit(StackContext *ctx) {
+    return ctx->link.peerUnit;
+}
+
 int32_t modplResetCounts(StackContext *ctx) {
     ctx->alCounts[0] = 0;
     ctx->alCounts[1] = 0;

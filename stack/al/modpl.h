@@ -70,4 +70,6 @@ int32_t modplSendRequest(StackContext *ctx, int32_t unit, ModbusMessage *message
 // code, -2 PDU cut short. Slave: 1 request accepted, 0 otherwise.
 int32_t modplGetReply(StackContext *ctx, ModbusMessage *message);
 int32_t modplGetCounts(StackContext *ctx, uint32_t out[2]);
+// Master: the unit last addressed. Slave: the unit of the last request taken, 0 for a broadcast.
+int32_t modplGetPeerUnit(StackContext *ctx);
 int32_t modplResetCounts(StackContext *ctx);

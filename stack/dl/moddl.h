@@ -82,7 +82,8 @@ int32_t moddlClose(LinkContext *ctx);
 int32_t moddlConfigure(LinkContext *ctx, const LinkTiming *timing);
 void moddlStamp(LinkContext *ctx);
 // Closes a socket channel, binds it again with the time-outs it had and reopens it, with four
-// trace lines; a reopen that fails leaves connectionLost set for the next transmit to retry.
+// trace lines; a reopen that fails leaves connectionLost set for the next transmit or receive
+// to retry.
 void moddlRebuild(LinkContext *ctx);
 
 // ---- Transmit -----------------------------------------------------------------------------

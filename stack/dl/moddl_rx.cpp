@@ -4,6 +4,7 @@
 #include "app/trace.h"
 #include "stack/dl/crc16.h"
 #include "stack/dl/moddl.h"
+#include "stack/drivers/clock.h"
 
 #include <cstring>
 
@@ -34,6 +35,18 @@ int32_t moddlReceive(LinkContext *ctx, PduRecord *record) {
 }
 
 int32_t moddlRx(LinkContext *ctx, LinkFrame *frame) {
+    // A slave receives without transmitting first, so a connection lost for good is tried again
+    // here too; a failed try waits out the read time-out instead of returning at once, so a
+    // caller that receives in a loop never spins on a master that is away.
+    if (!ctx->isSerial && ctx->connectionLost) {
+        moddlRebuild(ctx);
+        if (ctx->connectionLost) {
+            uint32_t waitMs = 0;
+            ioControl(&ctx->port, GetReadTimeout, &waitMs);
+            delayMs(waitMs);
+            return 2;
+        }
+    }
     // The buffer is sized for the largest frame; a larger capacity cannot use more of it.
     uint32_t capacity = frame->pduLength < moddlMaxFrame ? frame->pduLength : moddlMaxFrame;
     uint8_t buffer[rxBufferSize];
