@@ -1,0 +1,159 @@
+// Reading the slave's arguments left to right. Numbers are whole decimal texts within the
+// option's range; anything else is refused rather than read as 0 as the master would.
+#include "slave/options.h"
+
+#include "app/trace.h"
+#include "stack/al/reference.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char *const defaultPort = "COM2";
+const char *const defaultStart = "400011";
+constexpr int32_t defaultBaud = 9600;
+constexpr uint8_t defaultUnit = 100;
+
+// A value written to the image goes to the register the cursor names, which then moves on.
+struct SeedCursor {
+    uint16_t refType;
+    uint32_t offset;
+};
+
+bool startsWith(const char *text, const char *name) {
+    return strncmp(text, name, strlen(name)) == 0;
+}
+
+// Whole decimal text from 0 to max.
+bool number(const char *text, uint32_t max, uint32_t *out) {
+    if (*text == '\0' || strlen(text) > 10)
+        return false;
+    uint64_t value = 0;
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (!isdigit(static_cast<unsigned char>(*p)))
+            return false;
+        value = value * 10 + uint32_t(*p - '0');
+    }
+    if (value > max)
+        return false;
+    *out = uint32_t(value);
+    return true;
+}
+
+int refuse(const char *what, const char *argument) {
+    fprintf(stderr, "korvalen-slave: %s: '%s' (-? lists the options)\n", what, argument);
+    return slaveStatusUsage;
+}
+
+bool reference(const char *text, SeedCursor *cursor) {
+    uint32_t digits = 0;
+    if (strlen(text) > 6 || !number(text, 999999, &digits))
+        return false;
+    uint16_t offset = 0;
+    if (!modplParseReference(text, &cursor->refType, &offset))
+        return false;
+    cursor->offset = offset;
+    return true;
+}
+
+// slaveStatusOk, or the refusal of an option it does not know or whose value is malformed.
+int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *argument) {
+    uint32_t n = 0;
+    if (text[0] == '?' || text[0] == 'H') {
+        printSlaveUsage();
+        return slaveStatusOk;
+    }
+    s->run = true;
+    if (startsWith(text, "COM")) {
+        if (text[3] == '\0')
+            return refuse("missing port name", argument);
+        s->portText = text;
+    } else if (startsWith(text, "SK")) {
+        if (strchr(text, '/') == nullptr)
+            return refuse("a socket needs 'host/port' or '/port'", argument);
+        s->portText = text + 2;
+    } else if (startsWith(text, "B")) {
+        if (!number(text + 1, 0x7FFFFFFF, &n) || n == 0)
+            return refuse("bad baud rate", argument);
+        s->baudRate = int32_t(n);
+    } else if (startsWith(text, "ID")) {
+        if (!number(text + 2, 247, &n) || n == 0)
+            return refuse("the unit ID must be 1 to 247", argument);
+        s->unit = uint8_t(n);
+    } else if (startsWith(text, "PK")) {
+        if (strcmp(text + 2, "ON") == 0)
+            traceOn();
+        else if (strcmp(text + 2, "OFF") == 0)
+            traceOff();
+        else
+            return refuse("packet dump is ON or OFF", argument);
+    } else if (startsWith(text, "RQ")) {
+        if (!number(text + 2, 0xFFFFFFFF, &s->maxRequests))
+            return refuse("bad number of requests", argument);
+    } else if (startsWith(text, "SEC")) {
+        if (!number(text + 3, 86400 * 365, &s->maxSeconds))
+            return refuse("bad number of seconds", argument);
+    } else if (startsWith(text, "SR")) {
+        if (!reference(text + 2, cursor))
+            return refuse("bad start register", argument);
+    } else if (strcmp(text, "Q") != 0) {
+        return refuse("unknown option", argument);
+    }
+    return slaveStatusOk;
+}
+
+} // namespace
+
+void printSlaveUsage() {
+    printf("\nServes a Modbus slave from memory to a master on a serial port or TCP/IP.\n"
+           "\nKORVALEN-SLAVE [-COMx | -SKxxx] [-Bxxx] [-IDxxx] [-PKxxx] [-RQxxx] [-SECxxx]"
+           " [-SRxxx v1 v2 ...] [-Q]\n"
+           "\n  [-COMx]     Selects comm port (default '%s')"
+           "\n  ...OR..."
+           "\n  [-SKxxx]    Sets TCP/IP socket: '-SK/3722' waits for a master to connect,"
+           "\n              '-SK127.0.0.1/3722' connects to a master listening there"
+           "\n  [-Bx]       Selects baud rate (default %d)"
+           "\n  [-IDxxx]    Sets the unit ID served, 1 to 247 (default %d)"
+           "\n  [-PKxxx]    Sets link trace and packet dump to ON or OFF (default OFF)"
+           "\n  [-RQxxx]    Stops after serving xxx requests (default 0: no limit)"
+           "\n  [-SECxxx]   Stops after xxx seconds (default 0: no limit)"
+           "\n  [-SRxxx]    Sets the register the values after it are stored from"
+           " (default %s)"
+           "\n  [v1 v2 ...] Values for the image: 0 to 65535, 0 or 1 for coils and inputs"
+           "\n  [-Q]        Serves with the defaults"
+           "\n\nThe image holds 65536 coils (0xxxxx), discrete inputs (1xxxxx), input registers"
+           "\n(3xxxxx) and holding registers (4xxxxx). Seed, by register number n: holding"
+           "\nregister n holds n, input register n holds 65536-n, coil n is on for odd n,"
+           "\ndiscrete input n is on for even n.\n",
+           defaultPort, defaultBaud, defaultUnit, defaultStart);
+}
+
+int parseSlaveArguments(SlaveSettings *s, SlaveImage *image, int argc, char **argv) {
+    *s = SlaveSettings{defaultPort, defaultBaud, defaultUnit, 0, 0, false};
+    traceInit();
+    SeedCursor cursor{};
+    reference(defaultStart, &cursor);
+    for (int i = 1; i < argc; ++i) {
+        char *argument = argv[i];
+        for (char *c = argument + (argument[0] != '\0'); *c != '\0'; ++c)
+            *c = char(toupper(static_cast<unsigned char>(*c)));
+        if (argument[0] == '-' || argument[0] == '/') {
+            const int status = option(s, &cursor, argument + 1, argument);
+            if (status != slaveStatusOk)
+                return status;
+            continue;
+        }
+        uint32_t value = 0;
+        if (!number(argument, 0xFFFF, &value))
+            return refuse("a value is a number from 0 to 65535", argument);
+        if (!imageSet(image, cursor.refType, cursor.offset, value))
+            return refuse(cursor.offset >= imageSize ? "value past the end of the image"
+                                                     : "a coil or input is 0 or 1",
+                          argument);
+        ++cursor.offset;
+        s->run = true;
+    }
+    return slaveStatusOk;
+}

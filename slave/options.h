@@ -1,0 +1,29 @@
+// The slave's command line: the master's option style ("-" or "/", case-insensitive, the value
+// in the same argument) with options of its own for stopping and for seeding the image, and its
+// usage text. Every malformed input is refused with a message on standard error.
+#pragma once
+
+#include "slave/image.h"
+
+#include <cstdint>
+
+struct SlaveSettings {
+    const char *portText; // points into the argument text or to the default
+    int32_t baudRate;
+    uint8_t unit;
+    uint32_t maxRequests; // 0: no limit
+    uint32_t maxSeconds;  // 0: no limit
+    bool run;             // false: the usage text was all that was asked for
+};
+
+constexpr int slaveStatusOk = 0;
+constexpr int slaveStatusFailed = 1;
+constexpr int slaveStatusUsage = 2;
+
+void printSlaveUsage();
+
+// Reads argv[1..argc-1] into the settings and writes the given values into the image (which
+// the caller has seeded), upper-casing each argument from its second character as the master
+// does. Turns the stack's trace on for -PKON. slaveStatusOk, or slaveStatusUsage after a
+// message on standard error.
+int parseSlaveArguments(SlaveSettings *settings, SlaveImage *image, int argc, char **argv);
