@@ -1,0 +1,263 @@
+#!/usr/bin/python3
+"""korvalen-slave end to end: korvalen against it over TCP both ways and a socat pty pair,
+mbpoll and pymodbus as other masters, a long run that must not grow, the command line.
+Usage: slave_e2e.py <korvalen-slave> <korvalen>. Processes are stopped by PID, waits bounded."""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+SLAVE, KORVALEN = (os.path.abspath(a) for a in sys.argv[1:3])
+TMP = tempfile.mkdtemp(prefix="slave-e2e-")
+PROCS = []
+MASTER = ["-PKOFF", "-RT2000", "-TD0"]
+
+# korvalen runs (after MASTER); needles ("|" between them) in their output and in the slave's.
+# Each row runs over every transport against a fresh, seeded slave.
+ROWS = [
+    ("fc3_reads_seeded_holding", [[]], "Register 400011: 11|Register 400013: 13",
+     "unit 100, fc 03, address 400011, count 3: answered"),
+    ("fc4_reads_input_as_minus_n", [["-SR300011", "-NR2"]], "300011: -11|300012: -12", "fc 04"),
+    ("fc1_reads_odd_coils_on", [["-SR000001", "-NR3"]], "000001: 1|000002: 0|000003: 1", "fc 01"),
+    ("fc2_reads_even_inputs_on", [["-SR100001", "-NR2"]], "100001: 0|100002: 1", "fc 02"),
+    ("fc16_write_reads_back", [["-FN16", "-SR400101", "7", "8"], ["-SR400101", "-NR2"]],
+     "fc = 10|400101: 7|400102: 8", "fc 16, address 400101, count 2: answered"),
+    ("fc6_write_reads_back", [["-FN6", "-SR400201", "99"], ["-SR400201", "-NR1"]],
+     "fc = 06|400201: 99", "fc 06, address 400201, count 1: answered"),
+    ("fc5_write_reads_back", [["-FN5", "-SR000002", "1"], ["-SR000002", "-NR1"]],
+     "fc = 05|000002: 1", "fc 05, address 000002, count 1: answered"),
+    ("fc15_write_reads_back", [["-FN15", "-SR000001", "0", "0", "0"], ["-SR000001", "-NR3"]],
+     "fc = 0f|000001: 0|000003: 0", "fc 15, address 000001, count 3: answered"),
+    ("last_register_is_served", [["-SR465536", "-NR1"]], "465536: 0", "count 1: answered"),
+    ("past_the_image_is_exception_2", [["-SR465536", "-NR2"]], "fc = 83|EC = 02",
+     "count 2: exception 02"),
+    ("125_registers_are_served", [["-NR125", "-RDOFF"]], "#regs = 125", "count 125: answered"),
+    ("126_registers_are_exception_1", [["-NR126"]], "EC = 01", "count 126: exception 01"),
+    ("quantity_0_is_exception_3", [["-NR0"]], "EC = 03", "count 0: exception 03"),
+    ("broadcast_applied_never_answered", [["-ID0", "-RT300", "-FN6", "-SR400301", "55"],
+                                          ["-SR400301", "-NR1"]],
+     "Receive error = 0|400301: 55", "unit 0, fc 06, address 400301, count 1: broadcast, applied"),
+    ("rq_runs_share_one_connection", [["-RQ5", "-RDOFF"]],
+     "Sending request #5\nModbus AL frame received: fc = 03", "Request 5: unit 100, fc 03"),
+]
+
+# The slave's command line: arguments, exit status, needle in its output.
+CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h"], 0, "holding\nregister n holds n"),
+       (["-XYZ"], 2, "unknown option: '-XYZ'"), (["-ID248"], 2, "unit ID must be 1 to 247"),
+       (["-B96X"], 2, "bad baud rate"), (["-PKMAYBE"], 2, "packet dump is ON or OFF"),
+       (["-SR200001", "5"], 2, "bad start register"), (["-SR0001", "2"], 2, "coil or input is 0 or 1"),
+       (["-SR465536", "1", "2"], 2, "value past the end of the image: '2'"),
+       (["65536"], 2, "a value is a number from 0 to 65535"),
+       (["-comnosuch"], 1, "cannot open port 'COMNOSUCH'"),
+       (["-SK/{port}", "-SEC1"], 0, "stopped before a master came")]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listen_inode(port):
+    with open("/proc/net/tcp", encoding="ascii") as f:
+        rows = [line.split() for line in f.readlines()[1:]]
+    return next((r[9] for r in rows if r[3] == "0A" and int(r[1][-4:], 16) == port), None)
+
+
+def wait_until(condition, what, timeout=5):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out waiting for " + what
+        time.sleep(0.01)
+    return condition()
+
+
+def start(args, cwd=TMP):
+    """Output goes to a file: a pipe nobody reads until the end would stall a long run."""
+    out = tempfile.TemporaryFile(dir=TMP)
+    proc = subprocess.Popen(args, cwd=cwd, stdout=out, stderr=subprocess.STDOUT)
+    proc.out = out
+    PROCS.append(proc)
+    return proc
+
+
+def finish(proc, timeout=20, status=None):
+    """Output of a process that ends within timeout or is killed; checks its status if given."""
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(5)
+    proc.out.seek(0)
+    out = proc.out.read().decode("latin-1")
+    assert status in (None, proc.returncode), "exit status %s:\n%s" % (proc.returncode, out)
+    return out
+
+
+def stop(proc, status=0):
+    if proc.poll() is None:
+        proc.terminate()
+    return finish(proc, 5, status)
+
+
+def expect(needles, out, who):
+    for needle in needles.split("|"):
+        assert needle in out, "%s output lacks %r:\n%s" % (who, needle, out[-3000:])
+
+
+class TcpServer:
+    """korvalen-slave listens; after each korvalen the next waits for a new listening socket."""
+
+    def __init__(self):
+        self.port = free_port()
+        self.slave = start([SLAVE, "-SK/%d" % self.port])
+        self.inode = wait_until(lambda: listen_inode(self.port), "the slave to listen")
+
+    def master(self, args):
+        out = finish(start([KORVALEN, "-SK127.0.0.1/%d" % self.port, *args]))
+        old = self.inode
+        self.inode = wait_until(lambda: listen_inode(self.port) not in (None, old), "relisten")
+        return out
+
+
+class TcpClient:
+    """korvalen listens with -SK/port; the slave connects to it, and again to the next one
+    (which may come and go between two looks for its listening socket)."""
+
+    def __init__(self):
+        self.port = free_port()
+        self.slave = None
+
+    def master(self, args):
+        master = start([KORVALEN, "-SK/%d" % self.port, *args])
+        if self.slave is None:
+            wait_until(lambda: listen_inode(self.port), "korvalen to listen")
+            self.slave = start([SLAVE, "-SK127.0.0.1/%d" % self.port])
+        return finish(master)
+
+
+class Serial:
+    """A socat pty pair, COMA and COMB; the slave holds COMA before a master writes to COMB."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(dir=TMP)
+        self.socat = start(["/usr/bin/socat", "pty,raw,echo=0,link=COMA",
+                            "pty,raw,echo=0,link=COMB"], self.dir)
+        ptys = [os.path.join(self.dir, name) for name in ("COMA", "COMB")]
+        wait_until(lambda: all(map(os.path.exists, ptys)), "the pty pair")
+        self.slave = start([SLAVE, "-COMA", "-B38400"], self.dir)
+        fds = "/proc/%d/fd/" % self.slave.pid
+        wait_until(lambda: os.path.realpath(ptys[0]) in
+                   [os.path.realpath(fds + fd) for fd in os.listdir(fds)], "the slave on COMA")
+
+    def master(self, args, program=(KORVALEN, "-COMB", "-B38400")):
+        return finish(start([*program, *args], self.dir))
+
+    def close(self):
+        stop(self.socat, None)
+
+
+def matrix_row(transport, runs, master_needles, slave_needles):
+    peer = transport()
+    try:
+        out = "".join(peer.master(MASTER + args) for args in runs)
+    finally:
+        slave_out = stop(peer.slave) if peer.slave else ""
+        if transport is Serial:
+            peer.close()
+    expect(master_needles, out, "korvalen")
+    expect(slave_needles + "|stopped (signal) after", slave_out, "korvalen-slave")
+
+
+def cli_row(args, status, needle):
+    out = finish(start([SLAVE, *(a.format(port=free_port()) for a in args)]), 10, status)
+    expect(needle, out, "korvalen-slave")
+
+
+def mbpoll_writes_and_reads_over_a_pty():
+    peer = Serial()
+    mbpoll = ("/usr/bin/mbpoll", "-m", "rtu", "-a", "100", "-b", "38400", "-P", "none", "-1",
+              "-t", "4", "-r", "21", "COMB")
+    try:
+        out = peer.master(["4242", "17"], mbpoll) + peer.master(["-c", "3"], mbpoll)
+    finally:
+        slave_out = stop(peer.slave)
+        peer.close()
+    expect("Written 2 references|[21]: \t4242|[22]: \t17|[23]: \t23", out, "mbpoll")
+    expect("fc 16, address 400021, count 2: answered", slave_out, "korvalen-slave")
+
+
+PYMODBUS = """
+import sys
+from pymodbus.client import ModbusTcpClient
+from pymodbus.framer.rtu_framer import ModbusRtuFramer
+c = ModbusTcpClient("127.0.0.1", int(sys.argv[1]), ModbusRtuFramer, timeout=3)
+assert c.connect()
+print(c.read_holding_registers(10, 3, slave=100).registers, c.write_registers(40, [5, 6],
+      slave=100).function_code, c.read_holding_registers(40, 2, slave=100).registers,
+      c.write_coil(1, True, slave=100).function_code, c.read_coils(0, 4, slave=100).bits[:4],
+      c.read_input_registers(65535, 2, slave=100).exception_code)
+"""
+
+
+def pymodbus_rtu_framer_reads_and_writes_over_tcp():
+    peer = TcpServer()
+    try:
+        out = finish(start(["/usr/bin/python3", "-c", PYMODBUS, str(peer.port)]))
+    finally:
+        stop(peer.slave)
+    expect("[11, 12, 13] 16 [5, 6] 5 [True, True, True, False] 2", out, "pymodbus")
+
+
+def vitals(pid):
+    with open("/proc/%d/status" % pid, encoding="ascii") as f:
+        rss = next(line.split()[1] for line in f if line.startswith("VmRSS:"))
+    return len(os.listdir("/proc/%d/fd" % pid)), int(rss)
+
+
+def ten_thousand_requests_leave_memory_and_descriptors_flat():
+    peer = TcpServer()
+    try:
+        peer.master(MASTER + ["-RQ1000", "-RDOFF"])
+        before = vitals(peer.slave.pid)
+        out = peer.master(MASTER + ["-RQ10000", "-RDOFF"])
+        after = vitals(peer.slave.pid)
+    finally:
+        slave_out = stop(peer.slave)
+    expect("Sending request #10000\nModbus AL frame received: fc = 03", out, "korvalen")
+    expect("stopped (signal) after 11000 requests", slave_out, "korvalen-slave")
+    print("  descriptors and VmRSS kB: before %s, after %s" % (before, after))
+    assert after[0] == before[0] and after[1] <= before[1], "the slave grew"
+
+
+def main():
+    tests = [("%s_over_%s" % (row[0], t.__name__), matrix_row, (t, *row[1:]))
+             for row in ROWS for t in (TcpServer, TcpClient, Serial)]
+    tests += [("cli " + " ".join(row[0]), cli_row, row) for row in CLI]
+    tests += [(f.__name__, f, ()) for f in (mbpoll_writes_and_reads_over_a_pty,
+                                            pymodbus_rtu_framer_reads_and_writes_over_tcp,
+                                            ten_thousand_requests_leave_memory_and_descriptors_flat)]
+    tests = [t for t in tests if os.environ.get("E2E_ONLY", "") in t[0]]
+    failed = 0
+    for name, fn, args in tests:
+        try:
+            fn(*args)
+            print("PASS", name, flush=True)
+        except Exception as exc:  # pylint: disable=broad-except
+            failed += 1
+            print("FAIL %s: %s" % (name, exc), flush=True)
+        for proc in PROCS:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(5)
+    shutil.rmtree(TMP, ignore_errors=True)
+    print("slave_e2e: %d passed, %d failed" % (len(tests) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
