@@ -1,24 +1,51 @@
 #!/usr/bin/env bash
-# The main job against the built-in peer: builds korvalen, starts a Modbus RTU slave (unit 100,
-# seeded registers) over TCP on 127.0.0.1, and reads three holding registers from 400011.
-# Extra arguments are passed to korvalen after the port option.
+# The main job, end to end on this machine: builds everything, starts korvalen-slave (unit 100,
+# seeded image) as a TCP server on 127.0.0.1, runs korvalen against it (a read of 3 holding
+# registers from 400011, then a write that is read back), stops the slave and prints its side.
+# The port is KORVALEN_DEMO_PORT, default 1502.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build -j"$(nproc)" --target korvalen >/dev/null
+cmake --build build -j"$(nproc)" >/dev/null
 
-out=$(mktemp)
-/usr/bin/python3 tests/e2e/slave.py serve --lifetime 30 >"$out" 2>/dev/null &
-peer=$!
-stop() { kill "$peer" 2>/dev/null || true; wait "$peer" 2>/dev/null || true; rm -f "$out"; }
-trap stop EXIT
-port=""
-for _ in $(seq 100); do
-    port=$(sed -n 's/^READY \([0-9]*\)$/\1/p' "$out")
-    [ -n "$port" ] && break
-    sleep 0.1
-done
-[ -n "$port" ] || { echo "demo peer did not start" >&2; exit 1; }
-# korvalen always exits with 10.
-./build/korvalen -SK127.0.0.1/"$port" "$@" || true
-echo
+port=${KORVALEN_DEMO_PORT:-1502}
+log=$(mktemp)
+./build/korvalen-slave -SK/"$port" -SEC60 >"$log" 2>&1 &
+slave=$!
+trap 'kill "$slave" 2>/dev/null || true; wait "$slave" 2>/dev/null || true; rm -f "$log"' EXIT
+
+# The inode of the socket listening on the port, from the kernel's table; empty if none.
+listening() {
+    awk -v p="$(printf ':%04X' "$port")" '$4 == "0A" && $2 ~ p "$" { print $10 }' /proc/net/tcp
+}
+# Waits (at most 5 s) for a listening socket other than the one given: the slave opens a new
+# one after each master leaves.
+await_listen() {
+    for _ in $(seq 500); do
+        now=$(listening)
+        if [ -n "$now" ] && [ "$now" != "${1:-}" ]; then return 0; fi
+        kill -0 "$slave" 2>/dev/null || break
+        sleep 0.01
+    done
+    echo "korvalen-slave is not listening on port $port:" >&2
+    cat "$log" >&2
+    exit 1
+}
+
+master() { # korvalen always exits with 10
+    local before
+    before=$(listening)
+    echo "\$ korvalen $*"
+    ./build/korvalen "$@" || true
+    echo
+    await_listen "$before"
+}
+
+await_listen
+master -SK127.0.0.1/"$port" -Q
+master -SK127.0.0.1/"$port" -FNWRITE 111 222 333
+master -SK127.0.0.1/"$port" -Q
+kill -TERM "$slave"
+wait "$slave" || true
+echo "\$ korvalen-slave -SK/$port  (its output)"
+cat "$log"
