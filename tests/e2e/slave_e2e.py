@@ -109,7 +109,18 @@ def expect(needles, out, who):
         assert needle in out, "%s output lacks %r:\n%s" % (who, needle, out[-3000:])
 
 
-class TcpServer:
+class Peer:
+    """A slave and whatever carries its line; close stops them and gives the slave's output.
+    After a failure, main kills whatever is left."""
+    slave = socat = None
+
+    def close(self):
+        if self.socat:
+            stop(self.socat, None)
+        return stop(self.slave) if self.slave else ""
+
+
+class TcpServer(Peer):
     """korvalen-slave listens; after each korvalen the next waits for a new listening socket."""
 
     def __init__(self):
@@ -124,13 +135,12 @@ class TcpServer:
         return out
 
 
-class TcpClient:
+class TcpClient(Peer):
     """korvalen listens with -SK/port; the slave connects to it, and again to the next one
     (which may come and go between two looks for its listening socket)."""
 
     def __init__(self):
         self.port = free_port()
-        self.slave = None
 
     def master(self, args):
         master = start([KORVALEN, "-SK/%d" % self.port, *args])
@@ -140,7 +150,7 @@ class TcpClient:
         return finish(master)
 
 
-class Serial:
+class Serial(Peer):
     """A socat pty pair, COMA and COMB; the slave holds COMA before a master writes to COMB."""
 
     def __init__(self):
@@ -157,20 +167,11 @@ class Serial:
     def master(self, args, program=(KORVALEN, "-COMB", "-B38400")):
         return finish(start([*program, *args], self.dir))
 
-    def close(self):
-        stop(self.socat, None)
-
 
 def matrix_row(transport, runs, master_needles, slave_needles):
     peer = transport()
-    try:
-        out = "".join(peer.master(MASTER + args) for args in runs)
-    finally:
-        slave_out = stop(peer.slave) if peer.slave else ""
-        if transport is Serial:
-            peer.close()
-    expect(master_needles, out, "korvalen")
-    expect(slave_needles + "|stopped (signal) after", slave_out, "korvalen-slave")
+    expect(master_needles, "".join(peer.master(MASTER + args) for args in runs), "korvalen")
+    expect(slave_needles + "|stopped (signal) after", peer.close(), "korvalen-slave")
 
 
 def cli_row(args, status, needle):
@@ -182,13 +183,9 @@ def mbpoll_writes_and_reads_over_a_pty():
     peer = Serial()
     mbpoll = ("/usr/bin/mbpoll", "-m", "rtu", "-a", "100", "-b", "38400", "-P", "none", "-1",
               "-t", "4", "-r", "21", "COMB")
-    try:
-        out = peer.master(["4242", "17"], mbpoll) + peer.master(["-c", "3"], mbpoll)
-    finally:
-        slave_out = stop(peer.slave)
-        peer.close()
+    out = peer.master(["4242", "17"], mbpoll) + peer.master(["-c", "3"], mbpoll)
     expect("Written 2 references|[21]: \t4242|[22]: \t17|[23]: \t23", out, "mbpoll")
-    expect("fc 16, address 400021, count 2: answered", slave_out, "korvalen-slave")
+    expect("fc 16, address 400021, count 2: answered", peer.close(), "korvalen-slave")
 
 
 PYMODBUS = """
@@ -206,10 +203,9 @@ print(c.read_holding_registers(10, 3, slave=100).registers, c.write_registers(40
 
 def pymodbus_rtu_framer_reads_and_writes_over_tcp():
     peer = TcpServer()
-    try:
-        out = finish(start(["/usr/bin/python3", "-c", PYMODBUS, str(peer.port)]))
-    finally:
-        stop(peer.slave)
+    out = finish(start(["/usr/bin/python3", "-c", PYMODBUS, str(peer.port)]))
+    expect("fc 05, address 000002|fc 04, address 365536, count 2: exception 02", peer.close(),
+           "korvalen-slave")
     expect("[11, 12, 13] 16 [5, 6] 5 [True, True, True, False] 2", out, "pymodbus")
 
 
@@ -221,15 +217,12 @@ def vitals(pid):
 
 def ten_thousand_requests_leave_memory_and_descriptors_flat():
     peer = TcpServer()
-    try:
-        peer.master(MASTER + ["-RQ1000", "-RDOFF"])
-        before = vitals(peer.slave.pid)
-        out = peer.master(MASTER + ["-RQ10000", "-RDOFF"])
-        after = vitals(peer.slave.pid)
-    finally:
-        slave_out = stop(peer.slave)
+    peer.master(MASTER + ["-RQ1000", "-RDOFF"])
+    before = vitals(peer.slave.pid)
+    out = peer.master(MASTER + ["-RQ10000", "-RDOFF"])
+    after = vitals(peer.slave.pid)
     expect("Sending request #10000\nModbus AL frame received: fc = 03", out, "korvalen")
-    expect("stopped (signal) after 11000 requests", slave_out, "korvalen-slave")
+    expect("stopped (signal) after 11000 requests", peer.close(), "korvalen-slave")
     print("  descriptors and VmRSS kB: before %s, after %s" % (before, after))
     assert after[0] == before[0] and after[1] <= before[1], "the slave grew"
 
