@@ -123,6 +123,7 @@ void printSlaveUsage() {
            " (default %s)"
            "\n  [v1 v2 ...] Values for the image: 0 to 65535, 0 or 1 for coils and inputs"
            "\n  [-Q]        Serves with the defaults"
+           "\n  [-?] [-H]   Prints this text"
            "\n\nThe image holds 65536 coils (0xxxxx), discrete inputs (1xxxxx), input registers"
            "\n(3xxxxx) and holding registers (4xxxxx). Seed, by register number n: holding"
            "\nregister n holds n, input register n holds 65536-n, coil n is on for odd n,"
