@@ -127,6 +127,22 @@ uint8_t stopBitsOf(const NativeTermios &t) {
     return byteSizeOf(t) == 5 ? 1 : 2; // two stop bits at five data bits are one and a half
 }
 
+// A standard rate keeps its classic code, which every tool reads; any other goes as BOTHER.
+uint32_t speedCode(uint32_t baud) {
+    static constexpr struct {
+        uint32_t baud, code;
+    } rates[] = {{50, B50},         {75, B75},         {110, B110},        {134, B134},
+                 {150, B150},       {200, B200},       {300, B300},        {600, B600},
+                 {1200, B1200},     {1800, B1800},     {2400, B2400},      {4800, B4800},
+                 {9600, B9600},     {19200, B19200},   {38400, B38400},    {57600, B57600},
+                 {115200, B115200}, {230400, B230400}, {460800, B460800},  {500000, B500000},
+                 {576000, B576000}, {921600, B921600}, {1000000, B1000000}};
+    for (const auto &r : rates)
+        if (r.baud == baud)
+            return r.code;
+    return baudOther;
+}
+
 void setFlag(uint32_t &flags, uint32_t bit, bool on) {
     flags = on ? (flags | bit) : (flags & ~bit);
 }
@@ -154,7 +170,7 @@ bool encode(const Dcb &d, NativeTermios &t) {
         setFlag(t.cflag, CSTOPB, d.stopBits != 0);
     }
     if (d.baudRate != t.ospeed) {
-        t.cflag = (t.cflag & ~(baudBits | (baudBits << inputBaudShift))) | baudOther;
+        t.cflag = (t.cflag & ~(baudBits | (baudBits << inputBaudShift))) | speedCode(d.baudRate);
         t.ispeed = t.ospeed = d.baudRate;
     }
     setFlag(t.iflag, INPCK, d.fParity);
