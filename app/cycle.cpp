@@ -5,10 +5,37 @@
 #include "app/trace.h"
 #include "stack/al/modpl.h"
 #include "stack/al/reference.h"
+#include "stack/drivers/interrupt.h"
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
+
+constexpr int exitStatus = 10;
+
+// The first Ctrl-C or SIGTERM ends the current wait and the run, through the normal close; a
+// second one during that shutdown ends the process at once.
+void onStopSignal(int signal) {
+    if (interruptRequested()) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    interruptRequest();
+}
+
+void catchStopSignals() {
+    interruptInit();
+    // A reader that went away (| head) must not end the run: print errors are ignored.
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no restart: the wait in progress must see the signal
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
 
 bool selectorSupported(uint8_t selector) {
     switch (selector) {
@@ -71,7 +98,7 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
     while (true) {
         const int16_t taken = settings->numRequests;
         settings->numRequests = static_cast<int16_t>(static_cast<uint16_t>(taken) - 1u);
-        if (taken == 0)
+        if (taken == 0 || interruptRequested())
             break;
         fillRequest(settings, request, settings->values);
         ++sent;
@@ -105,6 +132,7 @@ int runRequestCycle(RunSettings *settings) {
     static ModbusMessage reply;
     StackSettings stackSettings{};
 
+    catchStopSignals();
     request.capacity = maxValues;
     reply.capacity = maxValues;
     if (!modplParseReference(settings->startreg, &request.refType, &request.offset)) {
@@ -127,11 +155,15 @@ int runRequestCycle(RunSettings *settings) {
         if (opened != 1) {
             printf("\nModbus CommStack open failed.");
         } else {
+            if (settings->lineFormatGiven)
+                modplSetLineFormat(&ctx, settings->dataBits, settings->parity, settings->stopBits);
             modplSetBaud(&ctx, settings->baudRate);
             printf("\nBuilding request: modslave = %d", settings->modslave);
             runRepetitions(settings, &ctx, &request, &reply);
             modplClose(&ctx);
         }
     }
-    return printf("\nExiting.\n");
+    // The status is the length of that line, also when it could not be written.
+    printf("\nExiting.\n");
+    return exitStatus;
 }

@@ -53,7 +53,8 @@ uint8_t chooseFunctionCode(ModbusMessage *m) {
 
 // Whether the values the data part would read exist and their byte count fits one byte.
 bool dataSendable(const ModbusMessage *m) {
-    if (isSet(m, msgflag::single))
+    // Only a single register goes out as one word; coils always go by the count.
+    if (isSet(m, msgflag::single) && isSet(m, msgflag::wordData))
         return m->capacity >= 1;
     if (m->count < 0 || m->count > m->capacity)
         return false;

@@ -13,16 +13,6 @@ constexpr uint32_t rxSlack = 16;
 constexpr uint32_t rxBufferSize = moddlMaxFrame + rxSlack;
 constexpr uint32_t tailFrame = 8;
 
-void rebuildSocket(LinkContext *ctx) {
-    tracePrintf("moddlRx: Close socket\n\r");
-    int32_t closed = moddlClose(ctx);
-    tracePrintf("moddlRx: recreate socket (%d)\n\r", closed);
-    int32_t created = moddlCreateSocket(ctx);
-    tracePrintf("moddlRx: Socket re-created.  Open now (%d)\n\r", created);
-    int32_t opened = ioOpen(&ctx->port);
-    tracePrintf("moddlRx: reopened socket (%d)\n\r", opened == IoOk ? 0 : 1);
-}
-
 } // namespace
 
 int32_t moddlReceive(LinkContext *ctx, PduRecord *record) {
@@ -60,7 +50,7 @@ int32_t moddlRx(LinkContext *ctx, LinkFrame *frame) {
         if (answer == IoBroken) {
             tracePrintf("\n\rmoddlRx: broke\n\r");
             if (!ctx->isSerial)
-                rebuildSocket(ctx);
+                moddlRebuild(ctx);
             return 2;
         }
         if (answer != IoOk) {

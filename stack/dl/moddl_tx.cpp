@@ -25,6 +25,9 @@ int32_t moddlSend(LinkContext *ctx, uint8_t unit, const PduRecord *pdu) {
 }
 
 int32_t moddlTransmit(LinkContext *ctx, const LinkFrame *frame) {
+    // A connection lost for good in an earlier rebuild is tried again before every request.
+    if (!ctx->isSerial && ctx->connectionLost)
+        moddlRebuild(ctx);
     tracePrintf("\n\rEnter moddlTransmit().");
     if (uint32_t(frame->pduLength) + 3u > moddlMaxFrame) {
         tracePrintf("\n\rPacket too long.");
@@ -59,6 +62,8 @@ int32_t moddlTransmit(LinkContext *ctx, const LinkFrame *frame) {
     } else if (answer == IoBroken) {
         tracePrintf("\n\rmoddlTransmit broke");
         result = 2;
+        if (!ctx->isSerial)
+            moddlRebuild(ctx);
     } else {
         tracePrintf("\n\rmoddlTransmit failed");
         result = 3;

@@ -8,5 +8,6 @@
 // Milliseconds of a monotonic clock, cut to 32 bits.
 uint32_t tickCount();
 
-// Suspends the caller for at least ms milliseconds, resuming after signals.
+// Suspends the caller for at least ms milliseconds, resuming after signals unless the run is
+// being stopped.
 void delayMs(uint32_t ms);

@@ -2,12 +2,16 @@
 // translated to the Windows Sockets number, in a per-thread slot that wsaGetLastError answers,
 // so the driver prints and maps the same numbers on every platform. Waits use poll, which has
 // no descriptor-number limit, and every blocking call is resumed after a signal with the time
-// that is left.
+// that is left, unless the run is being stopped.
 #include "stack/drivers/platform.h"
+
+#include "stack/drivers/interrupt.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -88,10 +92,43 @@ int fail() {
     return socketError;
 }
 
+// A signal resumes the call, unless it asked the run to stop.
+bool resume() {
+    return errno == EINTR && !interruptRequested();
+}
+
 long long nowMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits for events on s, or for a stop request, for at most timeoutMs (-1: no bound). 1 ready
+// (errors and hang-ups count: the call that follows tells which), 0 time-out, -1 failure with
+// errno set, EINTR once the run is being stopped.
+int waitFor(Socket s, short events, long long timeoutMs) {
+    const long long deadline = nowMs() + timeoutMs;
+    for (;;) {
+        if (interruptRequested()) {
+            errno = EINTR;
+            return -1;
+        }
+        long long left = timeoutMs < 0 ? -1 : deadline - nowMs();
+        if (timeoutMs >= 0 && left < 0)
+            left = 0;
+        pollfd p[2] = {{s, events, 0}, {interruptFd(), POLLIN, 0}};
+        const int r = ::poll(p, 2, left > INT_MAX ? INT_MAX : int(left));
+        if (r > 0 && (p[0].revents & POLLNVAL)) {
+            errno = EBADF;
+            return -1;
+        }
+        if (r > 0 && p[0].revents)
+            return 1;
+        if (r == 0 && left >= 0 && left <= INT_MAX)
+            return 0;
+        if (r < 0 && errno != EINTR)
+            return -1;
+    }
 }
 
 } // namespace
@@ -125,45 +162,45 @@ int sockBind(Socket s, const sockaddr_in *address) {
 }
 
 int sockListen(Socket s, int backlog) {
-    if (::listen(s, backlog) < 0)
+    if (::listen(s, backlog) < 0 || ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK) < 0)
         return fail();
     return 0;
 }
 
 Socket sockAccept(Socket s) {
+    // The listening socket does not block, so that a stop request can end the wait.
     for (;;) {
+        if (waitFor(s, POLLIN, -1) < 0) {
+            fail();
+            return invalidSocket;
+        }
         Socket a = ::accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
         if (a >= 0)
             return a;
-        if (errno != EINTR) {
+        if (errno != EAGAIN && errno != ECONNABORTED && !resume()) {
             fail();
             return invalidSocket;
         }
     }
 }
 
-int sockConnect(Socket s, const sockaddr_in *address) {
-    if (::connect(s, reinterpret_cast<const sockaddr *>(address), sizeof *address) == 0)
-        return 0;
-    if (errno != EINTR)
-        return fail();
-    // an interrupted connect goes on in the background; wait for its outcome
-    for (;;) {
-        pollfd p{s, POLLOUT, 0};
-        int r = ::poll(&p, 1, -1);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return fail();
-        int err = 0;
+int sockConnect(Socket s, const sockaddr_in *address, long long boundMs) {
+    const int flags = ::fcntl(s, F_GETFL);
+    (void)::fcntl(s, F_SETFL, flags | O_NONBLOCK);
+    int r = ::connect(s, reinterpret_cast<const sockaddr *>(address), sizeof *address);
+    if (r != 0 && errno == EINPROGRESS) {
+        const int ready = waitFor(s, POLLOUT, boundMs);
+        int err = ready > 0 ? 0 : ready == 0 ? ETIMEDOUT : errno;
         socklen_t len = sizeof err;
-        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
-            return fail();
-        if (err == 0)
-            return 0;
+        if (ready > 0 && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
+            err = errno;
+        r = err ? -1 : 0;
         errno = err;
-        return fail();
     }
+    const int saved = errno;
+    (void)::fcntl(s, F_SETFL, flags);
+    errno = saved;
+    return r == 0 ? 0 : fail();
 }
 
 int sockSetDontLinger(Socket s) {
@@ -177,28 +214,8 @@ int sockSelect(Socket s, bool forWrite, const TimeVal *timeout) {
     long long totalMs = static_cast<long long>(timeout->tvSec) * 1000 + timeout->tvUsec / 1000;
     if (timeout->tvUsec % 1000)
         ++totalMs; // never wait less than asked
-    if (totalMs < 0)
-        totalMs = 0;
-    const long long deadline = nowMs() + totalMs;
-    for (;;) {
-        long long left = deadline - nowMs();
-        if (left < 0)
-            left = 0;
-        pollfd p{s, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
-        int r = ::poll(&p, 1, static_cast<int>(left));
-        if (r > 0) {
-            if (p.revents & POLLNVAL) {
-                errno = EBADF;
-                return fail();
-            }
-            // errors and hang-ups count as ready: the following recv or send tells which
-            return 1;
-        }
-        if (r == 0)
-            return 0;
-        if (errno != EINTR)
-            return fail();
-    }
+    const int ready = waitFor(s, forWrite ? POLLOUT : POLLIN, totalMs < 0 ? 0 : totalMs);
+    return ready < 0 ? fail() : ready;
 }
 
 int sockRecv(Socket s, uint8_t *buffer, uint32_t size) {
@@ -206,7 +223,7 @@ int sockRecv(Socket s, uint8_t *buffer, uint32_t size) {
         ssize_t n = ::recv(s, buffer, size, 0);
         if (n >= 0)
             return static_cast<int>(n);
-        if (errno != EINTR)
+        if (!resume())
             return fail();
     }
 }
@@ -216,7 +233,7 @@ int sockSend(Socket s, const uint8_t *bytes, uint32_t size) {
         ssize_t n = ::send(s, bytes, size, MSG_NOSIGNAL);
         if (n >= 0)
             return static_cast<int>(n);
-        if (errno != EINTR)
+        if (!resume())
             return fail();
     }
 }

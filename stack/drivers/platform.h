@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <linux/serial.h>
 #include <netinet/in.h>
 
 namespace plat {
@@ -12,6 +13,7 @@ namespace plat {
 // ---- Communications device interface ------------------------------------------------------
 
 using Handle = intptr_t;
+constexpr uint32_t maxPath = 260;
 constexpr Handle invalidHandleValue = -1;
 
 // System error numbers the serial driver maps.
@@ -20,6 +22,11 @@ constexpr uint32_t errorAccessDenied = 5;
 constexpr uint32_t errorInvalidHandle = 6;
 constexpr uint32_t errorNoData = 232;
 constexpr uint32_t errorOperationAborted = 995;
+// Numbers the Linux half produces beside those; the driver maps them to "any other failure".
+constexpr uint32_t errorInvalidFunction = 1;
+constexpr uint32_t errorGenFailure = 31;
+constexpr uint32_t errorInvalidParameter = 87;
+constexpr uint32_t errorInvalidName = 123;
 
 constexpr uint32_t dcbLength = 28;
 
@@ -29,6 +36,26 @@ enum RtsControl : uint32_t {
     RtsControlEnable = 1,
     RtsControlHandshake = 2,
     RtsControlToggle = 3
+};
+
+// What a Linux device holds beyond the device control block's fields: its own termios
+// (kernel layout, so that any rate can be set), its modem lines and its RS-485 mode. A
+// block read from a device carries them, so that writing it back restores the device
+// exactly; a block that never was read has none, and the device's own state is the base.
+struct NativeTermios {
+    uint32_t iflag, oflag, cflag, lflag;
+    uint8_t line;
+    uint8_t cc[19];
+    uint32_t ispeed, ospeed;
+};
+
+struct NativeLine {
+    NativeTermios tio;
+    serial_rs485 rs485;
+    int32_t modemLines;
+    uint8_t hasTio;
+    uint8_t hasRs485; // the device has the kernel's RS-485 mode
+    uint8_t hasModem; // the device has modem lines (a pty has none)
 };
 
 // The device control block: the line state of a serial port.
@@ -59,6 +86,7 @@ struct Dcb {
     char errorChar;
     char eofChar;
     char evtChar;
+    NativeLine native;
 };
 
 // Device time-outs in milliseconds.
@@ -69,6 +97,33 @@ struct CommTimeouts {
     uint32_t writeTotalTimeoutMultiplier;
     uint32_t writeTotalTimeoutConstant;
 };
+
+// Stand-ins for the communications device calls; each answers false on failure and keeps the
+// system error (Windows numbering) for getLastError. A port name resolves, in this order, to
+// a file of that name in the working directory (a link such as COM5 -> /dev/ttyUSB0), to
+// /dev/ttyS<n-1> for COM<n> with n from 1 to 256, or to the /dev entry that COM<name> names
+// without regard to case. The open is exclusive and never waits on a modem line.
+Handle createFile(const char *portName);
+bool closeHandle(Handle h);
+uint32_t getLastError();
+bool setupComm(Handle h, uint32_t inQueue, uint32_t outQueue);
+bool getCommState(Handle h, Dcb *dcb);
+bool setCommState(Handle h, const Dcb *dcb);
+// A Linux device keeps no time-outs: setting checks the handle, reading back leaves the
+// record as it is, and reads and writes are handed the time-outs to apply.
+bool getCommTimeouts(Handle h, CommTimeouts *timeouts);
+bool setCommTimeouts(Handle h, const CommTimeouts *timeouts);
+constexpr uint32_t purgeTxClear = 0x4;
+constexpr uint32_t purgeRxClear = 0x8;
+bool purgeComm(Handle h, uint32_t flags);
+// Reads end when size bytes have arrived, when more than the interval passes between two
+// bytes, or at the total time-out; a signal ends the wait. Writes are bounded by the write
+// time-out; with RTS toggled and no RS-485 mode in the device, RTS is raised for the write
+// and dropped once the last bit has left.
+bool readFile(Handle h, const Dcb &line, const CommTimeouts &timeouts, uint8_t *buffer,
+              uint32_t size, uint32_t *count);
+bool writeFile(Handle h, const Dcb &line, const CommTimeouts &timeouts, const uint8_t *bytes,
+               uint32_t size, uint32_t *count);
 
 // ---- Sockets -----------------------------------------------------------------------------
 
@@ -128,10 +183,13 @@ Socket sockCreate();
 int sockBind(Socket s, const sockaddr_in *address);
 int sockListen(Socket s, int backlog);
 Socket sockAccept(Socket s);
-int sockConnect(Socket s, const sockaddr_in *address);
+// Gives up after boundMs with a time-out (10060), as a Windows connect does after about 21 s.
+constexpr long long connectBoundMs = 21000;
+int sockConnect(Socket s, const sockaddr_in *address, long long boundMs = connectBoundMs);
 int sockSetDontLinger(Socket s);
 // Waits until s is readable (or writable); 1 ready, 0 time-out, socketError on failure. The
-// time-out is read, never rewritten.
+// time-out is read, never rewritten. Accept, connect and this wait end at once, failing with
+// 10004, when the run is being stopped.
 int sockSelect(Socket s, bool forWrite, const TimeVal *timeout);
 int sockRecv(Socket s, uint8_t *buffer, uint32_t size);
 int sockSend(Socket s, const uint8_t *bytes, uint32_t size);

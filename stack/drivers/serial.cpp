@@ -1,7 +1,6 @@
 // Serial port driver: the defaults written at binding, the control operation that keeps the
-// line state and time-outs (stored while closed, applied at open), and the table operations.
-// This build has no device access yet: open answers IoNotFound and the port stays closed, so
-// close, read and write answer IoNotOpen. Never prints.
+// line state and time-outs (stored while closed, applied at open), and the table operations
+// on the communications device calls of the platform layer. Never prints.
 #include "stack/drivers/serial.h"
 
 #include "stack/drivers/port.h"
@@ -18,20 +17,45 @@ bool isClosed(const SerialState &s) {
     return s.portHandle == plat::invalidHandleValue;
 }
 
-// Settings of a closed port wait in the state for the next open.
+// The system's error number, kept in the state and turned into a result code.
+int32_t failure(SerialState &s) {
+    s.lastError = plat::getLastError();
+    switch (s.lastError) {
+    case plat::errorFileNotFound:
+        return IoNotFound;
+    case plat::errorAccessDenied:
+        return IoAccessDenied;
+    case plat::errorInvalidHandle:
+        return IoNoOperation;
+    case plat::errorNoData:
+        return IoBroken;
+    case plat::errorOperationAborted:
+        return IoAborted;
+    default:
+        return IoFailed;
+    }
+}
+
+// Settings of a closed port wait in the state for the next open. On an open port all four
+// calls are made whatever became of the others, and the state holds what the device reports.
 int32_t applySettings(SerialState &s) {
     if (isClosed(s))
         return IoOk;
-    return IoFailed;
+    int32_t result = IoOk;
+    if (!plat::setCommTimeouts(s.portHandle, &s.timeouts))
+        result = failure(s);
+    if (!plat::getCommTimeouts(s.portHandle, &s.timeouts) && result == IoOk)
+        result = failure(s);
+    if (!plat::setCommState(s.portHandle, &s.lineState) && result == IoOk)
+        result = failure(s);
+    if (!plat::getCommState(s.portHandle, &s.lineState) && result == IoOk)
+        result = failure(s);
+    return result;
 }
 
-// Purging needs a device; a closed port's invalid handle is refused as the system would.
-int32_t purge(SerialState &s) {
-    if (isClosed(s)) {
-        s.lastError = plat::errorInvalidHandle;
-        return IoNoOperation;
-    }
-    return IoOk;
+// Also made on a closed port, whose invalid handle the system refuses.
+int32_t purge(SerialState &s, uint32_t flags) {
+    return plat::purgeComm(s.portHandle, flags) ? IoOk : failure(s);
 }
 
 void setLineSettings(plat::Dcb &dcb, uint32_t word) {
@@ -105,12 +129,37 @@ int32_t serialOpen(PortChannel *channel) {
     s.lastError = 0;
     if (!isClosed(s))
         return IoAlreadyOpen;
-    s.lastError = plat::errorFileNotFound;
-    return IoNotFound;
+    s.portHandle = plat::createFile(s.portName);
+    if (isClosed(s))
+        return failure(s);
+    s.savedLineState = plat::Dcb{};
+    const plat::Handle h = s.portHandle;
+    if (plat::getCommTimeouts(h, &s.savedTimeouts) && plat::getCommState(h, &s.savedLineState) &&
+        plat::setupComm(h, s.inQueueSize, s.outQueueSize) &&
+        plat::setCommTimeouts(h, &s.timeouts) && plat::getCommTimeouts(h, &s.timeouts) &&
+        plat::setCommState(h, &s.lineState) && plat::getCommState(h, &s.lineState))
+        return IoOk;
+    const int32_t result = failure(s);
+    plat::closeHandle(h);
+    s.portHandle = plat::invalidHandleValue;
+    return result;
 }
 
 int32_t serialClose(PortChannel *channel) {
-    return isClosed(stateOf(channel)) ? IoNotOpen : IoFailed;
+    SerialState &s = stateOf(channel);
+    if (isClosed(s))
+        return IoNotOpen;
+    int32_t result = IoOk;
+    if (!plat::purgeComm(s.portHandle, plat::purgeTxClear))
+        result = failure(s);
+    if (!plat::setCommTimeouts(s.portHandle, &s.savedTimeouts) && result == IoOk)
+        result = failure(s);
+    if (!plat::setCommState(s.portHandle, &s.savedLineState) && result == IoOk)
+        result = failure(s);
+    if (!plat::closeHandle(s.portHandle) && result == IoOk)
+        result = failure(s);
+    s.portHandle = plat::invalidHandleValue;
+    return result;
 }
 
 int32_t serialControl(PortChannel *channel, int32_t request, ControlArg arg) {
@@ -159,19 +208,46 @@ int32_t serialControl(PortChannel *channel, int32_t request, ControlArg arg) {
         // The queues keep the sizes of the binding for the life of the channel.
         return IoFailed;
     case FlushRead:
+        return purge(s, plat::purgeRxClear);
     case FlushWrite:
-        return purge(s);
+        return purge(s, plat::purgeTxClear);
     default:
         return IoUnknownRequest;
     }
 }
 
-int32_t serialRead(PortChannel *channel, uint8_t *, uint32_t, uint32_t *) {
-    return isClosed(stateOf(channel)) ? IoNotOpen : IoFailed;
+int32_t serialRead(PortChannel *channel, uint8_t *buffer, uint32_t size, uint32_t *count) {
+    SerialState &s = stateOf(channel);
+    if (isClosed(s))
+        return IoNotOpen;
+    uint32_t n = 0;
+    int32_t result = IoOk;
+    if (!plat::readFile(s.portHandle, s.lineState, s.timeouts, buffer, size, &n)) {
+        result = failure(s);
+        n = 0;
+    } else if (n == 0) {
+        result = IoTimeout;
+    }
+    *count = n;
+    return result;
 }
 
-int32_t serialWrite(PortChannel *channel, const uint8_t *, uint32_t, uint32_t *) {
-    return isClosed(stateOf(channel)) ? IoNotOpen : IoFailed;
+int32_t serialWrite(PortChannel *channel, const uint8_t *bytes, uint32_t size, uint32_t *count) {
+    SerialState &s = stateOf(channel);
+    if (isClosed(s))
+        return IoNotOpen;
+    uint32_t n = 0;
+    int32_t result = IoOk;
+    if (!plat::writeFile(s.portHandle, s.lineState, s.timeouts, bytes, size, &n)) {
+        result = failure(s);
+        n = 0;
+    } else if (n == 0) {
+        result = IoTimeout;
+    } else if (n < size) {
+        result = IoShortWrite;
+    }
+    *count = n;
+    return result;
 }
 
 } // namespace
@@ -179,8 +255,8 @@ int32_t serialWrite(PortChannel *channel, const uint8_t *, uint32_t, uint32_t *)
 int32_t serialInstall(PortChannel *channel, const char *text) {
     SerialState &s = stateOf(channel);
     std::memset(&s, 0, sizeof s);
-    std::strncpy(s.portName, text, serialPortNameSize - 1);
-    s.portName[serialPortNameSize - 1] = '\0';
+    // A name that fills the field stays unterminated, and open refuses it.
+    std::memcpy(s.portName, text, strnlen(text, serialPortNameSize));
     s.portHandle = plat::invalidHandleValue;
     s.lastError = 0;
     s.inQueueSize = 1024;

