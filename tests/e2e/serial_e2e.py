@@ -74,7 +74,8 @@ def transcript(args, reps):
     return out + b"\nExiting.\n"
 
 
-def spawn(argv, cwd): return subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def spawn(argv, cwd):
+    return subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
 def stop(proc):  # by PID; harmless once it has ended
@@ -104,14 +105,11 @@ def expect(want, got, cmp=bytes.__eq__):
 
 
 def raw_peer(path, reply, pieces, gap):  # answers one request, the reply in pieces
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
-    try:
-        if select.select([fd], [], [], 10)[0] and os.read(fd, 256):
+    with open(os.open(path, os.O_RDWR | os.O_NOCTTY), "r+b", buffering=0) as tty:
+        if select.select([tty], [], [], 10)[0] and tty.read(256):
             for i, n in enumerate(pieces):
                 time.sleep(gap if i else 0)
-                os.write(fd, reply[sum(pieces[:i]):sum(pieces[:i + 1])])
-    finally:
-        os.close(fd)
+                tty.write(reply[sum(pieces[:i]):sum(pieces[:i + 1])])
 
 
 def run_case(d, peer, runs, hold=None):
