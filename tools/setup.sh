@@ -3,7 +3,7 @@
 # Idempotent: packages already present are not fetched again.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev clang-format socat python3-pymodbus
-          python3-serial libmodbus-dev mbpoll clang-14 libclang-rt-14-dev)
+          python3-serial libmodbus-dev mbpoll clang-14 libclang-rt-14-dev strace)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
