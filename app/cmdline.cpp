@@ -74,6 +74,21 @@ void functionOption(RunSettings *settings, const char *value) {
     settings->functionSelector = static_cast<uint8_t>(decimalValue(value));
 }
 
+// Three characters: 7 or 8 data bits, parity N, O, E, M or S, 1 or 2 stop bits.
+void lineFormatOption(RunSettings *settings, const char *value) {
+    printf("\nStripped LF from input: %s", value);
+    const char *parity = value[0] != '\0' ? strchr("NOEMS", value[1]) : nullptr;
+    if (strlen(value) != 3 || (value[0] != '7' && value[0] != '8') || !parity ||
+        (value[2] != '1' && value[2] != '2')) {
+        printf("\nLine format '%s' not supported", value);
+        return;
+    }
+    settings->lineFormatGiven = true;
+    settings->dataBits = int8_t(value[0] - '0');
+    settings->parity = int8_t(parity - "NOEMS");
+    settings->stopBits = int8_t(value[2] - '0');
+}
+
 // -1 for OFF, 1 for ON, 0 for anything else; ON is tried first.
 int onOffValue(const char *value) {
     if (strncmp(value, "ON", 2) == 0)
@@ -125,6 +140,8 @@ void option(RunSettings *settings, char *argument) {
         settings->portText = text + 2;
     } else if (startsWith(text, "Q")) {
         // Only sets the run flag, so that a run with every default can be asked for.
+    } else if (startsWith(text, "LF")) {
+        lineFormatOption(settings, text + 2);
     } else if (startsWith(text, "TD")) {
         settings->requestSpacing = decimalValue(text + 2);
         printf("\nStripped TD from input: %ld", static_cast<long>(settings->requestSpacing));
@@ -150,6 +167,10 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->valueCount = 0;
     settings->valuesIgnored = 0;
     settings->run = false;
+    settings->lineFormatGiven = false;
+    settings->dataBits = 8;
+    settings->parity = 0;
+    settings->stopBits = 1;
     traceSetRegisterDump(true);
 }
 

@@ -21,6 +21,9 @@ struct RunSettings {
     int16_t valueCount;
     int32_t valuesIgnored; // value arguments past the list's end
     bool run;
+    // -LF: data bits, parity (0 none, 1 odd, 2 even, 3 mark, 4 space), stop bits
+    bool lineFormatGiven;
+    int8_t dataBits, parity, stopBits;
 };
 
 constexpr uint8_t selectorRead = 65;

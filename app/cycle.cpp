@@ -155,6 +155,8 @@ int runRequestCycle(RunSettings *settings) {
         if (opened != 1) {
             printf("\nModbus CommStack open failed.");
         } else {
+            if (settings->lineFormatGiven)
+                modplSetLineFormat(&ctx, settings->dataBits, settings->parity, settings->stopBits);
             modplSetBaud(&ctx, settings->baudRate);
             printf("\nBuilding request: modslave = %d", settings->modslave);
             runRepetitions(settings, &ctx, &request, &reply);

@@ -36,6 +36,10 @@ int32_t modplSetBaud(StackContext *ctx, int32_t baud) {
     return moddlSetBaud(&ctx->link, baud) ? 1 : 0;
 }
 
+int32_t modplSetLineFormat(StackContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits) {
+    return moddlSetLineFormat(&ctx->link, dataBits, parity, stopBits) ? 1 : 0;
+}
+
 int32_t modplGetBaud(StackContext *ctx) {
     return moddlGetBaud(&ctx->link);
 }

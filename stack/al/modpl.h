@@ -60,6 +60,9 @@ int32_t modplClose(StackContext *ctx);
 // 1; 0 when the link refuses the rate.
 int32_t modplSetBaud(StackContext *ctx, int32_t baud);
 int32_t modplGetBaud(StackContext *ctx);
+// The serial line format: 5 to 8 data bits, parity 0 none, 1 odd, 2 even, 3 mark, 4 space,
+// 1 or 2 stop bits. 1; 0 when the link refuses it. A socket channel ignores it.
+int32_t modplSetLineFormat(StackContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits);
 int32_t modplSetUnit(StackContext *ctx, int32_t unit);
 // Safe on a context whose open failed.
 int32_t modplGetSettings(StackContext *ctx, StackSettings *settings);

@@ -54,6 +54,7 @@ struct LinkContext {
     uint32_t lastIoTick;
     uint32_t lowerCounts[2];
     uint8_t connectionLost; // a socket rebuild could not reopen
+    uint32_t lineFormat;    // data, parity and stop fields of the line word; 0 is 8N1
 
     // link interface: role written by the application layer's install, the rest here
     int32_t role;
@@ -72,6 +73,9 @@ int32_t moddlLinkClose(LinkContext *ctx);
 // below, which is refused with a trace line and changes nothing.
 int32_t moddlSetBaud(LinkContext *ctx, int32_t baud);
 int32_t moddlGetBaud(LinkContext *ctx);
+// Sends the line format in the line settings word (the other fields as they are) and derives
+// the time-outs again from the bits a character then takes. 0 for a format out of range.
+int32_t moddlSetLineFormat(LinkContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits);
 int32_t moddlSetTiming(LinkContext *ctx, const LinkTimingRequest *request);
 int32_t moddlGetTiming(LinkContext *ctx, LinkTimingRequest *request);
 // Classifies the port text, binds the matching driver, sets the defaults, opens the port. A

@@ -14,10 +14,20 @@ namespace {
 constexpr int32_t defaultBaud = 9600;
 constexpr LinkTiming defaultTiming{0, 0, 5, 2, 1800000};
 
-// Time of n ten-bit characters in microseconds.
+constexpr uint32_t formatMask = line::dataBitsMask | line::parityMask | line::stopBitsMask;
+
+// Start bit, data bits, parity bit and stop bits: 10 for 8N1.
+int32_t bitsPerChar(uint32_t format) {
+    const uint32_t data = 8u - ((format & line::dataBitsMask) >> line::dataBitsShift);
+    const uint32_t parity = (format & line::parityMask) ? 1u : 0u;
+    const uint32_t stop = (format & line::stopBitsMask) ? 2u : 1u;
+    return int32_t(1u + data + parity + stop);
+}
+
+// Time of n characters of the line's format in microseconds.
 // Wide enough that a very low rate cannot overflow.
-int64_t charTimeUs(int16_t n, int32_t baud) {
-    return int64_t(n) * (10000000 / baud);
+int64_t charTimeUs(int16_t n, int32_t baud, uint32_t format) {
+    return int64_t(n) * (int64_t(bitsPerChar(format)) * 1000000 / baud);
 }
 
 int32_t clampMs(int32_t ms, uint32_t most) {
@@ -60,6 +70,7 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
     }
 
     ctx->baudRate = defaultBaud;
+    ctx->lineFormat = line::openDefault & formatMask;
     if (ctx->isSerial)
         ioControl(&ctx->port, SetBaud, uint32_t(defaultBaud));
     uint32_t word = line::openDefault;
@@ -134,9 +145,10 @@ int32_t moddlSetBaud(LinkContext *ctx, int32_t baud) {
         tracePrintf("\n\rmoddlSetBaud: invalid baud rate %d", baud);
         return 0;
     }
-    uint32_t totalMs = uint32_t(charTimeUs(ctx->timing.frameAllowance, baud) * 256 / 1000 +
-                                int64_t(ctx->timing.timeoutBaseUs) / 1000);
-    uint32_t charMs = uint32_t(charTimeUs(ctx->timing.charGap, baud) / 1000);
+    uint32_t totalMs =
+        uint32_t(charTimeUs(ctx->timing.frameAllowance, baud, ctx->lineFormat) * 256 / 1000 +
+                 int64_t(ctx->timing.timeoutBaseUs) / 1000);
+    uint32_t charMs = uint32_t(charTimeUs(ctx->timing.charGap, baud, ctx->lineFormat) / 1000);
     ctx->baudRate = baud;
     if (totalMs == 0)
         totalMs = 1;
@@ -153,6 +165,19 @@ int32_t moddlSetBaud(LinkContext *ctx, int32_t baud) {
 
 int32_t moddlGetBaud(LinkContext *ctx) {
     return ctx->baudRate;
+}
+
+int32_t moddlSetLineFormat(LinkContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits) {
+    if (dataBits < 5 || dataBits > 8 || parity < 0 || parity > 4 || stopBits < 1 || stopBits > 2)
+        return 0;
+    ctx->lineFormat = uint32_t(8 - dataBits) << line::dataBitsShift |
+                      uint32_t(parity) << line::parityShift |
+                      uint32_t(stopBits == 2 ? 2 : 0) << line::stopBitsShift;
+    uint32_t word = 0;
+    ioControl(&ctx->port, GetLineSettings, &word);
+    word = (word & ~formatMask) | ctx->lineFormat;
+    ioControl(&ctx->port, SetLineSettings, &word);
+    return moddlSetBaud(ctx, ctx->baudRate);
 }
 
 int32_t moddlConfigure(LinkContext *ctx, const LinkTiming *timing) {

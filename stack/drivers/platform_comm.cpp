@@ -84,10 +84,24 @@ bool validFd(int fd) {
     return fcntl(fd, F_GETFD) >= 0 || fail();
 }
 
-long long nowMs() {
+// Microseconds: a gap measured in whole milliseconds could end up to 1 ms early.
+long long nowUs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// A wait of us microseconds as poll's milliseconds, never shorter.
+int pollMs(long long us) {
+    const long long ms = (us + 999) / 1000;
+    return ms > INT_MAX ? INT_MAX : int(ms);
+}
+
+// The total time-out of a transfer in microseconds; a multiplier cannot overflow it.
+long long totalUs(uint32_t multiplier, uint32_t size, uint32_t constant) {
+    const uint64_t cap = uint64_t(1) << 40;
+    const uint64_t perByte = uint64_t(multiplier) * size;
+    return static_cast<long long>(((perByte < cap ? perByte : cap) + constant) * 1000u);
 }
 
 void sleepMs(long long ms) {
@@ -127,6 +141,22 @@ uint8_t stopBitsOf(const NativeTermios &t) {
     return byteSizeOf(t) == 5 ? 1 : 2; // two stop bits at five data bits are one and a half
 }
 
+// A standard rate keeps its classic code, which every tool reads; any other goes as BOTHER.
+uint32_t speedCode(uint32_t baud) {
+    static constexpr struct {
+        uint32_t baud, code;
+    } rates[] = {{50, B50},         {75, B75},         {110, B110},        {134, B134},
+                 {150, B150},       {200, B200},       {300, B300},        {600, B600},
+                 {1200, B1200},     {1800, B1800},     {2400, B2400},      {4800, B4800},
+                 {9600, B9600},     {19200, B19200},   {38400, B38400},    {57600, B57600},
+                 {115200, B115200}, {230400, B230400}, {460800, B460800},  {500000, B500000},
+                 {576000, B576000}, {921600, B921600}, {1000000, B1000000}};
+    for (const auto &r : rates)
+        if (r.baud == baud)
+            return r.code;
+    return baudOther;
+}
+
 void setFlag(uint32_t &flags, uint32_t bit, bool on) {
     flags = on ? (flags | bit) : (flags & ~bit);
 }
@@ -154,7 +184,7 @@ bool encode(const Dcb &d, NativeTermios &t) {
         setFlag(t.cflag, CSTOPB, d.stopBits != 0);
     }
     if (d.baudRate != t.ospeed) {
-        t.cflag = (t.cflag & ~(baudBits | (baudBits << inputBaudShift))) | baudOther;
+        t.cflag = (t.cflag & ~(baudBits | (baudBits << inputBaudShift))) | speedCode(d.baudRate);
         t.ispeed = t.ospeed = d.baudRate;
     }
     setFlag(t.iflag, INPCK, d.fParity);
@@ -205,7 +235,7 @@ bool setRs485(int fd, const Dcb &d) {
 // kernel's drain has no bound, so the queue is watched instead.
 void waitSent(int fd, const Dcb &d, long long deadline) {
     const long long charMs = 1 + 11000 / (d.baudRate ? d.baudRate : 1);
-    while (nowMs() < deadline) {
+    while (nowUs() < deadline) {
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0)
             return;
@@ -397,9 +427,9 @@ bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer
     if (fd < 0)
         return fail(EBADF);
     const bool hasTotal = to.readTotalTimeoutMultiplier || to.readTotalTimeoutConstant;
-    const long long start = nowMs();
+    const long long start = nowUs();
     const long long total =
-        static_cast<long long>(to.readTotalTimeoutMultiplier) * size + to.readTotalTimeoutConstant;
+        totalUs(to.readTotalTimeoutMultiplier, size, to.readTotalTimeoutConstant);
     const bool atOnce = to.readIntervalTimeout == 0xFFFFFFFFu && !hasTotal;
     uint32_t got = 0;
     long long lastByte = 0;
@@ -411,7 +441,7 @@ bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer
             int lines = line.fDsrSensitivity ? modemLines(fd) : -1;
             if (lines < 0 || (lines & TIOCM_DSR))
                 got += uint32_t(r);
-            lastByte = nowMs();
+            lastByte = nowUs();
             continue;
         }
         // In raw mode an empty tty reads 0, and so does one that hung up: poll tells which.
@@ -423,12 +453,12 @@ bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer
         if (interrupted || atOnce)
             break;
         // The total time-out runs from the start; the gap only once a byte has come.
-        long long now = nowMs(), wait = 0;
+        long long now = nowUs(), wait = 0;
         bool bounded = hasTotal;
         if (hasTotal)
             wait = start + total - now;
         if (got > 0 && to.readIntervalTimeout) {
-            long long gap = lastByte + to.readIntervalTimeout - now;
+            long long gap = lastByte + 1000LL * to.readIntervalTimeout - now;
             wait = bounded && wait < gap ? wait : gap;
             bounded = true;
         }
@@ -438,7 +468,7 @@ bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer
         if (interrupted)
             break;
         pollfd p[2] = {{fd, POLLIN, 0}, {interruptFd(), POLLIN, 0}};
-        int pr = ::poll(p, 2, !bounded ? -1 : wait > INT_MAX ? INT_MAX : int(wait));
+        int pr = ::poll(p, 2, bounded ? pollMs(wait) : -1);
         if (pr == 0)
             continue; // the next pass finds the time-out, or a wait left to do
         if (pr < 0 && errno != EINTR)
@@ -461,16 +491,15 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t 
     if (fd < 0)
         return fail(EBADF);
     const bool hasTotal = to.writeTotalTimeoutMultiplier || to.writeTotalTimeoutConstant;
-    const long long deadline = nowMs() +
-                               static_cast<long long>(to.writeTotalTimeoutMultiplier) * size +
-                               to.writeTotalTimeoutConstant;
+    const long long deadline =
+        nowUs() + totalUs(to.writeTotalTimeoutMultiplier, size, to.writeTotalTimeoutConstant);
     const bool toggle = softToggle(line);
     if (toggle && !setModemLine(fd, TIOCM_RTS, true))
         return false;
     uint32_t sent = 0;
     bool ok = true;
     while (sent < size && ok) {
-        const long long wait = hasTotal ? deadline - nowMs() : INT_MAX;
+        const long long wait = hasTotal ? deadline - nowUs() : INT_MAX * 1000LL;
         if (wait <= 0)
             break;
         if (interruptRequested()) {
@@ -490,7 +519,7 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t 
         }
         pollfd p[2] = {{fd, POLLOUT, 0}, {interruptFd(), POLLIN, 0}};
         if ((r < 0 && errno != EAGAIN && errno != EINTR) ||
-            (::poll(p, 2, wait > INT_MAX ? INT_MAX : int(wait)) < 0 && errno != EINTR))
+            (::poll(p, 2, pollMs(wait)) < 0 && errno != EINTR))
             ok = fail();
     }
     if (toggle) {

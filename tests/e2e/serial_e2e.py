@@ -1,0 +1,202 @@
+#!/usr/bin/python3
+"""korvalen over a serial line. Per case a socat pty pair: korvalen on ./COMA, a peer on ./PEER:
+rtu_slave (libmodbus) or pymodbus (this file run as "pymodbus DEVICE"), both seeded as rtu_slave.c
+says; a raw peer writing one reply in pieces; or none. Whole transcripts are compared, banner date
+and time masked; the device settings (stty -g) must be back after each case.
+Usage: serial_e2e.py KORVALEN RTU_SLAVE"""
+import os, re, select, signal, struct, subprocess, sys, tempfile, threading, time
+
+from pymodbus.utilities import computeCRC
+
+BANNER_RE = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3]\d \d{4} [\d:]{8}\n")
+BANNER = b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n"
+ECHO = {"-SR": b"\nStripped SR from input: ", "-RT": b"\nRECEIVE_TIMEOUT set to ",
+        "-RQ": b"\nNUM_REQUESTS set to ", "-TD": b"\nStripped TD from input: ",
+        "-B": b"\nStripped BAUD from input: "}
+SEED = {0: lambda a: int(a % 3 == 0), 1: lambda a: a % 2, 3: lambda a: -1 - a, 4: lambda a: 1000 + a}
+READ_FC = {0: 1, 1: 2, 3: 4, 4: 3}
+
+
+def frame(*body): return bytes(body) + struct.pack(">H", computeCRC(bytes(body)))  # peer's CRC
+def w16(v): return [v >> 8 & 0xFF, v & 0xFF]
+def dump(data): return b"(%d) " % len(data) + b"".join(b"%02x " % b for b in data) + b"\n"
+def sr(ref, first, *n): return ["-SR%d%05d" % (ref, first)] + ["-NR%d" % k for k in n]
+
+
+def exchange(fc, ref, first, values, shown=None):
+    """One answered repetition: (request, [reply as read], the front end's lines for it)."""
+    a, n = w16(first - 1), w16(len(values))
+    d = ([sum(v << i for i, v in enumerate(values[k:k + 8])) for k in range(0, len(values), 8)]
+         if ref < 2 else [b for v in values for b in w16(v & 0xFFFF)])
+    if fc in (5, 6):
+        req = reply = frame(100, fc, *a, *(d if fc == 6 else [0xFF * values[0], 0]))
+    else:
+        req, reply = ((frame(100, fc, *a, *n, len(d), *d), frame(100, fc, *a, *n)) if fc > 6 else
+                      (frame(100, fc, *a, *n), frame(100, fc, len(d), *d)))
+    shown = shown or values
+    return req, [reply], (b"\nModbus AL frame received: fc = %2.2x\nModbus AL frame: startreg = %d"
+                          b"%5.5d, #regs = %d" % (fc, ref, first, len(shown)) + b"".join(
+                              b"\nRegister %d%5.5d: %d" % (ref, first + i, v) for i, v in enumerate(shown)))
+
+
+def read(ref, first, n, values=None):
+    return exchange(READ_FC[ref], ref, first, values or [SEED[ref](first - 1 + i) for i in range(n)])
+
+
+def reading(ref, first, n): return [(sr(ref, first, n), [read(ref, first, n)])]
+
+
+def writing(fc, ref, first, values, shown=None):  # the write, then a read back of the same range
+    args = ["-FN%d" % fc] + sr(ref, first) + [str(v & 0xFFFF) for v in values]
+    back = [int(v != 0) for v in values] if ref == 0 else values
+    return [(args, [exchange(fc, ref, first, values, shown)]),
+            (sr(ref, first, len(values)), [read(ref, first, len(values), back)])]
+
+
+def transcript(args, reps):
+    """korvalen's whole output for -COMA args; reps None: the open fails."""
+    port = [a[1:] for a in ["-COMA", *args] if a.startswith("-COM")][-1].encode()
+    out = BANNER + b"".join(t + a[len(p):].encode() for a in args for p, t in ECHO.items()
+                            if a.startswith(p))
+    out += (b"\nInstall ModPL\nAbout to open ModPL with port %s\n\rEnter moddlOpen('%s')"
+            b"\n\rmoddlOpen: serial connection.  Port == %s" % (port, port, port))
+    if reps is None:
+        return out + b"\nModbus CommStack open failed.\nExiting.\n"
+    out += b"\nBuilding request: modslave = 100"
+    for i, (req, reads, lines) in enumerate(reps):
+        out += (b"\nSending request #%d\n\rEnter moddlTransmit().\n\n\rmoddlTx: about to transmit "
+                b"%d bytes\n\r" % (i + 1, len(req)) + dump(req))
+        for k, r in enumerate(reads):  # a short first read makes the link read once more
+            out += (b"\n\rmoddlRx: bad CRC: l=%d\n\rmoddlRx: Maybe fragmented frame: try again"
+                    % len(reads[0]) if k else b"")
+            out += b"\n\rmoddlRx: Received %d bytes\n\r" % len(r) + dump(r)
+        out += lines if reads else b"\n\rReceive error = 0"
+    return out + b"\nExiting.\n"
+
+
+def spawn(argv, cwd):
+    return subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def stop(proc):  # by PID; harmless once it has ended
+    proc.kill()
+    proc.wait(5)
+
+
+def read_until(proc, needle, out=b""):
+    deadline = time.monotonic() + 10
+    while (needle not in out and select.select([proc.stdout], [], [], max(0, deadline - time.monotonic()))[0]
+           and (chunk := os.read(proc.stdout.fileno(), 4096))):
+        out += chunk
+    return out
+
+
+def finish(proc, got=b""):
+    try:
+        out, err = proc.communicate(timeout=20)
+    finally:
+        stop(proc)
+    assert proc.returncode == 10 and not err, "status %d, stderr %r" % (proc.returncode, err)
+    return BANNER_RE.sub(BANNER.replace(b"\\", b"\\\\"), got + out, count=1)
+
+
+def expect(want, got, cmp=bytes.__eq__):
+    assert cmp(got, want), "expected:\n%r\ngot:\n%r" % (want, got)
+
+
+def raw_peer(path, reply, pieces, gap):  # answers one request, the reply in pieces
+    with open(os.open(path, os.O_RDWR | os.O_NOCTTY), "r+b", buffering=0) as tty:
+        if select.select([tty], [], [], 10)[0] and tty.read(256):
+            for i, n in enumerate(pieces):
+                time.sleep(gap if i else 0)
+                tty.write(reply[sum(pieces[:i]):sum(pieces[:i + 1])])
+
+
+def run_case(d, peer, runs, hold=None):
+    """Runs korvalen once per run, in order, in directory d; a holder (args, needle) keeps the
+    port from that output on until SIGINT, which must end it through the normal close."""
+    procs = [spawn(["/usr/bin/socat", "pty,raw,echo=0,link=COMA", "pty,raw,echo=0,link=PEER"], d)]
+    stty = lambda: subprocess.run(["stty", "-F", d + "/COMA", "-g"], timeout=5, check=True,
+                                  capture_output=True).stdout
+    try:
+        for _ in range(500):
+            if os.path.exists(d + "/COMA") and os.path.exists(d + "/PEER"):
+                break
+            time.sleep(0.01)
+        before = stty()
+        if peer and peer[0] == "raw":
+            threading.Thread(target=raw_peer, daemon=True,
+                             args=(d + "/PEER", b"".join(runs[0][1][0][1]), *peer[1:])).start()
+        elif peer:
+            argv = {"libmodbus": [SLAVE], "pymodbus": ["/usr/bin/python3", __file__, "pymodbus"]}[peer]
+            procs.append(spawn(argv + ["PEER", "9600", "100"], d))
+            assert read_until(procs[-1], b"READY\n").endswith(b"READY\n"), peer + " not ready"
+        if hold:
+            procs.append(spawn([KORVALEN, "-COMA", *hold[0]], d))
+            got = read_until(procs[-1], hold[1])
+        for args, reps in runs:
+            expect(transcript(args, reps), finish(spawn([KORVALEN, "-COMA", *args], d)))
+        if hold:
+            procs[-1].send_signal(signal.SIGINT)
+            out, full = finish(procs[-1], got), transcript(hold[0], [H3, H3])
+            expect(full[:full.index(hold[1]) + len(hold[1])], out, bytes.startswith)
+            expect(b"\nExiting.\n", out, bytes.endswith)
+        expect(before, stty())
+    finally:
+        for p in procs:
+            stop(p)
+
+
+def pymodbus_peer(device):
+    import asyncio
+    from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
+    from pymodbus.server.async_io import ModbusSerialServer
+    from pymodbus.transaction import ModbusRtuFramer
+    blocks = {k: ModbusSequentialDataBlock(0, [SEED[r](a) & 0xFFFF for a in range(50)])
+              for k, r in (("co", 0), ("di", 1), ("ir", 3), ("hr", 4))}
+    store = ModbusServerContext(slaves={100: ModbusSlaveContext(zero_mode=True, **blocks)}, single=False)
+
+    async def serve():
+        await ModbusSerialServer(store, ModbusRtuFramer, port=device, baudrate=9600).start()
+        print("READY", flush=True)
+        await asyncio.sleep(60)
+    asyncio.run(serve())
+
+
+H3 = read(4, 11, 3)
+CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], holder
+    ("reads_holding_registers_fc3", "libmodbus", [(["-SR400011"], [H3])]),
+    ("reads_input_registers_fc4_signed", "libmodbus", reading(3, 1, 2)),
+    ("reads_coils_fc1", "libmodbus", reading(0, 1, 10)),
+    ("reads_discrete_inputs_fc2", "libmodbus", reading(1, 2, 3)),
+    ("fn5_sets_a_coil", "libmodbus", writing(5, 0, 2, [1], [-256])),
+    ("fn6_writes_a_register", "libmodbus", writing(6, 4, 5, [4321])),
+    ("fn15_writes_coils", "libmodbus", writing(15, 0, 11, [1, 1, 0])),
+    ("fn16_writes_registers", "pymodbus", writing(16, 4, 21, [7, -1])),
+    ("exception_02_past_the_map", "libmodbus", [(sr(4, 50, 2), [(read(4, 50, 2)[0], [frame(
+        100, 0x83, 2)], b"\nModbus AL frame received: fc = 83\nModbus PL Exception! EC = 02")])]),
+    ("silent_slave_receive_error", None, [(["-RT300"], [(H3[0], [], b"")])]),
+    ("rq5_five_exchanges", "pymodbus", [(["-RQ5", "-TD0"], [H3] * 5)]),
+    ("pieces_5ms_apart_are_one_read", ("raw", (4, 3, 4), 0.005), [(["-B1200", "-RT2000"], [H3])]),
+    ("gap_150ms_splits_the_read_link_joins", ("raw", (4, 7), 0.15),
+     [(["-B1200", "-RT2000"], [(H3[0], [H3[1][0][:4], H3[1][0][4:]], H3[2])])]),
+    ("sigint_ends_through_close", "libmodbus", [], (["-RQ50"], b"\nSending request #2")),
+    ("second_opener_refused", "libmodbus", [([], None)], (["-RQ50"], b"\nSending request #1")),
+    ("unmapped_port_name_fails_open", None, [(["-COMNOWHERE"], None)]),
+]
+
+if __name__ == "__main__":
+    if sys.argv[1] == "pymodbus":
+        sys.exit(pymodbus_peer(sys.argv[2]))
+    KORVALEN, SLAVE = map(os.path.abspath, sys.argv[1:3])
+    failed = 0
+    for name, *case in CASES:
+        with tempfile.TemporaryDirectory(prefix="korvalen-serial-") as tmp:
+            try:
+                run_case(tmp, *case)
+                print("PASS", name, flush=True)
+            except Exception as exc:  # pylint: disable=broad-except
+                failed += 1
+                print("FAIL %s: %s: %s" % (name, type(exc).__name__, exc), flush=True)
+    print("e2e_serial: %d passed, %d failed" % (len(CASES) - failed, failed))
+    sys.exit(1 if failed else 0)
