@@ -117,6 +117,11 @@ int serve(const SlaveSettings *s, SlaveImage *image) {
     const StackSettings settings{0, receiveTimeoutMs, 0};
     modplSetSettings(&ctx, &settings);
     modplSetBaud(&ctx, s->baudRate);
+    if (modplSetLineFormat(&ctx, s->dataBits, s->parity, s->stopBits) != 1) {
+        fprintf(stderr, "korvalen-slave: port '%s' refuses the line format\n", s->portText);
+        modplClose(&ctx);
+        return slaveStatusFailed;
+    }
 
     uint32_t served = 0;
     while (!interruptRequested() && (s->maxRequests == 0 || served < s->maxRequests))

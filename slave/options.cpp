@@ -78,6 +78,15 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
         if (!number(text + 1, 0x7FFFFFFF, &n) || n == 0)
             return refuse("bad baud rate", argument);
         s->baudRate = int32_t(n);
+    } else if (startsWith(text, "LF")) {
+        const char *format = text + 2;
+        const char *parity = format[0] != '\0' ? strchr("NOEMS", format[1]) : nullptr;
+        if (strlen(format) != 3 || (format[0] != '7' && format[0] != '8') || !parity ||
+            (format[2] != '1' && format[2] != '2'))
+            return refuse("the line format is 7 or 8, N, O, E, M or S, 1 or 2, as 8E1", argument);
+        s->dataBits = format[0] - '0';
+        s->parity = int32_t(parity - "NOEMS");
+        s->stopBits = format[2] - '0';
     } else if (startsWith(text, "ID")) {
         if (!number(text + 2, 247, &n) || n == 0)
             return refuse("the unit ID must be 1 to 247", argument);
@@ -108,13 +117,14 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
 
 void printSlaveUsage() {
     printf("\nServes a Modbus slave from memory to a master on a serial port or TCP/IP.\n"
-           "\nKORVALEN-SLAVE [-COMx | -SKxxx] [-Bxxx] [-IDxxx] [-PKxxx] [-RQxxx] [-SECxxx]"
+           "\nKORVALEN-SLAVE [-COMx | -SKxxx] [-Bxxx] [-LFxxx] [-IDxxx] [-PKxxx] [-RQxxx] [-SECxxx]"
            " [-SRxxx v1 v2 ...] [-Q]\n"
            "\n  [-COMx]     Selects comm port (default '%s')"
            "\n  ...OR..."
            "\n  [-SKxxx]    Sets TCP/IP socket: '-SK/3722' waits for a master to connect,"
            "\n              '-SK127.0.0.1/3722' connects to a master listening there"
            "\n  [-Bx]       Selects baud rate (default %d)"
+           "\n  [-LFxxx]    Sets the line format, as 8E1 or 8N2 (default 8N1)"
            "\n  [-IDxxx]    Sets the unit ID served, 1 to 247 (default %d)"
            "\n  [-PKxxx]    Sets link trace and packet dump to ON or OFF (default OFF)"
            "\n  [-RQxxx]    Stops after serving xxx requests (default 0: no limit)"
@@ -132,7 +142,7 @@ void printSlaveUsage() {
 }
 
 int parseSlaveArguments(SlaveSettings *s, SlaveImage *image, int argc, char **argv) {
-    *s = SlaveSettings{defaultPort, defaultBaud, defaultUnit, 0, 0, false};
+    *s = SlaveSettings{defaultPort, defaultBaud, 8, 0, 1, defaultUnit, 0, 0, false};
     traceInit();
     SeedCursor cursor{};
     reference(defaultStart, &cursor);

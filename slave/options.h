@@ -10,6 +10,9 @@
 struct SlaveSettings {
     const char *portText; // points into the argument text or to the default
     int32_t baudRate;
+    int32_t dataBits; // the line format: 7 or 8 data bits,
+    int32_t parity;   // 0 none, 1 odd, 2 even, 3 mark, 4 space,
+    int32_t stopBits; // 1 or 2 stop bits
     uint8_t unit;
     uint32_t maxRequests; // 0: no limit
     uint32_t maxSeconds;  // 0: no limit

@@ -48,7 +48,7 @@ ROWS = [
 # The slave's command line: arguments, exit status, needle in its output.
 CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h"], 0, "holding\nregister n holds n"),
        (["-XYZ"], 2, "unknown option: '-XYZ'"), (["-ID248"], 2, "unit ID must be 1 to 247"),
-       (["-B96X"], 2, "bad baud rate"), (["-PKMAYBE"], 2, "packet dump is ON or OFF"),
+       (["-B96X"], 2, "bad baud rate"), (["-LF9N1"], 2, "line format is 7 or 8"), (["-PKMAYBE"], 2, "packet dump is ON or OFF"),
        (["-SR200001", "5"], 2, "bad start register"), (["-SR0001", "2"], 2, "coil or input is 0 or 1"),
        (["-SR465536", "1", "2"], 2, "value past the end of the image: '2'"),
        (["65536"], 2, "a value is a number from 0 to 65535"),
@@ -153,13 +153,13 @@ class TcpClient(Peer):
 class Serial(Peer):
     """A socat pty pair, COMA and COMB; the slave holds COMA before a master writes to COMB."""
 
-    def __init__(self):
+    def __init__(self, *extra):
         self.dir = tempfile.mkdtemp(dir=TMP)
         self.socat = start(["/usr/bin/socat", "pty,raw,echo=0,link=COMA",
                             "pty,raw,echo=0,link=COMB"], self.dir)
         ptys = [os.path.join(self.dir, name) for name in ("COMA", "COMB")]
         wait_until(lambda: all(map(os.path.exists, ptys)), "the pty pair")
-        self.slave = start([SLAVE, "-COMA", "-B38400"], self.dir)
+        self.slave = start([SLAVE, "-COMA", "-B38400", *extra], self.dir)
         fds = "/proc/%d/fd/" % self.slave.pid
         wait_until(lambda: os.path.realpath(ptys[0]) in
                    [os.path.realpath(fds + fd) for fd in os.listdir(fds)], "the slave on COMA")
@@ -180,8 +180,9 @@ def cli_row(args, status, needle):
 
 
 def mbpoll_writes_and_reads_over_a_pty():
-    peer = Serial()
-    mbpoll = ("/usr/bin/mbpoll", "-m", "rtu", "-a", "100", "-b", "38400", "-P", "none", "-1",
+    # A pty keeps no parity, so 8E1 on both ends pins only that the slave takes the format.
+    peer = Serial("-LF8E1")
+    mbpoll = ("/usr/bin/mbpoll", "-m", "rtu", "-a", "100", "-b", "38400", "-P", "even", "-1",
               "-t", "4", "-r", "21", "COMB")
     out = peer.master(["4242", "17"], mbpoll) + peer.master(["-c", "3"], mbpoll)
     expect("Written 2 references|[21]: \t4242|[22]: \t17|[23]: \t23", out, "mbpoll")
