@@ -7,35 +7,11 @@
 #include "stack/al/reference.h"
 #include "stack/drivers/interrupt.h"
 
-#include <csignal>
 #include <cstdio>
 
 namespace {
 
 constexpr int exitStatus = 10;
-
-// The first Ctrl-C or SIGTERM ends the current wait and the run, through the normal close; a
-// second one during that shutdown ends the process at once.
-void onStopSignal(int signal) {
-    if (interruptRequested()) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-        return;
-    }
-    interruptRequest();
-}
-
-void catchStopSignals() {
-    interruptInit();
-    // A reader that went away (| head) must not end the run: print errors are ignored.
-    std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no restart: the wait in progress must see the signal
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 bool selectorSupported(uint8_t selector) {
     switch (selector) {
@@ -132,7 +108,8 @@ int runRequestCycle(RunSettings *settings) {
     static ModbusMessage reply;
     StackSettings stackSettings{};
 
-    catchStopSignals();
+    // Ctrl-C and SIGTERM end the run through its normal close.
+    interruptCatchSignals();
     request.capacity = maxValues;
     reply.capacity = maxValues;
     if (!modplParseReference(settings->startreg, &request.refType, &request.offset)) {

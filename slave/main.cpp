@@ -18,28 +18,17 @@ constexpr int32_t maxValues = 2000; // the most values one request carries (coil
 
 volatile std::sig_atomic_t timeUp = 0;
 
-// The first signal ends the current wait and the run through the normal close; a second one
-// during that shutdown ends the process at once.
-void onStopSignal(int signal) {
-    if (signal == SIGALRM) {
-        timeUp = 1;
-    } else if (interruptRequested()) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-        return;
-    }
+// The time limit stops the run as a signal would.
+void onTimeUp(int) {
+    timeUp = 1;
     interruptRequest();
 }
 
 void catchStopSignals(uint32_t seconds) {
-    interruptInit();
-    std::signal(SIGPIPE, SIG_IGN);
+    interruptCatchSignals();
     struct sigaction action {};
-    action.sa_handler = onStopSignal;
+    action.sa_handler = onTimeUp;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no restart: the wait in progress must see the signal
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGALRM, &action, nullptr);
     if (seconds > 0)
         alarm(seconds);

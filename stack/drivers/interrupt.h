@@ -34,3 +34,27 @@ inline bool interruptRequested() {
 inline int interruptFd() {
     return interruptPipe[0];
 }
+
+// The first signal requests the stop; a second one during that shutdown ends the process at
+// once.
+inline void interruptOnSignal(int signal) {
+    if (interruptRequested()) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    interruptRequest();
+}
+
+// Makes the pipe and routes SIGINT and SIGTERM to interruptOnSignal without restarting the
+// call in progress, so that the wait sees the signal. A reader that went away (| head) ends
+// no run either: SIGPIPE is ignored, and with it the failed print.
+inline void interruptCatchSignals() {
+    interruptInit();
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = interruptOnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}

@@ -216,20 +216,22 @@ int32_t serialControl(PortChannel *channel, int32_t request, ControlArg arg) {
     }
 }
 
+// A failed transfer moves nothing; one that moved nothing timed out.
+int32_t transferred(SerialState &s, bool ok, uint32_t n, uint32_t size, uint32_t *count) {
+    *count = ok ? n : 0;
+    if (!ok)
+        return failure(s);
+    return n == 0 ? IoTimeout : n < size ? IoShortWrite : IoOk;
+}
+
 int32_t serialRead(PortChannel *channel, uint8_t *buffer, uint32_t size, uint32_t *count) {
     SerialState &s = stateOf(channel);
     if (isClosed(s))
         return IoNotOpen;
     uint32_t n = 0;
-    int32_t result = IoOk;
-    if (!plat::readFile(s.portHandle, s.lineState, s.timeouts, buffer, size, &n)) {
-        result = failure(s);
-        n = 0;
-    } else if (n == 0) {
-        result = IoTimeout;
-    }
-    *count = n;
-    return result;
+    const bool ok = plat::readFile(s.portHandle, s.lineState, s.timeouts, buffer, size, &n);
+    // A short read is normal: only a write answers for fewer bytes than asked.
+    return transferred(s, ok, n, n, count);
 }
 
 int32_t serialWrite(PortChannel *channel, const uint8_t *bytes, uint32_t size, uint32_t *count) {
@@ -237,17 +239,8 @@ int32_t serialWrite(PortChannel *channel, const uint8_t *bytes, uint32_t size, u
     if (isClosed(s))
         return IoNotOpen;
     uint32_t n = 0;
-    int32_t result = IoOk;
-    if (!plat::writeFile(s.portHandle, s.lineState, s.timeouts, bytes, size, &n)) {
-        result = failure(s);
-        n = 0;
-    } else if (n == 0) {
-        result = IoTimeout;
-    } else if (n < size) {
-        result = IoShortWrite;
-    }
-    *count = n;
-    return result;
+    const bool ok = plat::writeFile(s.portHandle, s.lineState, s.timeouts, bytes, size, &n);
+    return transferred(s, ok, n, size, count);
 }
 
 } // namespace
