@@ -1,6 +1,5 @@
-// libFuzzer targets, one per build: FUZZ_RX feeds [length][delay ms][bytes...] chunks through
-// the scripted port; FUZZ_DECODE takes [role/link bits][preset count][unit][PDU...] as one good
-// frame into values of exactly their stated capacity; FUZZ_ARGS splits the input at NUL bytes.
+// libFuzzer targets, one per build: FUZZ_RX reads [length][delay ms][bytes...] chunks, FUZZ_DECODE
+// [role/link bits][preset count][unit][PDU...] as one good frame, FUZZ_ARGS NUL-split arguments.
 #include "app/cmdline.h"
 #include "app/trace.h"
 #include "stack/al/modpl.h"

@@ -37,10 +37,15 @@ int64_t putWordsTillFull(Fb *f) {
 INSTANTIATE_TEST_SUITE_P(
     FrameBuffer, Rows,
     testing::Values(
-        Row{"LimitOf256HoldsExactly128Words", fb(256, {}, putWordsTillFull),
-            "128 @256: 12 34 12 34"},
+        Row{"LimitOf256Holds128Words", fb(256, {}, putWordsTillFull), "128 @256: 12 34 12 34"},
         Row{"GetPastTheLimitFailsAndLeavesTheDestination",
             fb(0, {1}, [](Fb *f) { return got<uint8_t>(f, fbGetByte); }), "-1 @0:"},
+        Row{"Var15Of127TakesOneByteAnd128Two",
+            fb(3, {}, [](Fb *f) -> int64_t { return fbPutVar15(f, 127) && fbPutVar15(f, 128); }),
+            "1 @3: 7f 80 80"},
+        Row{"SkipOfOnePastTheRestFailsAndOfExactlyTheRestReachesTheEnd",
+            fb(4, {}, [](Fb *f) -> int64_t { return !fbSkip(f, 5) && fbSkip(f, 4) && fbAtEnd(f); }),
+            "1 @4: 00 00 00 00"},
         Row{"Var15CutAfterItsFirstByteFails",
             fb(1, {0x81}, [](Fb *f) { return got<uint16_t>(f, fbGetVar15); }), "-2 @1: 81"},
         Row{"Var31From0x8000TakesTwoWords",

@@ -154,17 +154,6 @@ std::string serialDefaults() {
     })();
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, Rows,
-                         testing::Values(Row{"NineSixHundredBaudGivesTheDefaultTimeouts",
-                                             baud(9600), "1 c: 3=2332 5=2332 261=5 257=9600"},
-                                         Row{"BaudOfZeroIsRefused", baud(0),
-                                             "0 t:\n\rmoddlSetBaud: invalid baud rate 0"},
-                                         Row{"BaudOfOneIsTaken", baud(1),
-                                             "1 c: 3=5121800 5=5121800 261=50000 257=1"},
-                                         Row{"SerialTextSetsTheDefaultTimeoutsAndQueue",
-                                             serialDefaults, "2332 5 1024 9600 9600"}),
-                         rowName);
-
 // Trace lines and a packet dump written while a log file is open, and one after it is closed;
 // what the file holds is printed afterwards.
 std::string throughLog() {
@@ -179,8 +168,16 @@ std::string throughLog() {
     })();
 }
 
-INSTANTIATE_TEST_SUITE_P(Trace, Rows,
-                         testing::Values(Row{"LogFileGetsWhatTheConsoleGetsWhileOpen", throughLog,
+INSTANTIATE_TEST_SUITE_P(SettingsAndTrace, Rows,
+                         testing::Values(Row{"NineSixHundredBaudGivesTheDefaultTimeouts",
+                                             baud(9600), "1 c: 3=2332 5=2332 261=5 257=9600"},
+                                         Row{"BaudOfZeroIsRefused", baud(0),
+                                             "0 t:\n\rmoddlSetBaud: invalid baud rate 0"},
+                                         Row{"BaudOfOneIsTaken", baud(1),
+                                             "1 c: 3=5121800 5=5121800 261=50000 257=1"},
+                                         Row{"SerialTextSetsTheDefaultTimeoutsAndQueue",
+                                             serialDefaults, "2332 5 1024 9600 9600"},
+                                         Row{"LogFileGetsWhatTheConsoleGetsWhileOpen", throughLog,
                                              "log: line (2) 01 ff \n t:line (2) 01 ff \n gone"}),
                          rowName);
 
