@@ -82,23 +82,25 @@ struct Station {
     }
 };
 
-// Sends a request with these flags, type, count and values' capacity.
+// Sends a request with these flags, type, count and values' capacity; what went out and the
+// message's function code afterwards (stored 3 at the start).
 std::function<std::string()> request(uint32_t flags, uint16_t type, int16_t count,
                                      uint16_t capacity) {
     return [=] {
         Station s(modplMaster);
         s.msg = ModbusMessage{flags, 3, type, 10, count, s.values, capacity};
-        return s.sent(modplSendRequest(&s.ctx, unit, &s.msg));
+        const int32_t r = modplSendRequest(&s.ctx, unit, &s.msg);
+        return s.sent(r) + " fc" + str(s.msg.functionCode);
     };
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Encoder, Rows,
-    testing::Values(Row{"WriteOfInputRegistersSendsNothing", request(wr, 3, 1, 8), "-3"},
-                    Row{"WriteOfNegativeCountIsRefused", request(wr, 4, -1, 8), "-3"},
+    testing::Values(Row{"WriteOfInputRegistersSendsNothing", request(wr, 3, 1, 8), "-3 fc3"},
+                    Row{"WriteOfNegativeCountIsRefused", request(wr, 4, -1, 8), "-3 fc16"},
                     Row{"WriteOfTheWholeCapacityIsSent", request(wr, 4, 4, 4),
-                        "1 n14 10 00 0a 00 04 08 00 63"},
-                    Row{"WritePastTheCapacityIsRefused", request(wr, 4, 5, 4), "-3"}),
+                        "1 n14 10 00 0a 00 04 08 00 63 fc16"},
+                    Row{"WritePastTheCapacityIsRefused", request(wr, 4, 5, 4), "-3 fc16"}),
     rowName);
 
 // Takes this PDU from this unit with the values' capacity set. As master: the result, the
