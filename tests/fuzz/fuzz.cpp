@@ -1,8 +1,8 @@
 // libFuzzer targets, one per build: FUZZ_RX reads [length][delay ms][bytes...] chunks, FUZZ_DECODE
 // [role/link bits][preset count][unit][PDU...] as one good frame, FUZZ_ARGS NUL-split arguments.
 #include "app/cmdline.h"
-#include "app/trace.h"
 #include "stack/al/modpl.h"
+#include "stack/trace/trace.h"
 #include "tests/support/support.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 // The link layer and its trace over the scripted port and the fake clock. A row's outcome is its
 // result, then only what there is of c: control requests (code=value), d: the clock's waits,
 // w: frames written (length: first bytes), t: the trace with the link's packet dumps as '#'.
-#include "app/trace.h"
 #include "stack/dl/moddl.h"
+#include "stack/trace/trace.h"
 #include "tests/support/support.h"
 
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "app/trace.h"
+#include "stack/trace/trace.h"
 
 #include <cstdarg>
 

@@ -1,7 +1,8 @@
-// Diagnostic output: the trace switch and log file behind the link layer's trace lines and
-// packet dumps, the register dump switch read by the request cycle, and a labelled hex dump.
-// Process-wide state, single-threaded; every routine prints to standard output (and the log
-// file, when one is open) and ignores print errors.
+// Diagnostic output, beneath the stack and the front end alike: the trace switch and log file
+// behind the link layer's trace lines and packet dumps, the register dump switch read by the
+// request cycle, and a labelled hex dump. Includes nothing of the project; process-wide state,
+// single-threaded; every routine prints to standard output (and the log file, when one is
+// open) and ignores print errors.
 #pragma once
 
 #include <cstdint>
