@@ -2,7 +2,7 @@
 // printed directly with printf; nothing here goes through the trace switch.
 #include "app/cmdline.h"
 
-#include "app/trace.h"
+#include "stack/trace/trace.h"
 
 #include <cctype>
 #include <climits>

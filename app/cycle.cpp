@@ -2,10 +2,10 @@
 // message is printed directly; the stack's own trace comes out between them.
 #include "app/cycle.h"
 
-#include "app/trace.h"
 #include "stack/al/modpl.h"
 #include "stack/al/reference.h"
 #include "stack/drivers/interrupt.h"
+#include "stack/trace/trace.h"
 
 #include <cstdio>
 

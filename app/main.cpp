@@ -1,6 +1,6 @@
 #include "app/cmdline.h"
 #include "app/cycle.h"
-#include "app/trace.h"
+#include "stack/trace/trace.h"
 
 int main(int argc, char **argv) {
     // Static: the value list and the stack context are too large for a comfortable stack frame.

@@ -2,8 +2,8 @@
 // option's range; anything else is refused rather than read as 0 as the master would.
 #include "slave/options.h"
 
-#include "app/trace.h"
 #include "stack/al/reference.h"
+#include "stack/trace/trace.h"
 
 #include <cctype>
 #include <cstdio>

@@ -2,9 +2,9 @@
 // with an 11-byte reply at once; the same exchange is run through moddlSend/moddlReceive and
 // through a minimal raw client on plain sockets, side by side, and the rates, their ratio and
 // the median latencies are printed. Not a test: the figures depend on the machine.
-#include "app/trace.h"
 #include "stack/dl/crc16.h"
 #include "stack/dl/moddl.h"
+#include "stack/trace/trace.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

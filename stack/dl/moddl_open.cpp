@@ -1,9 +1,9 @@
 // Link open, close and configuration: classifies the port text, binds the matching driver,
 // sends the line and time-out defaults while the port is still closed, and derives the
 // driver time-outs from the baud rate and the timing record.
-#include "app/trace.h"
 #include "stack/dl/moddl.h"
 #include "stack/drivers/clock.h"
+#include "stack/trace/trace.h"
 
 #include <climits>
 #include <cstdint>

@@ -1,10 +1,10 @@
 // Receive: reads until the bytes held form a frame whose CRC checks, recovering it from
 // joined, prefixed and split reads by CRC alone, keeps frames by unit address for the role,
 // and rebuilds a broken socket connection so the next request goes out on a fresh one.
-#include "app/trace.h"
 #include "stack/dl/crc16.h"
 #include "stack/dl/moddl.h"
 #include "stack/drivers/clock.h"
+#include "stack/trace/trace.h"
 
 #include <cstring>
 

@@ -1,9 +1,9 @@
 // Transmit: the send rules of the two roles, RTU framing with the CRC, pacing from the last
 // port operation, the write through the table and its result mapping, and the frame counters.
-#include "app/trace.h"
 #include "stack/dl/crc16.h"
 #include "stack/dl/moddl.h"
 #include "stack/drivers/clock.h"
+#include "stack/trace/trace.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,0 +1,85 @@
+#include "stack/trace/trace.h"
+
+#include <cstdarg>
+
+namespace {
+int32_t traceSwitch = 0;
+int32_t logFlag = 0;
+FILE *logFile = nullptr;
+uint8_t registerDumpSwitch = 1;
+} // namespace
+
+void traceInit() {
+    traceSwitch = 0;
+    logFlag = 0;
+}
+
+void traceOn() {
+    traceSwitch = 1;
+}
+void traceOff() {
+    traceSwitch = 0;
+}
+bool traceIsOn() {
+    return traceSwitch != 0;
+}
+
+void tracePrintf(const char *format, ...) {
+    if (traceSwitch) {
+        va_list args;
+        va_start(args, format);
+        vprintf(format, args);
+        va_end(args);
+    }
+    if (logFlag && logFile) {
+        va_list args;
+        va_start(args, format);
+        vfprintf(logFile, format, args);
+        va_end(args);
+    }
+}
+
+static void packetTo(FILE *sink, uint32_t length, const uint8_t *bytes) {
+    fprintf(sink, "(%u) ", length);
+    for (uint32_t i = 0; i < length; ++i)
+        fprintf(sink, "%02x ", bytes[i]);
+    fprintf(sink, "\n");
+}
+
+void tracePacket(uint32_t length, const uint8_t *bytes) {
+    if (traceSwitch)
+        packetTo(stdout, length, bytes);
+    if (logFlag && logFile)
+        packetTo(logFile, length, bytes);
+}
+
+FILE *traceOpenLog(const char *name) {
+    // "r+" so that a missing file is never created and an existing one is not truncated.
+    logFile = fopen(name, "r+");
+    logFlag = logFile ? 1 : 0;
+    return logFile;
+}
+
+void traceCloseLog() {
+    if (logFile)
+        fclose(logFile);
+    logFile = nullptr;
+    logFlag = 0;
+}
+
+void hexDump(const uint8_t *bytes, int32_t length, const char *label) {
+    printf("\n\nOutput %d bytes with label '%s'", length, label ? label : "NULL");
+    for (int32_t i = 0; i < length; ++i) {
+        if (i % 16 == 0)
+            printf("\n");
+        printf(" %2.2x", bytes[i]);
+    }
+    printf("\n");
+}
+
+void traceSetRegisterDump(bool on) {
+    registerDumpSwitch = on ? 1 : 0;
+}
+bool traceRegisterDump() {
+    return registerDumpSwitch != 0;
+}

@@ -1,0 +1,165 @@
+// The application layer over the scripted port: frame buffer bounds, the encoder's and the
+// decoder's own checks and the slave role, which the front end does not reach.
+#include "stack/al/fb.h"
+#include "stack/al/modpl.h"
+#include "tests/support/support.h"
+
+namespace {
+
+using Fb = FrameBuffer;
+
+// The value a get read, or -1 when it failed and left its destination alone.
+template <typename T, typename Get> int64_t got(Fb *fb, Get get) {
+    T v = 0x55;
+    return get(fb, &v) == 1 ? int64_t(v) : v == 0x55 ? -1 : -2;
+}
+
+// Runs op on a frame buffer over these bytes and limit: its result, then @position: bytes.
+std::function<std::string()> fb(uint32_t limit, Bytes input, int64_t (*op)(Fb *)) {
+    return [=] {
+        uint8_t data[260] = {};
+        std::copy(input.begin(), input.end(), data);
+        Fb f;
+        fbInit(&f, limit, data);
+        const int64_t result = op(&f);
+        const uint32_t at = fbPosition(&f);
+        return str(result) + " @" + str(at) + ":" + hex(data, std::min(at, 4u));
+    };
+}
+
+int64_t putWordsTillFull(Fb *f) {
+    int n = 0;
+    while (fbPutWord(f, 0x1234))
+        ++n;
+    return n;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FrameBuffer, Rows,
+    testing::Values(
+        Row{"LimitOf256Holds128Words", fb(256, {}, putWordsTillFull), "128 @256: 12 34 12 34"},
+        Row{"GetPastTheLimitFailsAndLeavesTheDestination",
+            fb(0, {1}, [](Fb *f) { return got<uint8_t>(f, fbGetByte); }), "-1 @0:"},
+        Row{"Var15Of127TakesOneByteAnd128Two",
+            fb(3, {}, [](Fb *f) -> int64_t { return fbPutVar15(f, 127) && fbPutVar15(f, 128); }),
+            "1 @3: 7f 80 80"},
+        Row{"SkipOfOnePastTheRestFailsAndOfExactlyTheRestReachesTheEnd",
+            fb(4, {}, [](Fb *f) -> int64_t { return !fbSkip(f, 5) && fbSkip(f, 4) && fbAtEnd(f); }),
+            "1 @4: 00 00 00 00"},
+        Row{"Var15CutAfterItsFirstByteFails",
+            fb(1, {0x81}, [](Fb *f) { return got<uint16_t>(f, fbGetVar15); }), "-2 @1: 81"},
+        Row{"Var31From0x8000TakesTwoWords",
+            fb(4, {}, [](Fb *f) -> int64_t { return fbPutVar31(f, 0x12345); }),
+            "1 @4: 80 01 23 45"},
+        Row{"Var31OfTwoWordsIsRead",
+            fb(4, {0x80, 1, 0x23, 0x45}, [](Fb *f) { return got<uint32_t>(f, fbGetVar31); }),
+            "74565 @4: 80 01 23 45"}),
+    rowName);
+
+constexpr uint8_t unit = 100;
+constexpr uint32_t wr = msgflag::kindWrite;
+
+// A context on a scripted socket-like channel; values start at 99 so untouched ones show.
+struct Station {
+    StackContext ctx{};
+    ScriptPort script;
+    int16_t values[16];
+    ModbusMessage msg{};
+    explicit Station(int32_t role) {
+        fakeClockReset();
+        modplInstall(&ctx, role);
+        ctx.link.ownUnit = ctx.link.peerUnit = unit;
+        scriptPortBind(&ctx.link.port, &script);
+        std::fill(std::begin(values), std::end(values), 99);
+        msg = ModbusMessage{0, 3, 4, 10, 3, values, 8};
+    }
+    // The result, then each PDU written (no address, no CRC): its length and first bytes.
+    std::string sent(int32_t result) const {
+        std::string text = str(result);
+        for (const Bytes &w : script.writes)
+            text += " n" + str(w.size() - 3) + hex(w.data() + 1, std::min<size_t>(w.size() - 3, 8));
+        return text;
+    }
+};
+
+// Sends a request with these flags, type, count and values' capacity; what went out and the
+// message's function code afterwards (stored 3 at the start).
+std::function<std::string()> request(uint32_t flags, uint16_t type, int16_t count,
+                                     uint16_t capacity) {
+    return [=] {
+        Station s(modplMaster);
+        s.msg = ModbusMessage{flags, 3, type, 10, count, s.values, capacity};
+        const int32_t r = modplSendRequest(&s.ctx, unit, &s.msg);
+        return s.sent(r) + " fc" + str(s.msg.functionCode);
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encoder, Rows,
+    testing::Values(Row{"WriteOfInputRegistersSendsNothing", request(wr, 3, 1, 8), "-3 fc3"},
+                    Row{"WriteOfNegativeCountIsRefused", request(wr, 4, -1, 8), "-3 fc16"},
+                    Row{"WriteOfTheWholeCapacityIsSent", request(wr, 4, 4, 4),
+                        "1 n14 10 00 0a 00 04 08 00 63 fc16"},
+                    Row{"WritePastTheCapacityIsRefused", request(wr, 4, 5, 4), "-3 fc16"}),
+    rowName);
+
+// Takes this PDU from this unit with the values' capacity set. As master: the result, the
+// message's code, type, offset and count, and its first values; as slave: what it sent.
+std::function<std::string()> reply(uint8_t from, uint16_t capacity, Bytes pdu,
+                                   int32_t role = modplMaster) {
+    return [=]() -> std::string {
+        Station s(role);
+        s.msg.capacity = capacity;
+        s.script.reads.push_back({rtuFrame(from, pdu)});
+        const int32_t r = modplGetReply(&s.ctx, &s.msg);
+        if (role == modplSlave)
+            return s.sent(r);
+        return Steps() << r << s.msg.functionCode << s.msg.refType << s.msg.offset << s.msg.count
+                       << ":" << s.values[0] << s.values[1] << s.values[2];
+    };
+}
+
+constexpr int32_t slave = modplSlave;
+
+INSTANTIATE_TEST_SUITE_P(
+    Decoder, Rows,
+    testing::Values(
+        Row{"RegistersStopAtTheCapacity", reply(unit, 2, {3, 6, 0, 1, 0, 2, 0, 3}),
+            "1 3 4 10 2 : 1 2 99 "},
+        Row{"CutShortIsMinus2", reply(unit, 8, {3, 4, 0, 1}), "-2 3 4 10 1 : 1 99 99 "},
+        Row{"CoilsStopAtTheCapacity", reply(unit, 2, {1, 1, 0xfe}), "1 1 0 10 2 : 0 1 99 "},
+        Row{"UnknownFunctionIsMinus1", reply(unit, 8, {7, 0}), "-1 7 4 10 3 : 99 99 99 "},
+        Row{"ReplyFromAnotherUnitIsSilence", reply(7, 8, {3, 2, 0, 1}), "0 3 4 10 3 : 99 99 99 "},
+        Row{"SlaveTakesAReadOf125Registers", reply(unit, 8, {3, 0, 0, 0, 125}, slave), "1"},
+        Row{"SlaveAnswers126RegistersWithException1", reply(unit, 8, {3, 0, 0, 0, 126}, slave),
+            "0 n2 83 01"},
+        Row{"SlaveTakesAReadOf2000Inputs", reply(unit, 8, {2, 0, 0, 7, 0xd0}, slave), "1"},
+        Row{"SlaveAnswers2001InputsWithException1", reply(unit, 8, {2, 0, 0, 7, 0xd1}, slave),
+            "0 n2 82 01"},
+        Row{"SlaveNeverAnswersABroadcast", reply(0, 8, {3, 0, 0, 0, 126}, slave), "0"},
+        Row{"SlaveDropsACutShortRequest", reply(unit, 8, {3, 0, 0, 0}, slave), "0"}),
+    rowName);
+
+std::string unitLimit() {
+    Station s(modplSlave);
+    return Steps() << modplSetUnit(&s.ctx, 247) << modplSetUnit(&s.ctx, 248) << s.ctx.link.ownUnit;
+}
+
+std::string countsSinceReset() {
+    Station s(modplMaster);
+    uint32_t n[2] = {9, 9};
+    Steps steps;
+    steps << (s.ctx.alCounts[1] = 5, modplResetCounts(&s.ctx));
+    for (uint16_t type : {4, 4, 2})
+        s.msg.refType = type, steps << modplSendRequest(&s.ctx, unit, &s.msg);
+    return steps << modplGetCounts(&s.ctx, n) << n[0] << n[1];
+}
+
+INSTANTIATE_TEST_SUITE_P(Interface, Rows,
+                         testing::Values(Row{"UnitAddress247IsTakenAnd248Refused", unitLimit,
+                                             "1 0 247 "},
+                                         Row{"CountsTheSuccessfulSendsSinceTheReset",
+                                             countsSinceReset, "1 1 1 -3 1 0 2 "}),
+                         rowName);
+
+} // namespace
