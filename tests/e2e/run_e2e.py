@@ -5,17 +5,19 @@ error and print exactly its transcript (transcripts/NAME.txt) with the build sta
 port masked; there "@@STACK@@" stands for whatever the serial driver prints. Rows run four at a
 time; every process is stopped by its PID, every wait is bounded."""
 
-import json, os, re, select, shutil, socket, subprocess, sys, tempfile, time
+import json, os, re, select, shutil, signal, socket, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TMP = tempfile.mkdtemp(prefix="korvalen-e2e-")
+KORVALEN = ""
 BANNER = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
                     rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n")
 # A row: name, peer (slave.py's mode and options), korvalen's arguments ({sk}: the client option
 # for the peer, or a port nobody listens on; {port}: a free one), checks: "transcript" names
-# another file, "gaps" lists (text or None for the start, later text, least s, most s), any
-# other key is the peer's store or count afterwards ({key: count, or (first, values)}).
+# another file, "gaps" lists (text or None for the start, later text, least s, most s), "signal"
+# is (text, signal): sent once the text is out (None: once the peer has a request); any other
+# key is the peer's store or count afterwards ({key: count, or (first, values)}).
 CASES = [
     ("no_arguments", "", ""),
     ("usage_on_question_mark", "", "-?", {"transcript": "usage"}),
@@ -92,6 +94,23 @@ CASES = [
      {"hr": (1, [9, 65527])}),
     ("server_channel_rebuilds", "connect --sessions 1,0", "-SK/{port} -RQ3 -SR400001 -NR1",
      {"requests": 2}),
+    # A rebuilt connection keeps -RT: the silent second one is waited on for 1 s, not 200 ms.
+    ("rebuilt_channel_keeps_its_timeout", "raw --truncate-first 4 --sessions 0,-1",
+     "{sk} -SR400001 -NR1 -RQ2 -RT1000 -TD0 -PKOFF",
+     {"gaps": [("\nSending request #2", "\nExiting.", 0.95, 3.0)], "connections": 2}),
+    ("reset_between_requests_rebuilds_on_send", "raw --sessions 1,0 --reset",
+     "{sk} -SR400001 -NR1 -RQ3 -TD300", {"requests": 2, "connections": 2}),
+    ("rebooted_slave_is_picked_up_again", "raw --sessions 1,0 --down 1",
+     "{sk} -SR400001 -NR1 -RQ4 -RT500 -TD700 -PKOFF", {"requests": 2, "connections": 2}),
+    ("negative_timings_act_as_zero", "serve", "{sk} -RT-1 -TD-1 -RQ2 -PKOFF -RDOFF",
+     {"requests": 2}),
+    ("interrupt_ends_the_accept", "", "-SK/{port}", {"signal": ("Port == ", signal.SIGINT)}),
+    ("interrupt_ends_the_read", "silent", "{sk} -RT60000 -RQ3 -TD0",
+     {"signal": (None, signal.SIGTERM), "requests": 1}),
+    ("interrupt_ends_the_pacing", "serve", "{sk} -RQ3 -TD60000 -PKOFF",
+     {"signal": ("Sending request #1", signal.SIGINT), "requests": 0}),
+    ("line_format_echoes_in_every_form", "", "-lf8n2 /LF7E1 -LF8O1 -L -LX -XYZ"),
+    ("line_format_bad_value_still_runs", "", "-LF9X1 -COMNOWHERE"),
 ]
 
 
@@ -129,6 +148,11 @@ def peer(*options):
     return p, int((p.data.split() + [b"0", b"0"])[1]) if p.until(b"\n", 10) else 0
 
 
+def load(dump):
+    with open(dump, encoding="ascii") as f:
+        return json.load(f)
+
+
 def check(korvalen, name, peer_mode, args, checks=None):
     peer_mode, checks = peer_mode.split(), checks or {}
     procs, dump = [], os.path.join(TMP, name + ".json")
@@ -146,6 +170,13 @@ def check(korvalen, name, peer_mode, args, checks=None):
             if run.until(b"server socket.  Port == ", 5) is None:
                 return "no wait shown before the accept: %r" % run.data
             procs.append(peer(*peer_mode, "--port", str(port), "--dump", dump)[0])
+        if "signal" in checks:
+            text, deadline = checks["signal"][0], time.monotonic() + 5
+            while text is None and time.monotonic() < deadline and not load(dump)["requests"]:
+                time.sleep(0.02)
+            if text is not None and run.until(text.encode(), 5) is None:
+                return "never printed %r: %r" % (text, run.data)
+            run.proc.send_signal(checks["signal"][1])
         if run.until(None, 15) is None or run.proc.wait(3) != 10 or run.proc.stderr.read():
             return "no clean exit with status 10; output:\n%r" % run.data
         out = BANNER.sub(b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n", run.data, count=1)
@@ -159,11 +190,10 @@ def check(korvalen, name, peer_mode, args, checks=None):
             gap = run.until(text.encode(), 0) - (first and run.until(first.encode(), 0) or 0)
             if not least <= gap <= most:
                 return "%r to %r took %.3f s" % (first, text, gap)
-        want = {k: v for k, v in checks.items() if k not in ("transcript", "gaps")}
+        want = {k: v for k, v in checks.items() if k not in ("transcript", "gaps", "signal")}
         store, deadline = None, time.monotonic() + 5
         while want and time.monotonic() < deadline:
-            with open(dump, encoding="ascii") as f:
-                store = json.load(f)
+            store = load(dump)
             if all(store[k] == v if isinstance(v, int) else
                    store[k][v[0]:v[0] + len(v[1])] == v[1] for k, v in want.items()):
                 return None
@@ -191,10 +221,26 @@ def mbpoll_reads_the_seeded_store():
         bridge.stop(), server.stop()
 
 
+def output_errors_end_no_run():
+    """A reader that goes away after 100 bytes (| head -c 100) leaves the run to end with 10."""
+    server, port = peer("serve")
+    run = Output([KORVALEN, "-SK127.0.0.1/%d" % port, "-RQ3", "-TD300"], stderr=subprocess.PIPE)
+    try:
+        run.proc.stdout.read(100)
+        run.proc.stdout.close()
+        status = run.proc.wait(15)
+        return None if status == 10 and not run.proc.stderr.read() else "status %d" % status
+    finally:
+        run.stop(), server.stop()
+
+
 def main():
+    global KORVALEN
     korvalen, only = os.path.abspath(sys.argv[1]), (sys.argv[2:] or [""])[0]
+    KORVALEN = korvalen
     rows = [(c[0], lambda c=c: check(korvalen, *c)) for c in CASES]
     rows.append(("mbpoll_reads_the_seeded_store", mbpoll_reads_the_seeded_store))
+    rows.append(("output_errors_end_no_run", output_errors_end_no_run))
 
     def run(row):
         try:

@@ -3,10 +3,12 @@
 pymodbus server and RTU framer), silent (never answers), raw (answers itself: --split 4,3 sends
 the reply in pieces --gap ms apart, --prefix HEX bytes before it, --truncate-first N only N
 bytes of the first reply, then closes) and connect (to a master listening at --port, answering
-like raw; --sessions 1,0: requests to answer per connection, 0 for no limit). Listening modes
-print "READY <port>"; --dump FILE gets the store and the counts after each request."""
+like raw). --sessions 1,0: requests to answer per connection before it closes, 0 for no limit,
+-1 for none (the last number holds for every later one); --reset closes with a reset, --down S
+takes raw's listener away for S seconds after the first connection. Listening modes print
+"READY <port>"; --dump FILE gets the store and the counts after each request."""
 
-import argparse, asyncio, json, os, socket, time
+import argparse, asyncio, json, os, socket, struct, time
 
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
 from pymodbus.factory import ServerDecoder
@@ -55,7 +57,7 @@ def answer(sock, args, store, limit):
     """Answers up to limit requests (0: no limit) on one connection; returns how many."""
     served, buf, deadline = 0, b"", time.monotonic() + args.lifetime
     sock.settimeout(0.5)
-    while time.monotonic() < deadline and (limit == 0 or served < limit):
+    while time.monotonic() < deadline and (limit <= 0 or served < limit):
         try:
             chunk = sock.recv(512)
         except socket.timeout:
@@ -69,7 +71,7 @@ def answer(sock, args, store, limit):
             n = 9 + buf[6] if buf[1] in (15, 16) else 8
             frame, buf = buf[:n], buf[n:]
             good = checkCRC(frame[:-2], int.from_bytes(frame[-2:], "big")) and frame[0] == 100
-            if args.mode == "silent" or not good:
+            if args.mode == "silent" or limit < 0 or not good:
                 count(args, store, "requests")  # counted, never answered
                 continue
             response = ServerDecoder().decode(frame[1:-2]).execute(store)
@@ -93,8 +95,9 @@ def main():
     parser.add_argument("mode", choices=["serve", "silent", "raw", "connect"])
     for option, default in (("--split", ""), ("--gap", 50.0), ("--prefix", ""), ("--dump", ""),
                             ("--truncate-first", 0), ("--port", 0), ("--sessions", "0"),
-                            ("--lifetime", 30.0)):
+                            ("--lifetime", 30.0), ("--down", 0.0)):
         parser.add_argument(option, type=type(default), default=default)
+    parser.add_argument("--reset", action="store_true")
     args = parser.parse_args()
     store = ModbusSlaveContext(zero_mode=True,
                                **{k: ModbusSequentialDataBlock(0, v) for k, v in SEED.items()})
@@ -115,17 +118,25 @@ def main():
                 if answer(sock, args, store, sessions[0]) > 0:
                     sessions.pop(0)
     else:
-        with socket.create_server(("127.0.0.1", 0)) as listener:
-            listener.settimeout(args.lifetime)
-            print("READY", listener.getsockname()[1], flush=True)
-            while time.monotonic() < deadline:
-                try:
-                    sock = listener.accept()[0]
-                except OSError:
-                    break
-                count(args, store, "connections")
-                with sock:
-                    answer(sock, args, store, 0)
+        listener = socket.create_server(("127.0.0.1", 0))
+        port, sessions = listener.getsockname()[1], [int(s) for s in args.sessions.split(",")]
+        print("READY", port, flush=True)
+        while time.monotonic() < deadline:
+            listener.settimeout(max(deadline - time.monotonic(), 0.01))
+            try:
+                sock = listener.accept()[0]
+            except OSError:
+                break
+            count(args, store, "connections")
+            with sock:
+                answer(sock, args, store, sessions[min(STATS["connections"], len(sessions)) - 1])
+                if args.reset:
+                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            if args.down and STATS["connections"] == 1:
+                listener.close()
+                time.sleep(args.down)
+                listener = socket.create_server(("127.0.0.1", port))
+        listener.close()
 
 
 if __name__ == "__main__":
