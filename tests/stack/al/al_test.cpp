@@ -83,12 +83,12 @@ struct Station {
 };
 
 // Sends a request with these flags, type, count and values' capacity; what went out and the
-// message's function code afterwards (stored 3 at the start).
+// message's function code afterwards (stored as given, 3 unless said).
 std::function<std::string()> request(uint32_t flags, uint16_t type, int16_t count,
-                                     uint16_t capacity) {
+                                     uint16_t capacity, uint8_t code = 3) {
     return [=] {
         Station s(modplMaster);
-        s.msg = ModbusMessage{flags, 3, type, 10, count, s.values, capacity};
+        s.msg = ModbusMessage{flags, code, type, 10, count, s.values, capacity};
         const int32_t r = modplSendRequest(&s.ctx, unit, &s.msg);
         return s.sent(r) + " fc" + str(s.msg.functionCode);
     };
@@ -100,7 +100,11 @@ INSTANTIATE_TEST_SUITE_P(
                     Row{"WriteOfNegativeCountIsRefused", request(wr, 4, -1, 8), "-3 fc16"},
                     Row{"WriteOfTheWholeCapacityIsSent", request(wr, 4, 4, 4),
                         "1 n14 10 00 0a 00 04 08 00 63 fc16"},
-                    Row{"WritePastTheCapacityIsRefused", request(wr, 4, 5, 4), "-3 fc16"}),
+                    Row{"WritePastTheCapacityIsRefused", request(wr, 4, 5, 4), "-3 fc16"},
+                    Row{"StoredCoilWriteMarkedSingleIsBoundedByItsCount",
+                        request(3 | msgflag::single, 0, 64, 1, 15), "-3 fc15"},
+                    Row{"StoredCoilWriteMarkedSingleRefusesANegativeCount",
+                        request(3 | msgflag::single, 0, -5, 8, 15), "-3 fc15"}),
     rowName);
 
 // Takes this PDU from this unit with the values' capacity set. As master: the result, the

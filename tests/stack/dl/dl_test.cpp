@@ -141,6 +141,22 @@ std::function<std::string()> baud(int32_t rate) {
     return link([=](LinkContext &ctx, ScriptPort &) { return str(moddlSetBaud(&ctx, rate)); });
 }
 
+// moddlSetTiming with these -RT and -TD values: the result, what moddlGetTiming then answers.
+std::function<std::string()> timing(int32_t timeoutMs, int32_t minIntervalMs) {
+    return link([=](LinkContext &ctx, ScriptPort &) {
+        LinkTimingRequest request{0, minIntervalMs, timeoutMs}, back{};
+        const int32_t result = moddlSetTiming(&ctx, &request);
+        moddlGetTiming(&ctx, &back);
+        return Steps() << result << back.timeoutMs << back.minIntervalMs;
+    });
+}
+
+std::function<std::string()> format(int32_t dataBits, int32_t parity, int32_t stopBits) {
+    return link([=](LinkContext &ctx, ScriptPort &) {
+        return Steps() << moddlSetLineFormat(&ctx, dataBits, parity, stopBits) << ctx.lineFormat;
+    });
+}
+
 // A serial port text opened (no such device here): the time-outs, queue and rate it set.
 std::string serialDefaults() {
     return link([](LinkContext &ctx, ScriptPort &) {
@@ -168,17 +184,26 @@ std::string throughLog() {
     })();
 }
 
-INSTANTIATE_TEST_SUITE_P(SettingsAndTrace, Rows,
-                         testing::Values(Row{"NineSixHundredBaudGivesTheDefaultTimeouts",
-                                             baud(9600), "1 c: 3=2332 5=2332 261=5 257=9600"},
-                                         Row{"BaudOfZeroIsRefused", baud(0),
-                                             "0 t:\n\rmoddlSetBaud: invalid baud rate 0"},
-                                         Row{"BaudOfOneIsTaken", baud(1),
-                                             "1 c: 3=5121800 5=5121800 261=50000 257=1"},
-                                         Row{"SerialTextSetsTheDefaultTimeoutsAndQueue",
-                                             serialDefaults, "2332 5 1024 9600 9600"},
-                                         Row{"LogFileGetsWhatTheConsoleGetsWhileOpen", throughLog,
-                                             "log: line (2) 01 ff \n t:line (2) 01 ff \n gone"}),
-                         rowName);
+INSTANTIATE_TEST_SUITE_P(
+    SettingsAndTrace, Rows,
+    testing::Values(
+        Row{"NineSixHundredBaudGivesTheDefaultTimeouts", baud(9600),
+            "1 c: 3=2332 5=2332 261=5 257=9600"},
+        Row{"BaudOfZeroIsRefused", baud(0), "0 t:\n\rmoddlSetBaud: invalid baud rate 0"},
+        Row{"BaudOfOneIsTaken", baud(1), "1 c: 3=5121800 5=5121800 261=50000 257=1"},
+        Row{"NegativeTimingsActAsZero", timing(-1, -1),
+            "1 0 0 c: 258=0 259=8192 3=2332 5=2332 261=5 257=9600"},
+        Row{"TimingsPastTheFieldsAreCutToTheirMost", timing(2147484, 4294968),
+            "1 2147483 4294967 c: 258=0 "
+            "259=8192 3=2147483 5=2147483 261=5 257=9600"},
+        Row{"EvenParityMakesElevenBitCharacters", format(8, 2, 1),
+            "1 16 c: 258=0 259=16 3=2386 5=2386 261=5 257=9600"},
+        Row{"TwoStopBitsMakeElevenBitCharacters", format(8, 0, 2),
+            "1 128 c: 258=0 259=128 3=2386 5=2386 261=5 257=9600"},
+        Row{"NineDataBitsAreRefused", format(9, 0, 1), "0 0"},
+        Row{"SerialTextSetsTheDefaultTimeoutsAndQueue", serialDefaults, "2332 5 1024 9600 9600"},
+        Row{"LogFileGetsWhatTheConsoleGetsWhileOpen", throughLog,
+            "log: line (2) 01 ff \n t:line (2) 01 ff \n gone"}),
+    rowName);
 
 } // namespace

@@ -1,10 +1,12 @@
 // The socket driver: set-up and control before any open, then over real loopback TCP refused
 // opens and rebuilds, counting descriptors.
 #include "stack/dl/moddl.h"
+#include "stack/drivers/platform.h"
 #include "stack/drivers/port.h"
 #include "tests/support/support.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <filesystem>
 #include <poll.h>
 #include <unistd.h>
@@ -81,6 +83,26 @@ std::string failuresAndRebuilds() {
     return steps << testing::internal::GetCapturedStdout().substr(0, 36).c_str();
 }
 
+// A listener whose accept queue is full drops every further handshake: a connect with a bound
+// of 300 ms gives up; its result and error number, and whether it ended within 5 s.
+std::string connectToAFullQueue() {
+    Listener full;
+    ::listen(full.fd, 0);
+    sockaddr_in a{AF_INET, htons(full.port), {htonl(INADDR_LOOPBACK)}, {}};
+    int queued[2];
+    for (int &q : queued) {
+        q = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(q, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    }
+    const plat::Socket s = plat::sockCreate();
+    const auto start = std::chrono::steady_clock::now();
+    Steps steps;
+    steps << plat::sockConnect(s, &a, 300) << plat::wsaGetLastError()
+          << (std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
+    plat::closeSocket(s), ::close(queued[0]), ::close(queued[1]);
+    return steps;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     SocketDriver, Rows,
     testing::Values(Row{"PortGoesInNetworkOrderAndNothingWorksBeforeTheOpen",
@@ -89,7 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
                         " 00 01 | 0 | 0 1000 0 1000 | 9 0 9 0 9 "},
                     Row{"RefusedOpensAndHundredRebuildsLeaveNoDescriptor", failuresAndRebuilds,
                         "13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 "
-                        "100 0 wsockerror = 10048wsockerror = 10061 "}),
+                        "100 0 wsockerror = 10048wsockerror = 10061 "},
+                    Row{"ConnectGivesUpAtItsBound", connectToAFullQueue, "-1 10060 1 "}),
     rowName);
 
 } // namespace
