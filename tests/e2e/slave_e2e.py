@@ -3,13 +3,7 @@
 mbpoll and pymodbus as other masters, a long run that must not grow, the command line.
 Usage: slave_e2e.py <korvalen-slave> <korvalen>. Processes are stopped by PID, waits bounded."""
 
-import os
-import shutil
-import socket
-import subprocess
-import sys
-import tempfile
-import time
+import os, shutil, socket, subprocess, sys, tempfile, time
 
 SLAVE, KORVALEN = (os.path.abspath(a) for a in sys.argv[1:3])
 TMP = tempfile.mkdtemp(prefix="slave-e2e-")

@@ -1,4 +1,6 @@
-// libFuzzer targets, one per build: FUZZ_RX reads [length][delay ms][bytes...] chunks, FUZZ_DECODE
+// libFuzzer targets, one per build: FUZZ_RX reads [channel kind] then [length][delay ms][bytes...]
+// chunks (a delay of 255 breaks the connection; an odd kind is a socket, whose rebuild meets a
+// refusing loopback port), FUZZ_DECODE
 // [role/link bits][preset count][unit][PDU...] as one good frame, FUZZ_ARGS NUL-split arguments.
 #include "app/cmdline.h"
 #include "stack/al/modpl.h"
@@ -7,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool quiet = std::freopen("/dev/null", "w", stdout) != nullptr;
@@ -30,14 +33,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ctx.link.isSerial = ctx.link.ownUnit = ctx.link.peerUnit = 1;
     ctx.link.timing = LinkTiming{0, 0, 5, 2, 1800000};
 #if defined(FUZZ_RX)
-    for (size_t at = 0; at + 2 <= size; at += 2 + data[at]) {
+    if (size == 0)
+        return 0;
+    ctx.link.isSerial = !(data[0] & 1);
+    std::memcpy(ctx.link.portText, "127.0.0.1\0001", 12);
+    for (size_t at = 1; at + 2 <= size; at += 2 + data[at]) {
         const size_t n = std::min<size_t>(data[at], size - at - 2);
-        script.reads.push_back({Bytes(data + at + 2, data + at + 2 + n), data[at + 1]});
+        const int32_t result = data[at + 1] == 255 ? IoBroken : IoOk;
+        script.reads.push_back({Bytes(data + at + 2, data + at + 2 + n), data[at + 1], result});
     }
     scriptPortBind(&ctx.link.port, &script);
     uint8_t pdu[256];
     PduRecord record{0, pdu};
-    moddlReceive(&ctx.link, &record);
+    moddlReceive(&ctx.link, &record); // a failed reopen has closed its socket already
 #else
     if (size < 3 || size > 3 + moddlMaxFrame)
         return 0;

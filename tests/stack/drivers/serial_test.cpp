@@ -48,12 +48,7 @@ protected:
     PortChannel channel{};
 };
 
-TEST_F(SerialDriver, InstallWritesDefaults) {
-    EXPECT_EQ(state().portHandle, plat::invalidHandleValue);
-    EXPECT_EQ(state().lineState.fRtsControl, uint32_t(plat::RtsControlHandshake));
-    EXPECT_EQ(state().lineState.xoffChar, 0x13);
-    EXPECT_EQ(state().timeouts.readIntervalTimeout, 100u);
-    EXPECT_EQ(state().timeouts.readTotalTimeoutConstant, 0xFFFFFFFFu);
+TEST_F(SerialDriver, QueuesKeepTheirSizeAndUnknownRequestsAnswerFour) {
     uint32_t in = 0, out = 0;
     EXPECT_EQ(ioControl(&channel, SetInQueueSize, uint32_t(4096)), IoFailed);
     ioControl(&channel, GetInQueueSize, &in);
