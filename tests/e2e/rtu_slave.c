@@ -1,7 +1,8 @@
 // Modbus RTU slave on a serial device, for the end-to-end runs over a pty pair.
-// Usage: rtu_slave DEVICE BAUD UNIT [REPLIES]
-// Prints "READY" once the device is open, answers requests for UNIT (8N1), and exits after
-// REPLIES replies when given. The mapping has 50 of each kind, seeded so reads are checkable:
+// Usage: rtu_slave DEVICE BAUD UNIT [REPLIES [FORMAT]]
+// Prints "READY" once the device is open, answers requests for UNIT (8N1 or FORMAT, such as
+// 8E1), and exits after REPLIES replies when given (-1: no limit). The mapping has 50 of each kind,
+// seeded so reads are checkable:
 //   coil a = (a % 3 == 0), discrete input a = a % 2,
 //   input register a = 65535 - a (printed signed: -1 - a), holding register a = 1000 + a.
 // Addresses 50 and beyond get exception 02, as libmodbus answers them.
@@ -18,7 +19,9 @@ int main(int argc, char **argv) {
         return 2;
     }
     long replies = argc > 4 ? atol(argv[4]) : -1;
-    modbus_t *ctx = modbus_new_rtu(argv[1], atoi(argv[2]), 'N', 8, 1);
+    const char *format = argc > 5 && argv[5][0] && argv[5][1] ? argv[5] : "8N1";
+    modbus_t *ctx =
+        modbus_new_rtu(argv[1], atoi(argv[2]), format[1], format[0] - '0', format[2] - '0');
     modbus_mapping_t *map = modbus_mapping_new(mapSize, mapSize, mapSize, mapSize);
     if (!ctx || !map || modbus_set_slave(ctx, atoi(argv[3])) != 0 || modbus_connect(ctx) != 0) {
         fprintf(stderr, "rtu_slave: %s\n", modbus_strerror(errno));

@@ -12,7 +12,7 @@ BANNER_RE = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3]\d \
 BANNER = b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n"
 ECHO = {"-SR": b"\nStripped SR from input: ", "-RT": b"\nRECEIVE_TIMEOUT set to ",
         "-RQ": b"\nNUM_REQUESTS set to ", "-TD": b"\nStripped TD from input: ",
-        "-B": b"\nStripped BAUD from input: "}
+        "-B": b"\nStripped BAUD from input: ", "-LF": b"\nStripped LF from input: "}
 SEED = {0: lambda a: int(a % 3 == 0), 1: lambda a: a % 2, 3: lambda a: -1 - a, 4: lambda a: 1000 + a}
 READ_FC = {0: 1, 1: 2, 3: 4, 4: 3}
 
@@ -113,11 +113,12 @@ def raw_peer(path, reply, pieces, gap):  # answers one request, the reply in pie
 
 
 def run_case(d, peer, runs, hold=None):
-    """Runs korvalen once per run, in order, in directory d; a holder (args, needle) keeps the
-    port from that output on until SIGINT, which must end it through the normal close."""
+    """Runs korvalen once per run, in order, in directory d; a holder (args, needle[, shown])
+    keeps the port from that output on until SIGINT, which must end it through the normal
+    close; while it holds, stty -a must show shown."""
     procs = [spawn(["/usr/bin/socat", "pty,raw,echo=0,link=COMA", "pty,raw,echo=0,link=PEER"], d)]
-    stty = lambda: subprocess.run(["stty", "-F", d + "/COMA", "-g"], timeout=5, check=True,
-                                  capture_output=True).stdout
+    stty = lambda how="-g": subprocess.run(["stty", "-F", d + "/COMA", how], timeout=5,
+                                           check=True, capture_output=True).stdout
     try:
         for _ in range(500):
             if os.path.exists(d + "/COMA") and os.path.exists(d + "/PEER"):
@@ -128,12 +129,14 @@ def run_case(d, peer, runs, hold=None):
             threading.Thread(target=raw_peer, daemon=True,
                              args=(d + "/PEER", b"".join(runs[0][1][0][1]), *peer[1:])).start()
         elif peer:
-            argv = {"libmodbus": [SLAVE], "pymodbus": ["/usr/bin/python3", __file__, "pymodbus"]}[peer]
-            procs.append(spawn(argv + ["PEER", "9600", "100"], d))
+            kind, _, line = peer.partition(":")
+            argv = {"libmodbus": [SLAVE], "pymodbus": ["/usr/bin/python3", __file__, "pymodbus"]}[kind]
+            procs.append(spawn(argv + ["PEER", "9600", "100", "-1", line], d))
             assert read_until(procs[-1], b"READY\n").endswith(b"READY\n"), peer + " not ready"
         if hold:
             procs.append(spawn([KORVALEN, "-COMA", *hold[0]], d))
             got = read_until(procs[-1], hold[1])
+            assert hold[2:] == () or hold[2] in stty("-a").split(), "stty lacks %r" % hold[2:]
         for args, reps in runs:
             expect(transcript(args, reps), finish(spawn([KORVALEN, "-COMA", *args], d)))
         if hold:
@@ -183,6 +186,11 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
     ("sigint_ends_through_close", "libmodbus", [], (["-RQ50"], b"\nSending request #2")),
     ("second_opener_refused", "libmodbus", [([], None)], (["-RQ50"], b"\nSending request #1")),
     ("unmapped_port_name_fails_open", None, [(["-COMNOWHERE"], None)]),
+    # A pty keeps no parity bit, so only the stop bits show; both formats are given back.
+    ("line_format_8n2_is_held_and_given_back", "libmodbus:8N2", [],
+     (["-LF8N2", "-RQ50"], b"\nSending request #2", b"cstopb")),
+    ("line_format_8e1_writes_and_reads", "libmodbus:8E1",
+     [(["-LF8E1", *args], reps) for args, reps in writing(16, 4, 31, [12, 34])]),
 ]
 
 if __name__ == "__main__":
