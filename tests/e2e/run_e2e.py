@@ -226,10 +226,9 @@ def output_errors_end_no_run():
     server, port = peer("serve")
     run = Output([KORVALEN, "-SK127.0.0.1/%d" % port, "-RQ3", "-TD300"], stderr=subprocess.PIPE)
     try:
-        run.proc.stdout.read(100)
-        run.proc.stdout.close()
-        status = run.proc.wait(15)
-        return None if status == 10 and not run.proc.stderr.read() else "status %d" % status
+        run.proc.stdout.read(100), run.proc.stdout.close()
+        status, err = run.proc.wait(15), run.proc.stderr.read()
+        return None if status == 10 and not err else "status %d, %r" % (status, err)
     finally:
         run.stop(), server.stop()
 

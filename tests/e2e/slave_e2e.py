@@ -51,8 +51,7 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h"], 0, "holding\nregiste
 
 
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+    with socket.create_server(("127.0.0.1", 0)) as s:
         return s.getsockname()[1]
 
 
@@ -104,8 +103,7 @@ def expect(needles, out, who):
 
 
 class Peer:
-    """A slave and whatever carries its line; close stops them and gives the slave's output.
-    After a failure, main kills whatever is left."""
+    """A slave and what carries its line; close stops both and gives the slave's output."""
     slave = socat = None
 
     def close(self):
