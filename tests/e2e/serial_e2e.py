@@ -189,6 +189,8 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
     # A pty keeps no parity bit, so only the stop bits show; both formats are given back.
     ("line_format_8n2_is_held_and_given_back", "libmodbus:8N2", [],
      (["-LF8N2", "-RQ50"], b"\nSending request #2", b"cstopb")),
+    ("line_format_8n2_writes_and_reads", "libmodbus:8N2",
+     [(["-LF8N2", *args], reps) for args, reps in writing(6, 4, 41, [56])]),
     ("line_format_8e1_writes_and_reads", "libmodbus:8E1",
      [(["-LF8E1", *args], reps) for args, reps in writing(16, 4, 31, [12, 34])]),
 ]

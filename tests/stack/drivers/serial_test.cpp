@@ -21,11 +21,7 @@ struct Pty {
         grantpt(master), unlockpt(master);
         (void)!chdir(mkdtemp(dir)), (void)!symlink(ptsname(master), "COMT");
     }
-    ~Pty() {
-        if (master >= 0)
-            close(master);
-        unlink("COMT"), (void)!chdir(home), rmdir(dir), free(home);
-    }
+    ~Pty() { close(master), unlink("COMT"), (void)!chdir(home), rmdir(dir), free(home); }
 };
 
 // Runs op on a channel installed on COMT, not yet opened; releases it afterwards.
