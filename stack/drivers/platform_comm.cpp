@@ -239,15 +239,13 @@ void waitSent(int fd, const Dcb &d, long long deadline) {
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0)
             return;
-        if (queued == 0) {
-            unsigned lsr = 0;
-            if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0 && (lsr & TIOCSER_TEMT))
-                return;
-            if (ioctl(fd, TIOCSERGETLSR, &lsr) != 0) {
-                sleepMs(charMs); // the shift register's last byte, unseen
-                return;
-            }
+        unsigned lsr = 0;
+        if (queued == 0 && ioctl(fd, TIOCSERGETLSR, &lsr) != 0) {
+            sleepMs(charMs); // the shift register's last byte, unseen
+            return;
         }
+        if (queued == 0 && (lsr & TIOCSER_TEMT))
+            return;
         sleepMs(charMs);
     }
 }
