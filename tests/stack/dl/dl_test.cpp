@@ -190,6 +190,8 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"NineSixHundredBaudGivesTheDefaultTimeouts", baud(9600),
             "1 c: 3=2332 5=2332 261=5 257=9600"},
         Row{"BaudOfZeroIsRefused", baud(0), "0 t:\n\rmoddlSetBaud: invalid baud rate 0"},
+        Row{"GapUnderAMillisecondIsRaisedToOne", baud(115200),
+            "1 c: 3=1844 5=1844 261=1 257=115200"},
         Row{"BaudOfOneIsTaken", baud(1), "1 c: 3=5121800 5=5121800 261=50000 257=1"},
         Row{"NegativeTimingsActAsZero", timing(-1, -1),
             "1 0 0 c: 258=0 259=8192 3=2332 5=2332 261=5 257=9600"},
