@@ -186,7 +186,6 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
     ("sigint_ends_through_close", "libmodbus", [], (["-RQ50"], b"\nSending request #2")),
     ("second_opener_refused", "libmodbus", [([], None)], (["-RQ50"], b"\nSending request #1")),
     ("unmapped_port_name_fails_open", None, [(["-COMNOWHERE"], None)]),
-    # A pty keeps no parity bit, so only the stop bits show; both formats are given back.
     ("line_format_8n2_is_held_and_given_back", "libmodbus:8N2", [],
      (["-LF8N2", "-RQ50"], b"\nSending request #2", b"cstopb")),
     ("line_format_8n2_writes_and_reads", "libmodbus:8N2",

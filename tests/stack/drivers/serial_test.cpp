@@ -118,14 +118,17 @@ void writeAndFlush(PortChannel &ch, Pty &pty, Steps &s) {
 INSTANTIATE_TEST_SUITE_P(
     SerialControl, Rows,
     testing::Values(
-        Row{"QueuesKeepTheirSizeAndUnknownRequestsAnswerFour",
+        Row{"InstallDefaultsQueuesKeepTheirSizeAndUnknownRequestsAnswerFour",
             serial([](PortChannel &ch, Pty &, Steps &s) {
-                s << ioControl(&ch, SetInQueueSize, uint32_t(4096)) << get(ch, GetInQueueSize)
+                uint32_t w = 0; // CTS handshake, DTR on; RTS handshake leaves its field
+                s << get(ch, GetWriteTimeout) << get(ch, GetCharTimeout)
+                  << ioControl(&ch, GetLineSettings, &w) << w
+                  << ioControl(&ch, SetInQueueSize, uint32_t(4096)) << get(ch, GetInQueueSize)
                   << get(ch, GetOutQueueSize);
                 for (int32_t request : {0, 1, 6, 255, 268, 512, -1})
                     s << ioControl(&ch, request, uint32_t(0));
             }),
-            "15 1024 1024 4 4 4 4 4 4 4 "},
+            "4294967295 100 0 16640 15 1024 1024 4 4 4 4 4 4 4 "},
         Row{"OpenDefaultIs8N1RtsToggleDtrOff", word(0x2000), "0 8 3 0 0 0 0 0 4294909952 "},
         Row{"DataBitsFieldOneIsSeven", word(0x0001), "0 7 0 0 0 0 0 0 4294901761 "},
         Row{"FieldThreeKeepsRtsDtrAndDsr", word(0xFC00), "0 8 2 1 0 0 0 0 4294930432 "},
