@@ -10,7 +10,6 @@ from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TMP = tempfile.mkdtemp(prefix="korvalen-e2e-")
-KORVALEN = ""
 BANNER = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
                     rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n")
 # A row: name, peer (slave.py's mode and options), korvalen's arguments ({sk}: the client option
@@ -220,10 +219,10 @@ def mbpoll_reads_the_seeded_store():
         bridge.stop(), server.stop()
 
 
-def output_errors_end_no_run():
+def output_errors_end_no_run(korvalen):
     """A reader that goes away after 100 bytes (| head -c 100) leaves the run to end with 10."""
     server, port = peer("serve")
-    run = Output([KORVALEN, "-SK127.0.0.1/%d" % port, "-RQ3", "-TD300"], stderr=subprocess.PIPE)
+    run = Output([korvalen, "-SK127.0.0.1/%d" % port, "-RQ3", "-TD300"], stderr=subprocess.PIPE)
     try:
         run.proc.stdout.read(100), run.proc.stdout.close()
         status, err = run.proc.wait(15), run.proc.stderr.read()
@@ -233,12 +232,10 @@ def output_errors_end_no_run():
 
 
 def main():
-    global KORVALEN
     korvalen, only = os.path.abspath(sys.argv[1]), (sys.argv[2:] or [""])[0]
-    KORVALEN = korvalen
     rows = [(c[0], lambda c=c: check(korvalen, *c)) for c in CASES]
     rows.append(("mbpoll_reads_the_seeded_store", mbpoll_reads_the_seeded_store))
-    rows.append(("output_errors_end_no_run", output_errors_end_no_run))
+    rows.append(("output_errors_end_no_run", lambda: output_errors_end_no_run(korvalen)))
 
     def run(row):
         try:
