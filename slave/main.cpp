@@ -7,32 +7,12 @@
 #include "stack/al/modpl.h"
 #include "stack/drivers/interrupt.h"
 
-#include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
 constexpr int32_t receiveTimeoutMs = 1000;
 constexpr int32_t maxValues = 2000; // the most values one request carries (coils)
-
-volatile std::sig_atomic_t timeUp = 0;
-
-// The time limit stops the run as a signal would.
-void onTimeUp(int) {
-    timeUp = 1;
-    interruptRequest();
-}
-
-void catchStopSignals(uint32_t seconds) {
-    interruptCatchSignals();
-    struct sigaction action {};
-    action.sa_handler = onTimeUp;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGALRM, &action, nullptr);
-    if (seconds > 0)
-        alarm(seconds);
-}
 
 // What became of a request the stack took or refused; the line's closing words.
 const char *answer(int32_t unit, uint8_t exception, int32_t sent, char *text, size_t size) {
@@ -117,7 +97,9 @@ int serve(const SlaveSettings *s, SlaveImage *image) {
         if (serveOne(&ctx, image, &message, served + 1))
             ++served;
     modplClose(&ctx);
-    const char *why = timeUp ? "time limit" : interruptRequested() ? "signal" : "request limit";
+    const char *why = interruptTimeUp        ? "time limit"
+                      : interruptRequested() ? "signal"
+                                             : "request limit";
     // A driver's error line may stand unfinished before this one.
     printf("\nkorvalen-slave: stopped (%s) after %u requests\n", why, served);
     return slaveStatusOk;
@@ -139,6 +121,7 @@ int main(int argc, char **argv) {
     }
     if (!settings.run)
         return slaveStatusOk;
-    catchStopSignals(settings.maxSeconds);
+    interruptCatchSignals();
+    interruptAfter(settings.maxSeconds);
     return serve(&settings, &image);
 }

@@ -1,17 +1,89 @@
-// The stop request of an interrupted run (Ctrl-C, SIGTERM). The front end's signal handler
-// sets it; every wait in the drivers and the clock then ends early instead of resuming, so
-// the run still closes its port, which gives a serial device its own settings back. Signals
-// belong to the process, so this flag and its pipe are the stack's only state outside a
-// context.
+// The stop request of an interrupted run (Ctrl-C, SIGTERM, a closed console). The front end's
+// handler sets it; every wait in the drivers and the clock then ends early instead of
+// resuming, so the run still closes its port, which gives a serial device its own settings
+// back. Stops belong to the process, so this flag and what wakes the waits are the stack's
+// only state outside a context. A wait watches a pipe on Linux and an event on Windows, either
+// of which stays set, so a stop that came just before the wait began is not missed.
 #pragma once
 
 #include <csignal>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 inline volatile std::sig_atomic_t interruptFlag = 0;
-// Readable once a stop is requested: a wait that polls it also ends when the signal came
-// just before the wait began, which a flag alone would miss.
+// Set when the time limit of interruptAfter, not a person, asked for the stop.
+inline volatile std::sig_atomic_t interruptTimeUp = 0;
+
+#ifdef _WIN32
+
+inline HANDLE interruptEventHandle = nullptr;
+// The thread that runs the stack, and whether it is in a device read or write: a stop cancels
+// that call, and only that, since a cancelled print would lose output.
+inline HANDLE interruptRunThread = nullptr;
+inline volatile LONG interruptInDeviceIo = 0;
+
+// Makes the event; before this, interruptEvent answers null and waits watch their device only.
+inline void interruptInit() {
+    if (!interruptEventHandle)
+        interruptEventHandle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+inline void interruptRequest() {
+    interruptFlag = 1;
+    if (interruptEventHandle)
+        SetEvent(interruptEventHandle);
+}
+
+inline HANDLE interruptEvent() {
+    return interruptEventHandle;
+}
+
+// Runs on a thread of its own. The first Ctrl-C, Ctrl-Break or console close requests the
+// stop; a second one is left to the system's handler, which ends the process at once.
+inline BOOL WINAPI interruptOnConsoleEvent(DWORD) {
+    if (interruptFlag != 0)
+        return FALSE;
+    interruptRequest();
+    // The run thread may be between its last look at the flag and the call; try again until
+    // the call is there to cancel, for at most a second.
+    for (int i = 0; i < 100 && interruptRunThread && interruptInDeviceIo; ++i) {
+        if (CancelSynchronousIo(interruptRunThread))
+            break;
+        Sleep(10);
+    }
+    return TRUE;
+}
+
+inline void interruptCatchSignals() {
+    interruptInit();
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                    &interruptRunThread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    SetConsoleCtrlHandler(interruptOnConsoleEvent, TRUE);
+}
+
+inline DWORD WINAPI interruptTimer(LPVOID seconds) {
+    Sleep(DWORD(uintptr_t(seconds)) * 1000u);
+    interruptTimeUp = 1;
+    interruptRequest();
+    return 0;
+}
+
+// Stops the run after the given number of seconds, as a signal would; 0 sets no limit.
+inline void interruptAfter(uint32_t seconds) {
+    if (seconds == 0)
+        return;
+    HANDLE t = CreateThread(nullptr, 0, interruptTimer, LPVOID(uintptr_t(seconds)), 0, nullptr);
+    if (t)
+        CloseHandle(t);
+}
+
+#else
+
 inline int interruptPipe[2] = {-1, -1};
 
 // Makes the pipe; before this, interruptFd answers -1, which poll ignores.
@@ -27,10 +99,6 @@ inline void interruptRequest() {
         (void)!write(interruptPipe[1], "", 1);
 }
 
-inline bool interruptRequested() {
-    return interruptFlag != 0;
-}
-
 inline int interruptFd() {
     return interruptPipe[0];
 }
@@ -38,7 +106,7 @@ inline int interruptFd() {
 // The first signal requests the stop; a second one during that shutdown ends the process at
 // once.
 inline void interruptOnSignal(int signal) {
-    if (interruptRequested()) {
+    if (interruptFlag != 0) {
         std::signal(signal, SIG_DFL);
         std::raise(signal);
         return;
@@ -57,4 +125,25 @@ inline void interruptCatchSignals() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+inline void interruptOnTimeUp(int) {
+    interruptTimeUp = 1;
+    interruptRequest();
+}
+
+// Stops the run after the given number of seconds, as a signal would; 0 sets no limit.
+inline void interruptAfter(uint32_t seconds) {
+    struct sigaction action {};
+    action.sa_handler = interruptOnTimeUp;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, nullptr);
+    if (seconds > 0)
+        alarm(seconds);
+}
+
+#endif
+
+inline bool interruptRequested() {
+    return interruptFlag != 0;
 }

@@ -1,12 +1,24 @@
 // The operating-system layer under the port drivers. The drivers are written against the
-// communications device and Windows Sockets interfaces; on Linux this module supplies the
-// handful of types, calls and error numbers they use, so the driver logic keeps its results,
-// its printed error numbers and its timing. Nothing above stack/drivers/ includes it.
+// communications device and Windows Sockets interfaces; this module supplies the handful of
+// types, calls and error numbers they use. On Windows it forwards to the real calls; on Linux
+// it stands in for them, so the driver logic keeps its results, its printed error numbers and
+// its timing. Only this header and its halves know which system they run on. Nothing above
+// stack/drivers/ includes it.
 #pragma once
 
 #include <cstdint>
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#else
 #include <linux/serial.h>
 #include <netinet/in.h>
+#endif
 
 namespace plat {
 
@@ -38,6 +50,13 @@ enum RtsControl : uint32_t {
     RtsControlToggle = 3
 };
 
+#ifdef _WIN32
+// Windows keeps the line state in its own block, which the fields here mirror. A device that
+// refuses to toggle RTS has it toggled by the writes.
+struct NativeLine {
+    uint8_t softToggle;
+};
+#else
 // What a Linux device holds beyond the device control block's fields: its own termios
 // (kernel layout, so that any rate can be set), its modem lines and its RS-485 mode. A
 // block read from a device carries them, so that writing it back restores the device
@@ -57,6 +76,7 @@ struct NativeLine {
     uint8_t hasRs485; // the device has the kernel's RS-485 mode
     uint8_t hasModem; // the device has modem lines (a pty has none)
 };
+#endif
 
 // The device control block: the line state of a serial port.
 struct Dcb {
@@ -98,11 +118,14 @@ struct CommTimeouts {
     uint32_t writeTotalTimeoutConstant;
 };
 
-// Stand-ins for the communications device calls; each answers false on failure and keeps the
-// system error (Windows numbering) for getLastError. A port name resolves, in this order, to
-// a file of that name in the working directory (a link such as COM5 -> /dev/ttyUSB0), to
-// /dev/ttyS<n-1> for COM<n> with n from 1 to 256, or to the /dev entry that COM<name> names
-// without regard to case. The open is exclusive and never waits on a modem line.
+// The communications device calls; each answers false on failure and keeps the system error
+// (Windows numbering) for getLastError. A name that fills maxPath without its end is refused
+// with errorInvalidName. On Windows, COM<n> opens \\.\COM<n>, so that COM10 and above work,
+// and any other name goes to the system as it stands. On Linux a port name resolves, in this
+// order, to a file of that name in the working directory (a link such as COM5 ->
+// /dev/ttyUSB0), to /dev/ttyS<n-1> for COM<n> with n from 1 to 256, or to the /dev entry that
+// COM<name> names without regard to case. The open is exclusive and never waits on a modem
+// line.
 Handle createFile(const char *portName);
 bool closeHandle(Handle h);
 uint32_t getLastError();
@@ -110,7 +133,8 @@ bool setupComm(Handle h, uint32_t inQueue, uint32_t outQueue);
 bool getCommState(Handle h, Dcb *dcb);
 bool setCommState(Handle h, const Dcb *dcb);
 // A Linux device keeps no time-outs: setting checks the handle, reading back leaves the
-// record as it is, and reads and writes are handed the time-outs to apply.
+// record as it is, and reads and writes are handed the time-outs to apply. A Windows device
+// keeps them, and reads and writes ignore what they are handed.
 bool getCommTimeouts(Handle h, CommTimeouts *timeouts);
 bool setCommTimeouts(Handle h, const CommTimeouts *timeouts);
 constexpr uint32_t purgeTxClear = 0x4;
@@ -127,8 +151,13 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &timeouts, const ui
 
 // ---- Sockets -----------------------------------------------------------------------------
 
+#ifdef _WIN32
+using Socket = SOCKET;
+constexpr Socket invalidSocket = INVALID_SOCKET;
+#else
 using Socket = int;
 constexpr Socket invalidSocket = -1;
+#endif
 constexpr int socketError = -1;
 
 struct TimeVal {
@@ -168,8 +197,8 @@ constexpr long wsaSysnotready = 10091;
 constexpr long wsaNotinitialised = 10093;
 constexpr long wsaEdiscon = 10101;
 
-// Start-up and clean-up of the sockets interface: Linux needs neither, so they answer 0 and
-// do nothing; the driver still calls them in order.
+// Start-up and clean-up of the sockets interface: Linux needs neither, so there they answer 0
+// and do nothing; the driver still calls them in order.
 int wsaStartup(uint16_t version);
 int wsaCleanup();
 

@@ -7,7 +7,6 @@
 #include "stack/drivers/platform.h"
 
 #include <cstdint>
-#include <netinet/in.h>
 
 struct PortChannel;
 

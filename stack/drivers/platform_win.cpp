@@ -1,0 +1,142 @@
+// Windows half of the sockets calls the socket driver makes: the Windows Sockets calls
+// themselves, with their own error numbers. Every wait is a select in slices of at most
+// stopSliceMs, so a stop request (the console control handler) ends it soon, with 10004.
+#include "stack/drivers/platform.h"
+
+#include "stack/drivers/interrupt.h"
+
+#include <algorithm>
+
+namespace plat {
+
+namespace {
+
+constexpr long long stopSliceMs = 50;
+
+int fail(long error) {
+    WSASetLastError(int(error));
+    return socketError;
+}
+
+// Waits until s is readable (writable), or has failed to connect, for at most timeoutMs (-1:
+// no bound). 1 ready, 0 time-out, socketError on failure or once the run is being stopped.
+int waitFor(Socket s, bool forWrite, long long timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + ULONGLONG(std::max(timeoutMs, 0LL));
+    for (;;) {
+        if (interruptRequested())
+            return fail(wsaEintr);
+        long long left = timeoutMs < 0 ? stopSliceMs : (long long)(deadline - GetTickCount64());
+        if (timeoutMs >= 0 && GetTickCount64() >= deadline)
+            left = 0;
+        const long long slice = std::min(left, stopSliceMs);
+        fd_set ready, failed;
+        FD_ZERO(&ready);
+        FD_ZERO(&failed);
+        FD_SET(s, &ready);
+        FD_SET(s, &failed);
+        timeval tv{long(slice / 1000), long(slice % 1000 * 1000)};
+        const int r =
+            ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &tv);
+        if (r != 0)
+            return r < 0 ? socketError : 1;
+        if (timeoutMs >= 0 && left <= stopSliceMs)
+            return 0;
+    }
+}
+
+} // namespace
+
+int wsaStartup(uint16_t version) {
+    WSADATA data;
+    return WSAStartup(version, &data);
+}
+int wsaCleanup() {
+    return WSACleanup() == 0 ? 0 : socketError;
+}
+long wsaGetLastError() {
+    return WSAGetLastError();
+}
+
+Socket sockCreate() {
+    Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
+    // not inherited by a child process
+    if (s != invalidSocket)
+        SetHandleInformation(HANDLE(s), HANDLE_FLAG_INHERIT, 0);
+    return s;
+}
+
+int sockBind(Socket s, const sockaddr_in *address) {
+    return ::bind(s, reinterpret_cast<const sockaddr *>(address), sizeof *address);
+}
+
+int sockListen(Socket s, int backlog) {
+    return ::listen(s, backlog);
+}
+
+Socket sockAccept(Socket s) {
+    for (;;) {
+        if (waitFor(s, false, -1) == socketError)
+            return invalidSocket;
+        // The listener does not block, so a connection reset before the accept means waiting
+        // again; the connection gets back the blocking mode it inherited.
+        u_long on = 1, off = 0;
+        ::ioctlsocket(s, FIONBIO, &on);
+        Socket a = ::accept(s, nullptr, nullptr);
+        const long error = WSAGetLastError();
+        ::ioctlsocket(s, FIONBIO, &off);
+        if (a != invalidSocket) {
+            ::ioctlsocket(a, FIONBIO, &off);
+            return a;
+        }
+        if (error != wsaEwouldblock && error != wsaEconnreset)
+            return fail(error), invalidSocket;
+    }
+}
+
+int sockConnect(Socket s, const sockaddr_in *address, long long boundMs) {
+    u_long on = 1, off = 0;
+    ::ioctlsocket(s, FIONBIO, &on);
+    int r = ::connect(s, reinterpret_cast<const sockaddr *>(address), sizeof *address);
+    long error = r == 0 ? 0 : WSAGetLastError();
+    if (error == wsaEwouldblock) {
+        const int ready = waitFor(s, true, boundMs);
+        error = ready == 0 ? wsaEtimedout : ready < 0 ? WSAGetLastError() : 0;
+        int soError = 0;
+        int len = sizeof soError;
+        if (ready > 0 &&
+            ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&soError), &len) == 0)
+            error = soError;
+    }
+    ::ioctlsocket(s, FIONBIO, &off);
+    return error == 0 ? 0 : fail(error);
+}
+
+int sockSetDontLinger(Socket s) {
+    linger l{0, 10};
+    return ::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&l), sizeof l);
+}
+
+int sockSelect(Socket s, bool forWrite, const TimeVal *timeout) {
+    long long totalMs = static_cast<long long>(timeout->tvSec) * 1000 + timeout->tvUsec / 1000;
+    if (timeout->tvUsec % 1000)
+        ++totalMs; // never wait less than asked
+    return waitFor(s, forWrite, std::max(totalMs, 0LL));
+}
+
+int sockRecv(Socket s, uint8_t *buffer, uint32_t size) {
+    return ::recv(s, reinterpret_cast<char *>(buffer), int(size), 0);
+}
+
+int sockSend(Socket s, const uint8_t *bytes, uint32_t size) {
+    return ::send(s, reinterpret_cast<const char *>(bytes), int(size), 0);
+}
+
+int closeSocket(Socket s) {
+    return ::closesocket(s);
+}
+
+uint32_t inetAddr(const char *text) {
+    return ::inet_addr(text);
+}
+
+} // namespace plat
