@@ -2,11 +2,15 @@
 """End-to-end runs of korvalen, alone and against real Modbus RTU-over-TCP peers (slave.py).
 Usage: run_e2e.py KORVALEN [NAME-PART]. Each run must exit with 10, print nothing on standard
 error and print exactly its transcript (transcripts/NAME.txt) with the build stamp and the TCP
-port masked; there "@@STACK@@" stands for whatever the serial driver prints. Rows run four at a
+port masked; there "@@STACK@@" stands for whatever the serial driver prints. With
+KORVALEN_EMULATOR set (wine), KORVALEN.exe runs through it: every line must end in CR LF
+(Windows' text mode), and is compared with that mapping undone; Ctrl-C stands for SIGTERM. Rows run four at a
 time; every process is stopped by its PID, every wait is bounded."""
 
 import json, os, re, select, shutil, signal, socket, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
+
+from windows import RUN, lf_lines
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TMP = tempfile.mkdtemp(prefix="korvalen-e2e-")
@@ -162,7 +166,7 @@ def check(korvalen, name, peer_mode, args, checks=None):
             listening, port = peer(*peer_mode, "--dump", dump)
             procs.append(listening)
         args = args.format(sk="-SK127.0.0.1/%d" % port, port=port).split()
-        run = Output([korvalen, *args], stderr=subprocess.PIPE)
+        run = Output([*korvalen, *args], stderr=subprocess.PIPE)
         procs.append(run)
         # a server shows that it waits before it takes the connection
         if peer_mode and peer_mode[0] == "connect":
@@ -174,10 +178,12 @@ def check(korvalen, name, peer_mode, args, checks=None):
             while time.monotonic() < deadline and not (
                     run.until(text.encode(), 5) if text else load(dump)["requests"]):
                 time.sleep(0.02)
-            run.proc.send_signal(checks["signal"][1])
+            # Windows has no SIGTERM: wine ends the process on it. Ctrl-C is the stop there.
+            run.proc.send_signal(signal.SIGINT if RUN else checks["signal"][1])
         if run.until(None, 15) is None or run.proc.wait(3) != 10 or run.proc.stderr.read():
             return "no clean exit with status 10; output:\n%r" % run.data
-        out = BANNER.sub(b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n", run.data, count=1)
+        out = lf_lines(run.data) if RUN else run.data
+        out = BANNER.sub(b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n", out, count=1)
         out = out.replace(b"%d" % port, b"<PORT>")
         with open(os.path.join(HERE, "transcripts", checks.get("transcript", name) + ".txt"),
                   "rb") as f:
@@ -222,7 +228,7 @@ def mbpoll_reads_the_seeded_store():
 def output_errors_end_no_run(korvalen):
     """A reader that goes away after 100 bytes (| head -c 100) leaves the run to end with 10."""
     server, port = peer("serve")
-    run = Output([korvalen, "-SK127.0.0.1/%d" % port, "-RQ3", "-TD300"], stderr=subprocess.PIPE)
+    run = Output([*korvalen, "-SK127.0.0.1/%d" % port, "-RQ3", "-TD300"], stderr=subprocess.PIPE)
     try:
         run.proc.stdout.read(100), run.proc.stdout.close()
         status, err = run.proc.wait(15), run.proc.stderr.read()
@@ -232,7 +238,8 @@ def output_errors_end_no_run(korvalen):
 
 
 def main():
-    korvalen, only = os.path.abspath(sys.argv[1]), (sys.argv[2:] or [""])[0]
+    korvalen = [*RUN, os.path.abspath(sys.argv[1])]
+    only = (sys.argv[2:] or [""])[0]
     rows = [(c[0], lambda c=c: check(korvalen, *c)) for c in CASES]
     rows.append(("mbpoll_reads_the_seeded_store", mbpoll_reads_the_seeded_store))
     rows.append(("output_errors_end_no_run", lambda: output_errors_end_no_run(korvalen)))

@@ -2,11 +2,15 @@
 """korvalen over a serial line. Per case a socat pty pair: korvalen on ./COMA, a peer on ./PEER:
 rtu_slave (libmodbus) or pymodbus (this file run as "pymodbus DEVICE"), both seeded as rtu_slave.c
 says; a raw peer writing one reply in pieces; or none. Whole transcripts are compared, banner date
-and time masked; the device settings (stty -g) must be back after each case.
+and time masked; the device settings (stty -g) must be back after each case. With
+KORVALEN_EMULATOR set (wine), KORVALEN.exe reaches the pty as COM7 through the prefix's
+dosdevices link, its CR LF line ends are undone, and the second opener, which wine lets in, is
+not tried.
 Usage: serial_e2e.py KORVALEN RTU_SLAVE"""
 import os, re, select, signal, struct, subprocess, sys, tempfile, threading, time
 
 from pymodbus.utilities import computeCRC
+from windows import RUN, lf_lines, link_port
 
 BANNER_RE = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3]\d \d{4} [\d:]{8}\n")
 BANNER = b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n"
@@ -55,7 +59,7 @@ def writing(fc, ref, first, values, shown=None):  # the write, then a read back 
 
 def transcript(args, reps):
     """korvalen's whole output for -COMA args; reps None: the open fails."""
-    port = [a[1:] for a in ["-COMA", *args] if a.startswith("-COM")][-1].encode()
+    port = [a[1:] for a in ["-" + PORT, *args] if a.startswith("-COM")][-1].encode()
     out = BANNER + b"".join(t + a[len(p):].encode() for a in args for p, t in ECHO.items()
                             if a.startswith(p))
     out += (b"\nInstall ModPL\nAbout to open ModPL with port %s\n\rEnter moddlOpen('%s')"
@@ -72,6 +76,13 @@ def transcript(args, reps):
             out += b"\n\rmoddlRx: Received %d bytes\n\r" % len(r) + dump(r)
         out += lines if reads else b"\n\rReceive error = 0"
     return out + b"\nExiting.\n"
+
+
+PORT = "COM7" if RUN else "COMA"
+
+
+def korvalen(args, d):
+    return spawn([*RUN, KORVALEN, "-" + PORT, *args], d)
 
 
 def spawn(argv, cwd):
@@ -97,7 +108,7 @@ def finish(proc, got=b""):
     finally:
         stop(proc)
     assert proc.returncode == 10 and not err, "status %d, stderr %r" % (proc.returncode, err)
-    return BANNER_RE.sub(BANNER.replace(b"\\", b"\\\\"), got + out, count=1)
+    return BANNER_RE.sub(BANNER.replace(b"\\", b"\\\\"), lf_lines(got + out) if RUN else got + out, count=1)
 
 
 def expect(want, got, cmp=bytes.__eq__):
@@ -125,6 +136,8 @@ def run_case(d, peer, runs, hold=None):
                 break
             time.sleep(0.01)
         before = stty()
+        if RUN:
+            link_port(PORT, d + "/COMA")
         if peer and peer[0] == "raw":
             threading.Thread(target=raw_peer, daemon=True,
                              args=(d + "/PEER", b"".join(runs[0][1][0][1]), *peer[1:])).start()
@@ -134,17 +147,18 @@ def run_case(d, peer, runs, hold=None):
             procs.append(spawn(argv + ["PEER", "9600", "100", "-1", line], d))
             assert read_until(procs[-1], b"READY\n").endswith(b"READY\n"), peer + " not ready"
         if hold:
-            procs.append(spawn([KORVALEN, "-COMA", *hold[0]], d))
-            got = read_until(procs[-1], hold[1])
+            procs.append(korvalen(hold[0], d))
+            got = read_until(procs[-1], hold[1].replace(b"\n", b"\r\n") if RUN else hold[1])
             assert hold[2:] == () or hold[2] in stty("-a").split(), "stty lacks %r" % hold[2:]
         for args, reps in runs:
-            expect(transcript(args, reps), finish(spawn([KORVALEN, "-COMA", *args], d)))
+            expect(transcript(args, reps), finish(korvalen(args, d)))
         if hold:
             procs[-1].send_signal(signal.SIGINT)
             out, full = finish(procs[-1], got), transcript(hold[0], [H3, H3])
             expect(full[:full.index(hold[1]) + len(hold[1])], out, bytes.startswith)
             expect(b"\nExiting.\n", out, bytes.endswith)
-        expect(before, stty())
+        if not RUN:  # a Windows program restores what Windows knows of the line, not termios
+            expect(before, stty())
     finally:
         for p in procs:
             stop(p)
@@ -198,14 +212,17 @@ if __name__ == "__main__":
     if sys.argv[1] == "pymodbus":
         sys.exit(pymodbus_peer(sys.argv[2]))
     KORVALEN, SLAVE = map(os.path.abspath, sys.argv[1:3])
-    failed = 0
+    passed = failed = 0
     for name, *case in CASES:
+        if RUN and name == "second_opener_refused":
+            continue
         with tempfile.TemporaryDirectory(prefix="korvalen-serial-") as tmp:
             try:
                 run_case(tmp, *case)
+                passed += 1
                 print("PASS", name, flush=True)
             except Exception as exc:  # pylint: disable=broad-except
                 failed += 1
                 print("FAIL %s: %s: %s" % (name, type(exc).__name__, exc), flush=True)
-    print("e2e_serial: %d passed, %d failed" % (len(CASES) - failed, failed))
+    print("e2e_serial: %d passed, %d failed" % (passed, failed))
     sys.exit(1 if failed else 0)

@@ -61,8 +61,8 @@ void scriptPortBind(PortChannel *channel, ScriptPort *script) {
 }
 
 Bytes rtuFrame(uint8_t unit, const Bytes &pdu) {
-    Bytes frame{unit};
-    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    Bytes frame(pdu);
+    frame.insert(frame.begin(), unit);
     const uint16_t crc = moddlCrc16(uint32_t(frame.size()), frame.data());
     frame.insert(frame.end(), {uint8_t(crc), uint8_t(crc >> 8)});
     return frame;
