@@ -3,7 +3,7 @@
 rtu_slave (libmodbus) or pymodbus (this file run as "pymodbus DEVICE"), both seeded as rtu_slave.c
 says; a raw peer writing one reply in pieces; or none. Whole transcripts are compared, banner date
 and time masked; the device settings (stty -g) must be back after each case. With
-KORVALEN_EMULATOR set (wine), KORVALEN.exe reaches the pty as COM7 through the prefix's
+KORVALEN_EMULATOR set (wine), KORVALEN.exe reaches the pty as COM17 through the prefix's
 dosdevices link, its CR LF line ends are undone, and the second opener, which wine lets in, is
 not tried.
 Usage: serial_e2e.py KORVALEN RTU_SLAVE"""
@@ -78,7 +78,7 @@ def transcript(args, reps):
     return out + b"\nExiting.\n"
 
 
-PORT = "COM7" if RUN else "COMA"
+PORT = "COM17" if RUN else "COMA"
 
 
 def korvalen(args, d):

@@ -2,15 +2,15 @@
 """korvalen-slave end to end: korvalen against it over TCP both ways and a socat pty pair,
 mbpoll and pymodbus as other masters, a long run that must not grow, the command line.
 Usage: slave_e2e.py <korvalen-slave> <korvalen>. Processes are stopped by PID, waits bounded.
-With KORVALEN_EMULATOR set (wine), both .exe files run through it, reach the ptys as COM8 and
-COM9 through the prefix's dosdevices links, are stopped with Ctrl-C, and their CR LF line ends
+With KORVALEN_EMULATOR set (wine), both .exe files run through it, reach the ptys as COM18 and
+COM19 through the prefix's dosdevices links, are stopped with Ctrl-C, and their CR LF line ends
 are undone."""
 
 import os, shutil, signal, socket, subprocess, sys, tempfile, time
 
 from windows import RUN, lf_lines, link_port
 SLAVE, KORVALEN = ([*RUN, os.path.abspath(a)] for a in sys.argv[1:3])
-PORTS = ("COM8", "COM9") if RUN else ("COMA", "COMB")
+PORTS = ("COM18", "COM19") if RUN else ("COMA", "COMB")
 TMP = tempfile.mkdtemp(prefix="slave-e2e-")
 PROCS = []
 MASTER = ["-PKOFF", "-RT2000", "-TD0"]
