@@ -6,12 +6,18 @@
 // of which stays set, so a stop that came just before the wait began is not missed.
 #pragma once
 
+#include <algorithm>
 #include <csignal>
+#include <cstdint>
+#include <cstdlib>
 
 #ifdef _WIN32
 #include <windows.h>
+// after windows.h, which it needs
+#include <mmsystem.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #endif
 
@@ -27,10 +33,20 @@ inline HANDLE interruptEventHandle = nullptr;
 inline HANDLE interruptRunThread = nullptr;
 inline volatile LONG interruptInDeviceIo = 0;
 
+inline void interruptRestoreTimerPeriod() {
+    timeEndPeriod(1);
+}
+
 // Makes the event; before this, interruptEvent answers null and waits watch their device only.
+// Windows rounds every sleep and wait up to its timer period, about 15.6 ms unless a program
+// asks for less, which would stretch a 5 ms pause threefold: the period is 1 ms from here on
+// and is given back when the program ends.
 inline void interruptInit() {
-    if (!interruptEventHandle)
-        interruptEventHandle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (interruptEventHandle)
+        return;
+    interruptEventHandle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (timeBeginPeriod(1) == TIMERR_NOERROR)
+        std::atexit(interruptRestoreTimerPeriod);
 }
 
 inline void interruptRequest() {
@@ -41,6 +57,14 @@ inline void interruptRequest() {
 
 inline HANDLE interruptEvent() {
     return interruptEventHandle;
+}
+
+// Sleeps ms milliseconds, less once a stop is requested.
+inline void interruptWaitMs(uint32_t ms) {
+    if (interruptEventHandle)
+        WaitForSingleObject(interruptEventHandle, ms);
+    else
+        Sleep(ms);
 }
 
 // Runs on a thread of its own. The first Ctrl-C, Ctrl-Break or console close requests the
@@ -67,7 +91,10 @@ inline void interruptCatchSignals() {
 }
 
 inline DWORD WINAPI interruptTimer(LPVOID seconds) {
-    Sleep(DWORD(uintptr_t(seconds)) * 1000u);
+    // A year of seconds is more milliseconds than one Sleep takes.
+    const ULONGLONG end = GetTickCount64() + ULONGLONG(uintptr_t(seconds)) * 1000u;
+    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64())
+        Sleep(DWORD(std::min<ULONGLONG>(end - now, 86400000u)));
     interruptTimeUp = 1;
     interruptRequest();
     return 0;
@@ -101,6 +128,12 @@ inline void interruptRequest() {
 
 inline int interruptFd() {
     return interruptPipe[0];
+}
+
+// Sleeps ms milliseconds (at most INT_MAX), less once a stop is requested.
+inline void interruptWaitMs(uint32_t ms) {
+    pollfd stop{interruptFd(), POLLIN, 0};
+    (void)poll(&stop, 1, ms > 0x7FFFFFFFu ? 0x7FFFFFFF : int(ms));
 }
 
 // The first signal requests the stop; a second one during that shutdown ends the process at

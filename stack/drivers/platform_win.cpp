@@ -18,16 +18,25 @@ int fail(long error) {
     return socketError;
 }
 
+// A monotonic millisecond clock finer than the tick count's 15.6 ms steps.
+long long nowMs() {
+    LARGE_INTEGER frequency, count;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    const long long f = frequency.QuadPart, c = count.QuadPart;
+    return c / f * 1000 + c % f * 1000 / f;
+}
+
 // Waits until s is readable (writable), or has failed to connect, for at most timeoutMs (-1:
 // no bound). 1 ready, 0 time-out, socketError on failure or once the run is being stopped.
 int waitFor(Socket s, bool forWrite, long long timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + ULONGLONG(std::max(timeoutMs, 0LL));
-    for (;;) {
+    const long long deadline = nowMs() + std::max(timeoutMs, 0LL);
+    for (bool first = true;; first = false) {
         if (interruptRequested())
             return fail(wsaEintr);
-        long long left = timeoutMs < 0 ? stopSliceMs : (long long)(deadline - GetTickCount64());
-        if (timeoutMs >= 0 && GetTickCount64() >= deadline)
-            left = 0;
+        const long long left = timeoutMs < 0 ? stopSliceMs : std::max(deadline - nowMs(), 0LL);
+        if (left == 0 && !first)
+            return 0;
         const long long slice = std::min(left, stopSliceMs);
         fd_set ready, failed;
         FD_ZERO(&ready);
@@ -39,8 +48,6 @@ int waitFor(Socket s, bool forWrite, long long timeoutMs) {
             ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &tv);
         if (r != 0)
             return r < 0 ? socketError : 1;
-        if (timeoutMs >= 0 && left <= stopSliceMs)
-            return 0;
     }
 }
 

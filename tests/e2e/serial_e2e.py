@@ -105,6 +105,9 @@ def read_until(proc, needle, out=b""):
 def finish(proc, got=b""):
     try:
         out, err = proc.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        raise AssertionError("no end within 20 s; output:\n%r" % (got + proc.communicate()[0]))
     finally:
         stop(proc)
     assert proc.returncode == 10 and not err, "status %d, stderr %r" % (proc.returncode, err)
