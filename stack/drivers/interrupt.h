@@ -28,10 +28,6 @@ inline volatile std::sig_atomic_t interruptTimeUp = 0;
 #ifdef _WIN32
 
 inline HANDLE interruptEventHandle = nullptr;
-// The thread that runs the stack, and whether it is in a device read or write: a stop cancels
-// that call, and only that, since a cancelled print would lose output.
-inline HANDLE interruptRunThread = nullptr;
-inline volatile LONG interruptInDeviceIo = 0;
 
 inline void interruptRestoreTimerPeriod() {
     timeEndPeriod(1);
@@ -69,24 +65,19 @@ inline void interruptWaitMs(uint32_t ms) {
 
 // Runs on a thread of its own. The first Ctrl-C, Ctrl-Break or console close requests the
 // stop; a second one is left to the system's handler, which ends the process at once.
-inline BOOL WINAPI interruptOnConsoleEvent(DWORD) {
+inline BOOL WINAPI interruptOnConsoleEvent(DWORD event) {
     if (interruptFlag != 0)
         return FALSE;
     interruptRequest();
-    // The run thread may be between its last look at the flag and the call; try again until
-    // the call is there to cancel, for at most a second.
-    for (int i = 0; i < 100 && interruptRunThread && interruptInDeviceIo; ++i) {
-        if (CancelSynchronousIo(interruptRunThread))
-            break;
-        Sleep(10);
-    }
+    // A closed console, a log-off or a shut-down ends the process once this returns: hold it
+    // while the run closes its port and ends, within the 5 s that the system grants.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        Sleep(4500);
     return TRUE;
 }
 
 inline void interruptCatchSignals() {
     interruptInit();
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
-                    &interruptRunThread, 0, FALSE, DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(interruptOnConsoleEvent, TRUE);
 }
 

@@ -1,6 +1,6 @@
 // Windows half of the communications device calls the serial driver makes: the calls
 // themselves. The device keeps its time-outs, so reads and writes need nothing more than the
-// handle; a stop request cancels the read or write the run is blocked in (995).
+// handle. They are overlapped: a stop request cancels the one the run waits on (995).
 #include "stack/drivers/platform.h"
 
 #include "stack/drivers/interrupt.h"
@@ -27,19 +27,36 @@ bool isComNumber(const char *name) {
     return true;
 }
 
-// Marks the run thread as in a device call, which a stop may cancel, until it goes.
-struct DeviceCall {
-    DeviceCall() { interruptInDeviceIo = 1; }
-    ~DeviceCall() { interruptInDeviceIo = 0; }
-    DeviceCall(const DeviceCall &) = delete;
-    DeviceCall &operator=(const DeviceCall &) = delete;
-};
-
 bool stopped() {
     if (!interruptRequested())
         return false;
     SetLastError(errorOperationAborted);
     return true;
+}
+
+// A transfer's record, with the event it signals; false when no event is to be had.
+bool prepare(OVERLAPPED &ov) {
+    ov = OVERLAPPED{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return ov.hEvent != nullptr;
+}
+
+// Waits for a transfer started on ov, or for a stop request, which cancels it (995). A
+// transfer that ends anyway keeps what it moved. The device's time-outs end the wait.
+bool transfer(HANDLE h, OVERLAPPED &ov, BOOL started, DWORD *n) {
+    if (started || GetLastError() == ERROR_IO_PENDING) {
+        const HANDLE events[2] = {ov.hEvent, interruptEvent()};
+        if (WaitForMultipleObjects(events[1] ? 2 : 1, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1)
+            CancelIo(h);
+        started = GetOverlappedResult(h, &ov, n, TRUE);
+        // A device time-out is no failure, though wine reports one: the transfer moved what
+        // it moved.
+        started = started || ov.Internal == STATUS_TIMEOUT;
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(ov.hEvent);
+    SetLastError(error);
+    return started;
 }
 
 } // namespace
@@ -56,8 +73,9 @@ Handle createFile(const char *portName) {
         SetLastError(errorInvalidName);
         return invalidHandleValue;
     }
-    HANDLE h =
-        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    // Overlapped, so that a stop request can end a read or write the device is still timing.
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
     return reinterpret_cast<Handle>(h);
 }
 
@@ -168,30 +186,33 @@ bool purgeComm(Handle h, uint32_t flags) {
 bool readFile(Handle h, const Dcb &, const CommTimeouts &, uint8_t *buffer, uint32_t size,
               uint32_t *count) {
     DWORD n = 0;
-    const DeviceCall call;
-    const bool ok = !stopped() && ReadFile(handleOf(h), buffer, size, &n, nullptr);
-    *count = n;
+    OVERLAPPED ov;
+    const bool ok =
+        !stopped() && prepare(ov) &&
+        transfer(handleOf(h), ov, ReadFile(handleOf(h), buffer, size, nullptr, &ov), &n);
+    *count = ok ? n : 0;
     return ok;
 }
 
 bool writeFile(Handle h, const Dcb &line, const CommTimeouts &, const uint8_t *bytes, uint32_t size,
                uint32_t *count) {
     DWORD n = 0;
-    const DeviceCall call;
-    if (stopped())
+    OVERLAPPED ov;
+    if (stopped() || !prepare(ov))
         return *count = 0, false;
     // RTS up for the frame and down once its last bit has left; a device without modem lines
     // (a pty under wine) refuses both, which changes nothing for the frame.
     if (line.native.softToggle)
         EscapeCommFunction(handleOf(h), SETRTS);
-    const bool ok = WriteFile(handleOf(h), bytes, size, &n, nullptr);
+    const bool ok =
+        transfer(handleOf(h), ov, WriteFile(handleOf(h), bytes, size, nullptr, &ov), &n);
     if (line.native.softToggle) {
         const DWORD error = GetLastError();
         FlushFileBuffers(handleOf(h));
         EscapeCommFunction(handleOf(h), CLRRTS);
         SetLastError(error);
     }
-    *count = n;
+    *count = ok ? n : 0;
     return ok;
 }
 

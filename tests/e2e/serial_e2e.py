@@ -201,6 +201,7 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
     ("gap_150ms_splits_the_read_link_joins", ("raw", (4, 7), 0.15),
      [(["-B1200", "-RT2000"], [(H3[0], [H3[1][0][:4], H3[1][0][4:]], H3[2])])]),
     ("sigint_ends_through_close", "libmodbus", [], (["-RQ50"], b"\nSending request #2")),
+    ("sigint_ends_a_read_of_a_silent_line", None, [], (["-RT60000"], b"\nSending request #1")),
     ("second_opener_refused", "libmodbus", [([], None)], (["-RQ50"], b"\nSending request #1")),
     ("unmapped_port_name_fails_open", None, [(["-COMNOWHERE"], None)]),
     ("line_format_8n2_is_held_and_given_back", "libmodbus:8N2", [],
