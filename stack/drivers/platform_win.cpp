@@ -6,6 +6,7 @@
 #include "stack/drivers/interrupt.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace plat {
 
@@ -18,13 +19,10 @@ int fail(long error) {
     return socketError;
 }
 
-// A monotonic millisecond clock finer than the tick count's 15.6 ms steps.
+// The monotonic clock the stack's clock reads, finer than the tick count's 15.6 ms steps.
 long long nowMs() {
-    LARGE_INTEGER frequency, count;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&count);
-    const long long f = frequency.QuadPart, c = count.QuadPart;
-    return c / f * 1000 + c % f * 1000 / f;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 // Waits until s is readable (writable), or has failed to connect, for at most timeoutMs (-1:

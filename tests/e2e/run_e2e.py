@@ -4,8 +4,8 @@ Usage: run_e2e.py KORVALEN [NAME-PART]. Each run must exit with 10, print nothin
 error and print exactly its transcript (transcripts/NAME.txt) with the build stamp and the TCP
 port masked; there "@@STACK@@" stands for whatever the serial driver prints. With
 KORVALEN_EMULATOR set (wine), KORVALEN.exe runs through it: every line must end in CR LF
-(Windows' text mode), and is compared with that mapping undone; Ctrl-C stands for SIGTERM. Rows run four at a
-time; every process is stopped by its PID, every wait is bounded."""
+(Windows' text mode), and is compared with that mapping undone; Ctrl-C stands for SIGTERM.
+Rows run four at a time; every process is stopped by its PID, every wait is bounded."""
 
 import json, os, re, select, shutil, signal, socket, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
@@ -182,8 +182,8 @@ def check(korvalen, name, peer_mode, args, checks=None):
             run.proc.send_signal(signal.SIGINT if RUN else checks["signal"][1])
         if run.until(None, 15) is None or run.proc.wait(3) != 10 or run.proc.stderr.read():
             return "no clean exit with status 10; output:\n%r" % run.data
-        out = lf_lines(run.data) if RUN else run.data
-        out = BANNER.sub(b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n", out, count=1)
+        out = BANNER.sub(b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n", lf_lines(run.data),
+                         count=1)
         out = out.replace(b"%d" % port, b"<PORT>")
         with open(os.path.join(HERE, "transcripts", checks.get("transcript", name) + ".txt"),
                   "rb") as f:

@@ -7,6 +7,9 @@ RUN = os.environ.get("KORVALEN_EMULATOR", "").split()
 
 
 def lf_lines(out):
+    """The output as the program wrote it: a Windows build's with CR LF undone."""
+    if not RUN:
+        return out
     assert not re.search(b"(?<!\r)\n", out), "a line without CR LF: %r" % out[-3000:]
     return out.replace(b"\r\n", b"\n")
 
