@@ -97,7 +97,7 @@ int serve(const SlaveSettings *s, SlaveImage *image) {
         if (serveOne(&ctx, image, &message, served + 1))
             ++served;
     modplClose(&ctx);
-    const char *why = interruptTimeUp        ? "time limit"
+    const char *why = interruptTimeUp()      ? "time limit"
                       : interruptRequested() ? "signal"
                                              : "request limit";
     // A driver's error line may stand unfinished before this one.
