@@ -134,9 +134,14 @@ int runRequestCycle(RunSettings *settings) {
         } else {
             if (settings->lineFormatGiven)
                 modplSetLineFormat(&ctx, settings->dataBits, settings->parity, settings->stopBits);
-            modplSetBaud(&ctx, settings->baudRate);
-            printf("\nBuilding request: modslave = %d", settings->modslave);
-            runRepetitions(settings, &ctx, &request, &reply);
+            // A rate of 0 or below is only traced; one the port cannot run ends the run.
+            if (modplSetBaud(&ctx, settings->baudRate) != 1 && settings->baudRate > 0) {
+                printf("\nBaud rate %d refused: the port runs it as %d", settings->baudRate,
+                       modplGetBaud(&ctx));
+            } else {
+                printf("\nBuilding request: modslave = %d", settings->modslave);
+                runRepetitions(settings, &ctx, &request, &reply);
+            }
             modplClose(&ctx);
         }
     }

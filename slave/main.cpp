@@ -85,7 +85,12 @@ int serve(const SlaveSettings *s, SlaveImage *image) {
     }
     const StackSettings settings{0, receiveTimeoutMs, 0};
     modplSetSettings(&ctx, &settings);
-    modplSetBaud(&ctx, s->baudRate);
+    if (modplSetBaud(&ctx, s->baudRate) != 1) {
+        fprintf(stderr, "korvalen-slave: port '%s' refuses %d baud: it runs it as %d\n",
+                s->portText, s->baudRate, modplGetBaud(&ctx));
+        modplClose(&ctx);
+        return slaveStatusFailed;
+    }
     if (modplSetLineFormat(&ctx, s->dataBits, s->parity, s->stopBits) != 1) {
         fprintf(stderr, "korvalen-slave: port '%s' refuses the line format\n", s->portText);
         modplClose(&ctx);

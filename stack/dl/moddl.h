@@ -70,7 +70,8 @@ struct LinkContext {
 int32_t moddlLinkOpen(LinkContext *ctx, const char *portText, uint8_t unit);
 int32_t moddlLinkClose(LinkContext *ctx);
 // Records the baud rate and derives the driver time-outs from it; 0 for a rate of 0 or
-// below, which is refused with a trace line and changes nothing.
+// below, which is refused with a trace line and changes nothing, and 0 for a rate the serial
+// device cannot run, after which moddlGetBaud answers the rate it runs instead.
 int32_t moddlSetBaud(LinkContext *ctx, int32_t baud);
 int32_t moddlGetBaud(LinkContext *ctx);
 // Sends the line format in the line settings word (the other fields as they are) and derives

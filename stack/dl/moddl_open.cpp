@@ -30,6 +30,30 @@ int64_t charTimeUs(int16_t n, int32_t baud, uint32_t format) {
     return int64_t(n) * (int64_t(bitsPerChar(format)) * 1000000 / baud);
 }
 
+// Four decimal numbers from 0 to 255 with dots between. The system's own parser also takes
+// "127.1", hex and octal, and answers an address for none of them, so "COM/" would connect to
+// 255.255.255.255; a host text is checked here instead, and never looked up.
+bool dottedQuad(const char *text) {
+    for (int part = 0; part < 4; ++part, ++text) {
+        int value = 0, digits = 0;
+        for (; *text >= '0' && *text <= '9' && digits < 3; ++text, ++digits)
+            value = value * 10 + (*text - '0');
+        if (digits == 0 || value > 255 || *text != (part < 3 ? '.' : '\0'))
+            return false;
+    }
+    return true;
+}
+
+// A refused port text binds nothing, and the caller still applies its settings after a failed
+// open: leave empty slots and zero timing rather than whatever the context held.
+int32_t refused(LinkContext *ctx) {
+    ctx->port.table = PortDriver{};
+    ctx->timing = LinkTiming{};
+    ctx->timeoutMs = 0;
+    ctx->baudRate = defaultBaud; // so the settings applied after this go silently nowhere
+    return 0;
+}
+
 int32_t clampMs(int32_t ms, uint32_t most) {
     if (ms < 0)
         return 0;
@@ -43,13 +67,7 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
     // The link's copy must stay terminated, so a text that does not fit is refused.
     if (std::strlen(portText) >= moddlPortTextSize) {
         tracePrintf("\n\rmoddlOpen: port text too long.");
-        // Nothing is bound yet, and the caller still applies its settings after a failed
-        // open: leave empty slots and zero timing rather than whatever the context held.
-        ctx->port.table = PortDriver{};
-        ctx->timing = LinkTiming{};
-        ctx->timeoutMs = 0;
-        ctx->baudRate = defaultBaud; // so the settings applied after this go silently nowhere
-        return 0;
+        return refused(ctx);
     }
     std::memset(ctx->portText, 0, sizeof ctx->portText);
     std::strncpy(ctx->portText, portText, moddlPortTextSize - 1);
@@ -65,6 +83,10 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
     } else {
         ctx->isSerial = 0;
         *slash = '\0';
+        if (!dottedQuad(ctx->portText) && ctx->portText[0]) {
+            tracePrintf("\n\rmoddlOpen: host '%s' is not an IPv4 address", ctx->portText);
+            return refused(ctx);
+        }
         if (!moddlCreateSocket(ctx))
             return 0;
     }
@@ -158,7 +180,14 @@ int32_t moddlSetBaud(LinkContext *ctx, int32_t baud) {
     ioControl(&ctx->port, SetWriteTimeout, totalMs);
     if (ctx->isSerial) {
         ioControl(&ctx->port, SetCharTimeout, charMs);
-        ioControl(&ctx->port, SetBaud, uint32_t(baud));
+        uint32_t runs = uint32_t(baud);
+        if (ioControl(&ctx->port, SetBaud, uint32_t(baud)) != IoOk)
+            ioControl(&ctx->port, GetBaud, &runs);
+        // The device cannot run the rate: what it runs instead stays on record.
+        if (runs != uint32_t(baud)) {
+            ctx->baudRate = int32_t(runs);
+            return 0;
+        }
     }
     return 1;
 }

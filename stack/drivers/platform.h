@@ -55,6 +55,7 @@ enum RtsControl : uint32_t {
 // refuses to toggle RTS has it toggled by the writes.
 struct NativeLine {
     uint8_t softToggle;
+    uint8_t hasModem; // the device has modem lines and a wire (a pty under wine has neither)
 };
 #else
 // What a Linux device holds beyond the device control block's fields: its own termios
@@ -71,10 +72,12 @@ struct NativeTermios {
 struct NativeLine {
     NativeTermios tio;
     serial_rs485 rs485;
+    serial_struct serial; // the driver's own settings: its kind, low latency
     int32_t modemLines;
     uint8_t hasTio;
-    uint8_t hasRs485; // the device has the kernel's RS-485 mode
-    uint8_t hasModem; // the device has modem lines (a pty has none)
+    uint8_t hasRs485;  // the device has the kernel's RS-485 mode
+    uint8_t hasModem;  // the device has modem lines and a wire (a pty has neither)
+    uint8_t hasSerial; // the driver reports its settings (a pty does not)
 };
 #endif
 
@@ -109,6 +112,22 @@ struct Dcb {
     NativeLine native;
 };
 
+// A character's time on the line in microseconds: start, data, parity and stop bits (one and a
+// half at five data bits).
+inline long long charTimeUs(const Dcb &d) {
+    const uint32_t halfBits = 2u + 2u * d.byteSize + (d.parity ? 2u : 0u) +
+                              (d.stopBits == 0   ? 2u
+                               : d.stopBits == 1 ? 3u
+                                                 : 4u);
+    return static_cast<long long>(halfBits) * 500000 / (d.baudRate ? d.baudRate : 1);
+}
+
+// The longest a transmitter may keep RTS up after a frame's last stop bit: the slave may answer
+// after 3.5 character times, and after 1.75 ms above 19200 baud.
+inline long long answerGapUs(const Dcb &d) {
+    return d.baudRate > 19200 ? 1750 : charTimeUs(d) * 7 / 2;
+}
+
 // Device time-outs in milliseconds.
 struct CommTimeouts {
     uint32_t readIntervalTimeout;
@@ -123,9 +142,10 @@ struct CommTimeouts {
 // with errorInvalidName. On Windows, COM<n> opens \\.\COM<n>, so that COM10 and above work,
 // and any other name goes to the system as it stands. On Linux a port name resolves, in this
 // order, to a file of that name in the working directory (a link such as COM5 ->
-// /dev/ttyUSB0), to /dev/ttyS<n-1> for COM<n> with n from 1 to 256, or to the /dev entry that
-// COM<name> names without regard to case. The open is exclusive and never waits on a modem
-// line.
+// /dev/ttyUSB0; a link to nothing is "not found" and nothing else is tried), to
+// /dev/ttyS<n-1> for COM<n> with n from 1 to 256, or to the /dev entry that COM<name> names
+// without regard to case, if it is a serial device backed by hardware. The open is exclusive,
+// honours and makes a UUCP lock file (/var/lock/LCK..name) and never waits on a modem line.
 Handle createFile(const char *portName);
 bool closeHandle(Handle h);
 uint32_t getLastError();
@@ -140,10 +160,16 @@ bool setCommTimeouts(Handle h, const CommTimeouts *timeouts);
 constexpr uint32_t purgeTxClear = 0x4;
 constexpr uint32_t purgeRxClear = 0x8;
 bool purgeComm(Handle h, uint32_t flags);
+// The line state to put back, in one call of the stop module, when a second stop request ends
+// the process before the port is closed; null forgets it.
+void keepForForcedExit(Handle h, const Dcb *saved);
 // Reads end when size bytes have arrived, when more than the interval passes between two
-// bytes, or at the total time-out; a signal ends the wait. Writes are bounded by the write
-// time-out; with RTS toggled and no RS-485 mode in the device, RTS is raised for the write
-// and dropped once the last bit has left.
+// bytes, or at the total time-out; a signal ends the wait. A device that delivers received
+// bytes in packets (a USB adapter) has the interval raised to its packet time, so that a reply
+// is not split. Writes are done when the last bit has left the line (a pty has none), bounded
+// by the write time-out; the count is what left. With RTS toggled and no RS-485 mode in the
+// device, RTS is raised for the write and dropped once the last bit has left, before the
+// slave may answer.
 bool readFile(Handle h, const Dcb &line, const CommTimeouts &timeouts, uint8_t *buffer,
               uint32_t size, uint32_t *count);
 bool writeFile(Handle h, const Dcb &line, const CommTimeouts &timeouts, const uint8_t *bytes,

@@ -6,6 +6,7 @@
 
 #include "stack/drivers/interrupt.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,9 +15,11 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -109,13 +112,17 @@ void sleepMs(long long ms) {
     nanosleep(&ts, nullptr);
 }
 
+// An earlier program may leave a port "almost raw": no echo or line editing, but CR mapped,
+// the eighth bit stripped or FF doubled on input. Every byte of a frame must come through.
+constexpr uint32_t rawInput = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC;
+
 bool isRaw(const NativeTermios &t) {
-    return !(t.lflag & rawLocal) && !(t.oflag & OPOST) && (t.cflag & CLOCAL) && (t.cflag & CREAD) &&
-           t.cc[VMIN] == 0 && t.cc[VTIME] == 0;
+    return !(t.lflag & rawLocal) && !(t.iflag & rawInput) && !(t.oflag & OPOST) &&
+           (t.cflag & CLOCAL) && (t.cflag & CREAD) && t.cc[VMIN] == 0 && t.cc[VTIME] == 0;
 }
 
 void makeRaw(NativeTermios &t) {
-    t.iflag &= ~uint32_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    t.iflag &= ~uint32_t(rawInput | IXON);
     t.oflag &= ~uint32_t(OPOST);
     t.lflag &= ~rawLocal;
     t.cflag |= CLOCAL | CREAD;
@@ -215,39 +222,99 @@ bool softToggle(const Dcb &d) {
     return d.fRtsControl == RtsControlToggle && !rs485On(d) && d.native.hasModem;
 }
 
+// The kernel's RS-485 mode where the device has it, with the polarity and delays the board was
+// configured with: only the enable flag is ours. A block read from the device is written back
+// as it was. A UART whose driver answers the query but refuses the setting (ENOTTY), like most
+// PC ports, is toggled by the writes instead.
 bool setRs485(int fd, const Dcb &d) {
     serial_rs485 now{};
     if (ioctl(fd, TIOCGRS485, &now) != 0)
         return notSupported(errno) || fail();
     serial_rs485 r = d.native.hasRs485 ? d.native.rs485 : now;
-    if (d.fRtsControl == RtsControlToggle) {
-        r.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-        r.flags &= ~uint32_t(SER_RS485_RTS_AFTER_SEND);
-    } else {
-        r.flags &= ~uint32_t(SER_RS485_ENABLED);
-    }
+    setFlag(r.flags, SER_RS485_ENABLED, d.fRtsControl == RtsControlToggle);
     if (std::memcmp(&r, &now, sizeof r) == 0)
         return true;
-    return ioctl(fd, TIOCSRS485, &r) == 0 || fail();
+    return ioctl(fd, TIOCSRS485, &r) == 0 || notSupported(errno) || fail();
 }
 
-// Waits, within the deadline, until the last bit of the output has left the line. The
-// kernel's drain has no bound, so the queue is watched instead.
-void waitSent(int fd, const Dcb &d, long long deadline) {
-    const long long charMs = 1 + 11000 / (d.baudRate ? d.baudRate : 1);
-    while (nowUs() < deadline) {
+// A driver that does not know its hardware's kind is a USB adapter's (FTDI, CDC-ACM and the
+// rest report no type); a UART reports one.
+bool usbAdapter(const Dcb &d) {
+    return d.native.hasSerial && d.native.serial.type == PORT_UNKNOWN;
+}
+
+// A USB adapter hands received bytes over in packets: every 16 ms by default (FTDI's latency
+// timer), every millisecond with low latency, each a USB frame late. No gap shorter than that
+// may end a read inside a reply.
+uint32_t packetGapMs(const Dcb &d) {
+    if (!usbAdapter(d))
+        return 0;
+    return (d.native.serial.flags & ASYNC_LOW_LATENCY) ? 3 : 20;
+}
+
+// Low latency is asked of a USB adapter's driver; a block read from the device is written back
+// as it was. A driver that refuses keeps its packets, which the read gap allows for.
+void setLowLatency(int fd, const Dcb &d) {
+    serial_struct now{};
+    if (ioctl(fd, TIOCGSERIAL, &now) != 0 || now.type != PORT_UNKNOWN)
+        return;
+    serial_struct want = now;
+    if (d.native.hasSerial)
+        want.flags = d.native.serial.flags;
+    else
+        want.flags |= ASYNC_LOW_LATENCY;
+    if (want.flags != now.flags)
+        (void)ioctl(fd, TIOCSSERIAL, &want);
+}
+
+// Sleeps until the monotonic time until (µs) or a stop request, whichever comes first.
+void sleepUntil(long long until) {
+    const long long us = until - nowUs();
+    if (us <= 0)
+        return;
+    timespec ts{time_t(us / 1000000), long(us % 1000000) * 1000L};
+    pollfd stop{interruptFd(), POLLIN, 0};
+    (void)ppoll(&stop, 1, &ts, nullptr);
+}
+
+// Waits until the n bytes handed over at start have left the line, within the deadline, and
+// answers how many had not. The host's queue (TIOCOUTQ) misses what a USB adapter holds and a
+// UART's FIFO, so the wire is timed from the bytes: a USB adapter starts up to a USB frame
+// (1 ms) after the write. The line status confirms it where the device reports one, but an
+// adapter's may be a packet old, so with RTS toggled the wait ends before the slave may answer:
+// 3.5 character times after the last stop bit, 1.75 ms above 19200 baud.
+uint32_t waitSent(int fd, const Dcb &d, long long start, uint32_t n, bool toggle,
+                  long long deadline) {
+    const long long c = charTimeUs(d), usbFrame = usbAdapter(d) ? 1000 : 0;
+    const long long answerGap = answerGapUs(d);
+    long long end = start + n * c + usbFrame;
+    for (long long now = nowUs(); now < deadline && !interruptRequested(); now = nowUs()) {
         int queued = 0;
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0)
-            return;
-        unsigned lsr = 0;
-        if (queued == 0 && ioctl(fd, TIOCSERGETLSR, &lsr) != 0) {
-            sleepMs(charMs); // the shift register's last byte, unseen
-            return;
+        if (now < end) {
+            sleepUntil(std::min(end, deadline));
+            continue;
         }
-        if (queued == 0 && (lsr & TIOCSER_TEMT))
-            return;
-        sleepMs(charMs);
+        if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+            end = now + queued * c + usbFrame; // still held back, by a handshake for one
+            continue;
+        }
+        unsigned lsr = 0;
+        const long long latest = end + (toggle ? answerGap / 2 : answerGap);
+        if (ioctl(fd, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT) || now >= latest)
+            return 0;
+        sleepUntil(std::min({now + c, latest, deadline}));
     }
+    const long long left = (end - nowUs() + c - 1) / c;
+    return uint32_t(std::clamp<long long>(left, 0, n));
+}
+
+// Only a serial device backed by hardware has a device link in sysfs; the console, the
+// controlling terminal, ptmx and virtual consoles have none, and never answer to COM<name>.
+bool hardwareBacked(const char *entry) {
+    char path[300];
+    struct stat st;
+    return size_t(snprintf(path, sizeof path, "/sys/class/tty/%s/device", entry)) < sizeof path &&
+           stat(path, &st) == 0;
 }
 
 // Finds the /dev entry whose name equals name without regard to case.
@@ -263,7 +330,7 @@ bool findDevice(const char *name, char *path, size_t size) {
             const char *entry = buffer + at + 19; // d_name behind ino, off, reclen, type
             unsigned short reclen;
             std::memcpy(&reclen, buffer + at + 16, sizeof reclen);
-            if (entry[0] != '.' && strcasecmp(entry, name) == 0 &&
+            if (entry[0] != '.' && strcasecmp(entry, name) == 0 && hardwareBacked(entry) &&
                 size_t(snprintf(path, size, "/dev/%s", entry)) < size)
                 found = true;
             at += reclen;
@@ -277,11 +344,16 @@ int openDevice(const char *path) {
     return ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
-// A link in the working directory first, then COM<n>, then COM<name> in /dev.
+// A file in the working directory first (a link to nothing is final: the adapter is unplugged,
+// and COM<n> would reach another port), then COM<n>, then COM<name> in /dev.
 int resolveAndOpen(const char *name) {
-    int fd = name[0] ? openDevice(name) : -1;
-    if (fd >= 0 || (name[0] && errno != ENOENT) || strncasecmp(name, "COM", 3) != 0)
-        return fd;
+    struct stat st;
+    if (name[0] && lstat(name, &st) == 0)
+        return openDevice(name);
+    if (strncasecmp(name, "COM", 3) != 0) {
+        errno = ENOENT;
+        return -1;
+    }
     const char *rest = name + 3;
     char path[300];
     size_t digits = strspn(rest, "0123456789");
@@ -301,6 +373,70 @@ int resolveAndOpen(const char *name) {
     return openDevice(path);
 }
 
+// The UUCP lock file of the device open on fd, as serial programs on Debian name it:
+// /var/lock/LCK..ttyUSB0 (a name below /dev with '/' as '_').
+bool lockPath(int fd, char *path, size_t size) {
+    char link[32], device[256];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, device, sizeof device - 1);
+    if (n <= 5 || std::strncmp(device, "/dev/", 5) != 0)
+        return false;
+    device[n] = '\0';
+    for (char *c = device + 5; *c; ++c)
+        *c = *c == '/' ? '_' : *c;
+    return size_t(snprintf(path, size, "/var/lock/LCK..%s", device + 5)) < size;
+}
+
+// The PID a lock file names; 0 when it names none. Both the ASCII and the old binary form.
+long lockHolder(const char *path) {
+    char text[32] = {};
+    const int f = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (f < 0)
+        return 0;
+    const ssize_t n = ::read(f, text, sizeof text - 1);
+    ::close(f);
+    if (n == 4 && !std::memchr(text, '\n', 4)) {
+        int32_t binary;
+        std::memcpy(&binary, text, 4);
+        return binary;
+    }
+    return n > 0 ? strtol(text, nullptr, 10) : 0;
+}
+
+// A lock held by a live process refuses the open; a stale one is taken over. Where locks
+// cannot be made (no lock directory, no right to write there) the port is opened unlocked, as
+// other programs do.
+bool takeLock(int fd) {
+    char path[300], pid[16];
+    if (!lockPath(fd, path, sizeof path))
+        return true;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int f = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (f >= 0) {
+            const int len = snprintf(pid, sizeof pid, "%10ld\n", long(getpid()));
+            if (::write(f, pid, size_t(len)) != len)
+                unlink(path);
+            ::close(f);
+            return true;
+        }
+        if (errno != EEXIST)
+            return true;
+        const long holder = lockHolder(path);
+        if (holder > 0 && holder != getpid() && (kill(pid_t(holder), 0) == 0 || errno == EPERM)) {
+            errno = EBUSY;
+            return false;
+        }
+        unlink(path);
+    }
+    return true;
+}
+
+void dropLock(int fd) {
+    char path[300];
+    if (lockPath(fd, path, sizeof path) && lockHolder(path) == getpid())
+        unlink(path);
+}
+
 } // namespace
 
 uint32_t getLastError() {
@@ -317,8 +453,10 @@ Handle createFile(const char *portName) {
         fail();
         return invalidHandleValue;
     }
-    // Root ignores TIOCEXCL, so an advisory lock keeps out a second opener of ours as well.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)) {
+    // Root ignores TIOCEXCL, so an advisory lock keeps out a second opener of ours as well, and
+    // the lock file keeps out other serial programs, which know neither.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) ||
+        !takeLock(fd)) {
         fail();
         ::close(fd);
         return invalidHandleValue;
@@ -330,6 +468,7 @@ bool closeHandle(Handle h) {
     int fd = fdOf(h);
     if (fd < 0)
         return fail(EBADF);
+    dropLock(fd);
     (void)ioctl(fd, TIOCNXCL);
     return ::close(fd) == 0 || errno == EINTR || fail();
 }
@@ -357,6 +496,7 @@ bool getCommState(Handle h, Dcb *d) {
     n.hasRs485 = ioctl(fd, TIOCGRS485, &n.rs485) == 0;
     n.modemLines = modemLines(fd);
     n.hasModem = n.modemLines >= 0;
+    n.hasSerial = ioctl(fd, TIOCGSERIAL, &n.serial) == 0;
 
     d->baudRate = t.ospeed;
     d->byteSize = byteSizeOf(t);
@@ -400,6 +540,7 @@ bool setCommState(Handle h, const Dcb *d) {
         return fail();
     if (!setRs485(fd, *d))
         return false;
+    setLowLatency(fd, *d);
     if (!setModemLine(fd, TIOCM_DTR, d->fDtrControl != DtrControlDisable))
         return false;
     if (d->fRtsControl == RtsControlHandshake || rs485On(*d))
@@ -418,6 +559,13 @@ bool purgeComm(Handle h, uint32_t flags) {
     return true;
 }
 
+void keepForForcedExit(Handle h, const Dcb *saved) {
+    if (saved && saved->native.hasTio)
+        interruptRememberDevice(h, tcSets2, &saved->native.tio, sizeof saved->native.tio);
+    else
+        interruptForgetDevice();
+}
+
 bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer, uint32_t size,
               uint32_t *count) {
     *count = 0;
@@ -429,6 +577,8 @@ bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer
     const long long total =
         totalUs(to.readTotalTimeoutMultiplier, size, to.readTotalTimeoutConstant);
     const bool atOnce = to.readIntervalTimeout == 0xFFFFFFFFu && !hasTotal;
+    const long long gapUs =
+        1000LL * (to.readIntervalTimeout ? std::max(to.readIntervalTimeout, packetGapMs(line)) : 0);
     uint32_t got = 0;
     long long lastByte = 0;
     bool interrupted = false, hungUp = false;
@@ -443,10 +593,11 @@ bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer
             continue;
         }
         // In raw mode an empty tty reads 0, and so does one that hung up: poll tells which.
-        if (r < 0 && errno != EAGAIN && errno != EINTR)
-            return got > 0 || fail();
-        if (hungUp)
-            return got > 0 || fail(EIO);
+        // What came before the device went away is still handed up; the next read fails.
+        if ((r < 0 && errno != EAGAIN && errno != EINTR) || hungUp) {
+            *count = got;
+            return got > 0 || (hungUp ? fail(EIO) : fail());
+        }
         interrupted = r < 0 && errno == EINTR;
         if (interrupted || atOnce)
             break;
@@ -455,8 +606,8 @@ bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer
         bool bounded = hasTotal;
         if (hasTotal)
             wait = start + total - now;
-        if (got > 0 && to.readIntervalTimeout) {
-            long long gap = lastByte + 1000LL * to.readIntervalTimeout - now;
+        if (got > 0 && gapUs) {
+            long long gap = lastByte + gapUs - now;
             wait = bounded && wait < gap ? wait : gap;
             bounded = true;
         }
@@ -495,6 +646,7 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t 
     if (toggle && !setModemLine(fd, TIOCM_RTS, true))
         return false;
     uint32_t sent = 0;
+    long long handedOver = 0; // when the first bytes were in the kernel's hands
     bool ok = true;
     while (sent < size && ok) {
         const long long wait = hasTotal ? deadline - nowUs() : INT_MAX * 1000LL;
@@ -512,6 +664,7 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t 
         }
         ssize_t r = ::write(fd, bytes + sent, size - sent);
         if (r > 0) {
+            handedOver = sent ? handedOver : nowUs();
             sent += uint32_t(r);
             continue;
         }
@@ -520,13 +673,16 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t 
             (::poll(p, 2, pollMs(wait)) < 0 && errno != EINTR))
             ok = fail();
     }
-    if (toggle) {
-        waitSent(fd, line, hasTotal ? deadline : LLONG_MAX);
+    // The reply time-out starts once the request has left, so the write lasts until then.
+    const uint32_t unsent =
+        line.native.hasModem && sent > 0
+            ? waitSent(fd, line, handedOver, sent, toggle, hasTotal ? deadline : LLONG_MAX)
+            : 0;
+    if (toggle)
         setModemLine(fd, TIOCM_RTS, false);
-    }
     if (!ok)
         return false;
-    *count = sent;
+    *count = sent - unsent;
     return true;
 }
 

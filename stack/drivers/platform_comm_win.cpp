@@ -5,7 +5,10 @@
 
 #include "stack/drivers/interrupt.h"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -59,6 +62,62 @@ bool transfer(HANDLE h, OVERLAPPED &ov, BOOL started, DWORD *n) {
     return started;
 }
 
+DCB toWindows(const Dcb &d) {
+    DCB w{};
+    w.DCBlength = sizeof w;
+    w.BaudRate = d.baudRate;
+    w.fBinary = d.fBinary;
+    w.fParity = d.fParity;
+    w.fOutxCtsFlow = d.fOutxCtsFlow;
+    w.fOutxDsrFlow = d.fOutxDsrFlow;
+    w.fDtrControl = d.fDtrControl;
+    w.fDsrSensitivity = d.fDsrSensitivity;
+    w.fTXContinueOnXoff = d.fTXContinueOnXoff;
+    w.fOutX = d.fOutX;
+    w.fInX = d.fInX;
+    w.fErrorChar = d.fErrorChar;
+    w.fNull = d.fNull;
+    w.fRtsControl = d.fRtsControl;
+    w.fAbortOnError = d.fAbortOnError;
+    w.fDummy2 = d.fDummy2;
+    w.XonLim = d.xonLim;
+    w.XoffLim = d.xoffLim;
+    w.ByteSize = d.byteSize;
+    w.Parity = d.parity;
+    w.StopBits = d.stopBits;
+    w.XonChar = d.xonChar;
+    w.XoffChar = d.xoffChar;
+    w.ErrorChar = d.errorChar;
+    w.EofChar = d.eofChar;
+    w.EvtChar = d.evtChar;
+    return w;
+}
+
+long long nowUs() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Waits until the n bytes written between start and done have left the line, or until the
+// write time-out. A write completes once the driver has the bytes: a UART's driver still holds
+// a FIFO of up to 16, a USB adapter the whole frame, which it starts sending up to a USB frame
+// (1 ms) after the write. Windows reports no line status, so the wire is timed; with RTS
+// toggled the wait ends before the slave may answer.
+void waitSent(HANDLE h, const Dcb &d, long long start, long long done, uint32_t n, bool toggle,
+              long long deadline) {
+    const long long c = charTimeUs(d);
+    long long end = std::max(start + n * c + 1000, done + std::min<uint32_t>(n, 16) * c);
+    const long long latest = end + answerGapUs(d) / (toggle ? 2 : 1);
+    for (long long now = nowUs(); now < std::min(latest, deadline) && !interruptRequested();
+         now = nowUs()) {
+        COMSTAT status{};
+        DWORD errors = 0;
+        if (now >= end && (!ClearCommError(h, &errors, &status) || status.cbOutQue == 0))
+            return;
+        interruptWaitMs(uint32_t(std::max<long long>(1, (std::min(end, latest) - now) / 1000)));
+    }
+}
+
 } // namespace
 
 uint32_t getLastError() {
@@ -110,6 +169,8 @@ bool getCommState(Handle h, Dcb *d) {
     d->fNull = w.fNull;
     d->native.softToggle = askedToggle && w.fRtsControl == RTS_CONTROL_DISABLE;
     d->fRtsControl = d->native.softToggle ? uint32_t(RtsControlToggle) : w.fRtsControl;
+    DWORD lines = 0;
+    d->native.hasModem = GetCommModemStatus(handleOf(h), &lines) != 0;
     d->fAbortOnError = w.fAbortOnError;
     d->fDummy2 = w.fDummy2;
     d->xonLim = w.XonLim;
@@ -126,37 +187,12 @@ bool getCommState(Handle h, Dcb *d) {
 }
 
 bool setCommState(Handle h, const Dcb *d) {
-    DCB w{};
-    w.DCBlength = sizeof w;
-    w.BaudRate = d->baudRate;
-    w.fBinary = d->fBinary;
-    w.fParity = d->fParity;
-    w.fOutxCtsFlow = d->fOutxCtsFlow;
-    w.fOutxDsrFlow = d->fOutxDsrFlow;
-    w.fDtrControl = d->fDtrControl;
-    w.fDsrSensitivity = d->fDsrSensitivity;
-    w.fTXContinueOnXoff = d->fTXContinueOnXoff;
-    w.fOutX = d->fOutX;
-    w.fInX = d->fInX;
-    w.fErrorChar = d->fErrorChar;
-    w.fNull = d->fNull;
-    w.fRtsControl = d->fRtsControl;
-    w.fAbortOnError = d->fAbortOnError;
-    w.fDummy2 = d->fDummy2;
-    w.XonLim = d->xonLim;
-    w.XoffLim = d->xoffLim;
-    w.ByteSize = d->byteSize;
-    w.Parity = d->parity;
-    w.StopBits = d->stopBits;
-    w.XonChar = d->xonChar;
-    w.XoffChar = d->xoffChar;
-    w.ErrorChar = d->errorChar;
-    w.EofChar = d->eofChar;
-    w.EvtChar = d->evtChar;
+    DCB w = toWindows(*d);
     if (SetCommState(handleOf(h), &w))
         return true;
     // A device that cannot toggle RTS itself gets it low, and the writes raise it (writeFile).
-    if (GetLastError() != ERROR_NOT_SUPPORTED || w.fRtsControl != RTS_CONTROL_TOGGLE)
+    // Drivers refuse the toggle in their own words (wine: 50; USB adapters: 87 and others).
+    if (w.fRtsControl != RTS_CONTROL_TOGGLE)
         return false;
     w.fRtsControl = RTS_CONTROL_DISABLE;
     return SetCommState(handleOf(h), &w);
@@ -194,8 +230,17 @@ bool readFile(Handle h, const Dcb &, const CommTimeouts &, uint8_t *buffer, uint
     return ok;
 }
 
-bool writeFile(Handle h, const Dcb &line, const CommTimeouts &, const uint8_t *bytes, uint32_t size,
-               uint32_t *count) {
+void keepForForcedExit(Handle h, const Dcb *saved) {
+    if (!saved) {
+        interruptForgetDevice();
+        return;
+    }
+    DCB w = toWindows(*saved);
+    interruptRememberDevice(h, 0, &w, sizeof w);
+}
+
+bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t *bytes,
+               uint32_t size, uint32_t *count) {
     DWORD n = 0;
     OVERLAPPED ov;
     if (stopped() || !prepare(ov))
@@ -204,14 +249,18 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &, const uint8_t *b
     // (a pty under wine) refuses both, which changes nothing for the frame.
     if (line.native.softToggle)
         EscapeCommFunction(handleOf(h), SETRTS);
+    const long long start = nowUs();
     const bool ok =
         transfer(handleOf(h), ov, WriteFile(handleOf(h), bytes, size, nullptr, &ov), &n);
-    if (line.native.softToggle) {
-        const DWORD error = GetLastError();
-        FlushFileBuffers(handleOf(h));
+    const DWORD error = GetLastError();
+    // The reply time-out starts once the request has left, so the write lasts until then.
+    if (ok && n > 0 && line.native.hasModem)
+        waitSent(handleOf(h), line, start, nowUs(), n, line.native.softToggle,
+                 to.writeTotalTimeoutConstant ? start + 1000LL * to.writeTotalTimeoutConstant
+                                              : LLONG_MAX);
+    if (line.native.softToggle)
         EscapeCommFunction(handleOf(h), CLRRTS);
-        SetLastError(error);
-    }
+    SetLastError(error);
     *count = ok ? n : 0;
     return ok;
 }

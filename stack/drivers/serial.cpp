@@ -36,21 +36,33 @@ int32_t failure(SerialState &s) {
     }
 }
 
+// The first failure of a sequence of calls decides its result; lastError keeps the most recent.
+void track(SerialState &s, bool ok, int32_t &result) {
+    if (ok)
+        return;
+    const int32_t r = failure(s);
+    result = result == IoOk ? r : result;
+}
+
+// A device runs a rate from its clock's divisors; one more than 2 % away from the rate asked
+// for garbles every character, so it is refused rather than run. The state then holds the
+// rate the device runs.
+bool rateHeld(uint32_t asked, uint32_t runs) {
+    return uint64_t(runs > asked ? runs - asked : asked - runs) * 50u <= asked;
+}
+
 // Settings of a closed port wait in the state for the next open. On an open port all four
 // calls are made whatever became of the others, and the state holds what the device reports.
 int32_t applySettings(SerialState &s) {
     if (isClosed(s))
         return IoOk;
     int32_t result = IoOk;
-    if (!plat::setCommTimeouts(s.portHandle, &s.timeouts))
-        result = failure(s);
-    if (!plat::getCommTimeouts(s.portHandle, &s.timeouts) && result == IoOk)
-        result = failure(s);
-    if (!plat::setCommState(s.portHandle, &s.lineState) && result == IoOk)
-        result = failure(s);
-    if (!plat::getCommState(s.portHandle, &s.lineState) && result == IoOk)
-        result = failure(s);
-    return result;
+    const uint32_t asked = s.lineState.baudRate;
+    track(s, plat::setCommTimeouts(s.portHandle, &s.timeouts), result);
+    track(s, plat::getCommTimeouts(s.portHandle, &s.timeouts), result);
+    track(s, plat::setCommState(s.portHandle, &s.lineState), result);
+    track(s, plat::getCommState(s.portHandle, &s.lineState), result);
+    return result == IoOk && !rateHeld(asked, s.lineState.baudRate) ? IoFailed : result;
 }
 
 // Also made on a closed port, whose invalid handle the system refuses.
@@ -134,12 +146,23 @@ int32_t serialOpen(PortChannel *channel) {
         return failure(s);
     s.savedLineState = plat::Dcb{};
     const plat::Handle h = s.portHandle;
-    if (plat::getCommTimeouts(h, &s.savedTimeouts) && plat::getCommState(h, &s.savedLineState) &&
-        plat::setupComm(h, s.inQueueSize, s.outQueueSize) &&
+    const uint32_t asked = s.lineState.baudRate;
+    const bool saved =
+        plat::getCommTimeouts(h, &s.savedTimeouts) && plat::getCommState(h, &s.savedLineState);
+    if (saved)
+        plat::keepForForcedExit(h, &s.savedLineState);
+    if (saved && plat::setupComm(h, s.inQueueSize, s.outQueueSize) &&
         plat::setCommTimeouts(h, &s.timeouts) && plat::getCommTimeouts(h, &s.timeouts) &&
-        plat::setCommState(h, &s.lineState) && plat::getCommState(h, &s.lineState))
+        plat::setCommState(h, &s.lineState) && plat::getCommState(h, &s.lineState) &&
+        rateHeld(asked, s.lineState.baudRate))
         return IoOk;
-    const int32_t result = failure(s);
+    const int32_t result = rateHeld(asked, s.lineState.baudRate) ? failure(s) : IoFailed;
+    // A refused open gives the device back what it had, as a close does.
+    if (saved) {
+        plat::setCommTimeouts(h, &s.savedTimeouts);
+        plat::setCommState(h, &s.savedLineState);
+    }
+    plat::keepForForcedExit(h, nullptr);
     plat::closeHandle(h);
     s.portHandle = plat::invalidHandleValue;
     return result;
@@ -150,14 +173,11 @@ int32_t serialClose(PortChannel *channel) {
     if (isClosed(s))
         return IoNotOpen;
     int32_t result = IoOk;
-    if (!plat::purgeComm(s.portHandle, plat::purgeTxClear))
-        result = failure(s);
-    if (!plat::setCommTimeouts(s.portHandle, &s.savedTimeouts) && result == IoOk)
-        result = failure(s);
-    if (!plat::setCommState(s.portHandle, &s.savedLineState) && result == IoOk)
-        result = failure(s);
-    if (!plat::closeHandle(s.portHandle) && result == IoOk)
-        result = failure(s);
+    track(s, plat::purgeComm(s.portHandle, plat::purgeTxClear), result);
+    track(s, plat::setCommTimeouts(s.portHandle, &s.savedTimeouts), result);
+    track(s, plat::setCommState(s.portHandle, &s.savedLineState), result);
+    plat::keepForForcedExit(s.portHandle, nullptr);
+    track(s, plat::closeHandle(s.portHandle), result);
     s.portHandle = plat::invalidHandleValue;
     return result;
 }

@@ -14,6 +14,10 @@ from windows import RUN, lf_lines
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TMP = tempfile.mkdtemp(prefix="korvalen-e2e-")
+# korvalen runs here, where COM1 and COM2 are links to nothing: a row that names a serial port
+# finds none, and no row opens one of this machine's own.
+for name in ("COM1", "COM2"):
+    os.symlink("/nonexistent/" + name, os.path.join(TMP, name))
 BANNER = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
                     rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n")
 # A row: name, peer (slave.py's mode and options), korvalen's arguments ({sk}: the client option
@@ -45,6 +49,7 @@ CASES = [
     ("port_text_of_100_is_refused", "", "-COM" + "A" * 97),
     ("port_text_of_99_is_taken", "", "-COM" + "A" * 96),
     ("com_comes_before_baud", "", "-com1"),
+    ("host_that_is_no_address_connects_nothing", "", "-COM/"),
     ("refused_connect", "", "{sk}"),
     ("read_holding", "serve", "{sk} -SR400002"),
     ("read_input_registers_fc4", "serve", "{sk} -SR300001 -NR5"),
@@ -166,7 +171,7 @@ def check(korvalen, name, peer_mode, args, checks=None):
             listening, port = peer(*peer_mode, "--dump", dump)
             procs.append(listening)
         args = args.format(sk="-SK127.0.0.1/%d" % port, port=port).split()
-        run = Output([*korvalen, *args], stderr=subprocess.PIPE)
+        run = Output([*korvalen, *args], stderr=subprocess.PIPE, cwd=TMP)
         procs.append(run)
         # a server shows that it waits before it takes the connection
         if peer_mode and peer_mode[0] == "connect":

@@ -1,13 +1,16 @@
 #!/usr/bin/python3
-"""korvalen over a serial line. Per case a socat pty pair: korvalen on ./COMA, a peer on ./PEER:
-rtu_slave (libmodbus) or pymodbus (this file run as "pymodbus DEVICE"), both seeded as rtu_slave.c
-says; a raw peer writing one reply in pieces; or none. Whole transcripts are compared, banner date
-and time masked; the device settings (stty -g) must be back after each case. With
+"""korvalen over a serial line. Per case the rig's relay is the wire between two pty pairs:
+korvalen on ./COMA, a peer on ./PEER: rtu_slave (libmodbus) or pymodbus (this file run as
+"pymodbus DEVICE"), both seeded as rtu_slave.c says; a raw peer writing one reply in pieces; or
+none. Whole transcripts are compared, banner date and time masked; the device settings (stty -g)
+must be back after each case. A case on simulated hardware preloads the rig's shim, which makes
+the pty answer as a kind of UART or USB adapter does, and checks what the shim logged. With
 KORVALEN_EMULATOR set (wine), KORVALEN.exe reaches the pty as COM17 through the prefix's
-dosdevices link, its CR LF line ends are undone, and the second opener, which wine lets in, is
-not tried.
-Usage: serial_e2e.py KORVALEN RTU_SLAVE"""
-import os, re, select, signal, struct, subprocess, sys, tempfile, threading, time
+dosdevices link, its CR LF line ends are undone, and neither the second opener, which wine lets
+in, nor simulated hardware is tried.
+Usage: serial_e2e.py KORVALEN RTU_SLAVE [SHIM]"""
+import os, re, select, signal, statistics, struct, subprocess, sys, tempfile, threading, time
+import termios, tty
 
 from pymodbus.utilities import computeCRC
 from windows import RUN, lf_lines, link_port
@@ -64,8 +67,8 @@ def transcript(args, reps):
                             if a.startswith(p))
     out += (b"\nInstall ModPL\nAbout to open ModPL with port %s\n\rEnter moddlOpen('%s')"
             b"\n\rmoddlOpen: serial connection.  Port == %s" % (port, port, port))
-    if reps is None:
-        return out + b"\nModbus CommStack open failed.\nExiting.\n"
+    if reps is None or isinstance(reps, bytes):  # the open fails, or what follows it
+        return out + (reps or b"\nModbus CommStack open failed.") + b"\nExiting.\n"
     out += b"\nBuilding request: modslave = 100"
     for i, (req, reads, lines) in enumerate(reps):
         out += (b"\nSending request #%d\n\rEnter moddlTransmit().\n\n\rmoddlTx: about to transmit "
@@ -81,12 +84,15 @@ def transcript(args, reps):
 PORT = "COM17" if RUN else "COMA"
 
 
-def korvalen(args, d):
-    return spawn([*RUN, KORVALEN, "-" + PORT, *args], d)
+def korvalen(args, d, rig=None):
+    env = rig and dict(os.environ, LD_PRELOAD=SHIM, KV_RIG_KIND=rig[0], KV_RIG_LOG=d + "/rig.log",
+                       KV_RIG_DEV=os.path.realpath(d + "/COMA"),
+                       ASAN_OPTIONS="verify_asan_link_order=0")
+    return spawn([*RUN, KORVALEN, "-" + PORT, *args], d, env)
 
 
-def spawn(argv, cwd):
-    return subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def spawn(argv, cwd, env=None):
+    return subprocess.Popen(argv, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
 def stop(proc):  # by PID; harmless once it has ended
@@ -118,26 +124,48 @@ def expect(want, got, cmp=bytes.__eq__):
     assert cmp(got, want), "expected:\n%r\ngot:\n%r" % (want, got)
 
 
-def raw_peer(path, reply, pieces, gap):  # answers one request, the reply in pieces
-    with open(os.open(path, os.O_RDWR | os.O_NOCTTY), "r+b", buffering=0) as tty:
-        if select.select([tty], [], [], 10)[0] and tty.read(256):
+def raw_peer(path, reply, pieces, gap, baud):  # answers one request, the reply in pieces
+    with open(os.open(path, os.O_RDWR | os.O_NOCTTY), "r+b", buffering=0) as line:
+        attributes = termios.tcgetattr(line)
+        attributes[4] = attributes[5] = getattr(termios, "B%d" % baud)
+        termios.tcsetattr(line, termios.TCSANOW, attributes)
+        if select.select([line], [], [], 10)[0] and line.read(256):
             for i, n in enumerate(pieces):
                 time.sleep(gap if i else 0)
-                tty.write(reply[sum(pieces[:i]):sum(pieces[:i + 1])])
+                line.write(reply[sum(pieces[:i]):sum(pieces[:i + 1])])
 
 
-def run_case(d, peer, runs, hold=None):
-    """Runs korvalen once per run, in order, in directory d; a holder (args, needle[, shown])
-    keeps the port from that output on until SIGINT, which must end it through the normal
-    close; while it holds, stty -a must show shown."""
-    procs = [spawn(["/usr/bin/socat", "pty,raw,echo=0,link=COMA", "pty,raw,echo=0,link=PEER"], d)]
+def toggled(log, baud):
+    """RTS rose before each frame was handed over and fell after its last stop bit, before the
+    slave may answer (3.5 characters, 1.75 ms above 19200 baud): in the middle, not always, so
+    that a busy machine's late wake-up is no failure. Each read began after its request left."""
+    ev = [line.split() for line in open(log)]
+    txs = [[int(v) for v in e[1:]] for e in ev if e[0] == "tx"]
+    reads, rises, drops = ([int(e[-1]) for e in ev if e[:len(k)] == k]
+                           for k in (["read"], ["rts", "1"], ["rts", "0"]))
+    late = [drop - tx[3] for tx, drop in zip(txs, drops)]
+    assert txs and len(rises) == len(drops) == len(txs) == len(reads), "events %r" % ev
+    assert all(r <= tx[1] for r, tx in zip(rises, txs)), "RTS rose late"
+    assert min(late) >= 0 and statistics.median(late) <= (1750 if baud > 19200 else 35e6 / baud), \
+        "RTS fell %r us late" % late
+    assert all(r >= tx[3] for r, tx in zip(reads, txs)), "a read began before its request left"
+
+
+def flags(want):  # the RS-485 and serial flags the shim logged, in order, and at the end
+    return lambda log: expect(want, [[int(v) for v in e[1:]] for e in map(str.split, open(log))
+                                     if e[0] in ("rs485", "serial", "end")], list.__eq__)
+
+
+def run_case(d, peer, runs, hold=None, rig=None):
+    """Runs korvalen once per run, in order, in directory d, on simulated hardware when rig
+    (kind, packet ms, check of the shim's log) is given; a holder (args, needle[, shown[,
+    signal]]) keeps the port from that output on until the signal (SIGINT), which must end it
+    through the normal close; while it holds, stty -a must show shown."""
+    procs = [spawn(["/usr/bin/python3", RELAY, d, str(rig[1] if rig else 0)], d)]
     stty = lambda how="-g": subprocess.run(["stty", "-F", d + "/COMA", how], timeout=5,
                                            check=True, capture_output=True).stdout
     try:
-        for _ in range(500):
-            if os.path.exists(d + "/COMA") and os.path.exists(d + "/PEER"):
-                break
-            time.sleep(0.01)
+        assert read_until(procs[0], b"READY\n") == b"READY\n", "the relay is not ready"
         before = stty()
         if RUN:
             link_port(PORT, d + "/COMA")
@@ -145,23 +173,26 @@ def run_case(d, peer, runs, hold=None):
             threading.Thread(target=raw_peer, daemon=True,
                              args=(d + "/PEER", b"".join(runs[0][1][0][1]), *peer[1:])).start()
         elif peer:
+            peer, _, baud = peer.partition("@")
             kind, _, line = peer.partition(":")
             argv = {"libmodbus": [SLAVE], "pymodbus": ["/usr/bin/python3", __file__, "pymodbus"]}[kind]
-            procs.append(spawn(argv + ["PEER", "9600", "100", "-1", line], d))
+            procs.append(spawn(argv + ["PEER", baud or "9600", "100", "-1", line], d))
             assert read_until(procs[-1], b"READY\n").endswith(b"READY\n"), peer + " not ready"
         if hold:
-            procs.append(korvalen(hold[0], d))
+            procs.append(korvalen(hold[0], d, rig))
             got = read_until(procs[-1], hold[1].replace(b"\n", b"\r\n") if RUN else hold[1])
-            assert hold[2:] == () or hold[2] in stty("-a").split(), "stty lacks %r" % hold[2:]
+            assert (*hold[2:3], None)[0] in [None, *stty("-a").split()], "stty lacks %r" % (hold,)
         for args, reps in runs:
-            expect(transcript(args, reps), finish(korvalen(args, d)))
+            expect(transcript(args, reps), finish(korvalen(args, d, rig)))
         if hold:
-            procs[-1].send_signal(signal.SIGINT)
+            procs[-1].send_signal((*hold[3:], signal.SIGINT)[0])
             out, full = finish(procs[-1], got), transcript(hold[0], [H3, H3])
             expect(full[:full.index(hold[1]) + len(hold[1])], out, bytes.startswith)
             expect(b"\nExiting.\n", out, bytes.endswith)
         if not RUN:  # a Windows program restores what Windows knows of the line, not termios
             expect(before, stty())
+        if rig and rig[2]:
+            rig[2](d + "/rig.log")
     finally:
         for p in procs:
             stop(p)
@@ -197,8 +228,9 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
         100, 0x83, 2)], b"\nModbus AL frame received: fc = 83\nModbus PL Exception! EC = 02")])]),
     ("silent_slave_receive_error", None, [(["-RT300"], [(H3[0], [], b"")])]),
     ("rq5_five_exchanges", "pymodbus", [(["-RQ5", "-TD0"], [H3] * 5)]),
-    ("pieces_5ms_apart_are_one_read", ("raw", (4, 3, 4), 0.005), [(["-B1200", "-RT2000"], [H3])]),
-    ("gap_150ms_splits_the_read_link_joins", ("raw", (4, 7), 0.15),
+    ("pieces_5ms_apart_are_one_read", ("raw", (4, 3, 4), 0.005, 1200),
+     [(["-B1200", "-RT2000"], [H3])]),
+    ("gap_150ms_splits_the_read_link_joins", ("raw", (4, 7), 0.15, 1200),
      [(["-B1200", "-RT2000"], [(H3[0], [H3[1][0][:4], H3[1][0][4:]], H3[2])])]),
     ("sigint_ends_through_close", "libmodbus", [], (["-RQ50"], b"\nSending request #2")),
     ("sigint_ends_a_read_of_a_silent_line", None, [], (["-RT60000"], b"\nSending request #1")),
@@ -210,15 +242,32 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
      [(["-LF8N2", *args], reps) for args, reps in writing(6, 4, 41, [56])]),
     ("line_format_8e1_writes_and_reads", "libmodbus:8E1",
      [(["-LF8E1", *args], reps) for args, reps in writing(16, 4, 31, [12, 34])]),
+    # Simulated hardware: (kind, packet ms, check of the shim's log) as the last element.
+    *[("%s_%d_toggles_rts_around_each_frame" % (kind, baud), "libmodbus@%d" % baud,
+       [(["-B%d" % baud, "-RQ5", "-TD0"], [H3] * 5)], None,
+       (kind, 1 if kind == "ftdi" else 0, lambda log, baud=baud: toggled(log, baud)))
+      for kind in ("uart", "ftdi", "acm") for baud in (9600, 115200)],
+    ("ftdi_low_latency_asked_and_given_back", "libmodbus", [([], [H3])], None,
+     ("ftdi", 1, flags([[1 << 13], [0], [0, 0]]))),
+    ("acm_reply_in_16ms_packets_is_one_read", "libmodbus", reading(4, 11, 12), None, ("acm", 16, None)),
+    ("rs485_polarity_kept_and_given_back", "libmodbus@19200", [(["-B19200"], [H3])], None,
+     ("rs485", 0, flags([[5, 2, 3], [4, 2, 3], [4, 0]]))),
+    ("uart_refuses_a_rate_off_its_divisors", None,
+     [(["-B250000"], b"\nBaud rate 250000 refused: the port runs it as 115200")], None,
+     ("uart", 0, None)),
+    ("sighup_ends_through_close", "libmodbus", [], (["-RQ50"], b"\nSending request #2", None,
+                                                    signal.SIGHUP), ("rs485", 0, None)),
 ]
 
 if __name__ == "__main__":
     if sys.argv[1] == "pymodbus":
         sys.exit(pymodbus_peer(sys.argv[2]))
-    KORVALEN, SLAVE = map(os.path.abspath, sys.argv[1:3])
+    KORVALEN, SLAVE, SHIM = (map(os.path.abspath, sys.argv[1:4]) if len(sys.argv) > 3 else
+                             (*map(os.path.abspath, sys.argv[1:3]), None))
+    RELAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "rig", "relay.py")
     passed = failed = 0
     for name, *case in CASES:
-        if RUN and name == "second_opener_refused":
+        if (RUN or not SHIM) and case[3:] or RUN and name == "second_opener_refused":
             continue
         with tempfile.TemporaryDirectory(prefix="korvalen-serial-") as tmp:
             try:

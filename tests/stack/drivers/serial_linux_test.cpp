@@ -1,11 +1,16 @@
 // The serial driver on a real pty the test makes; the device is reached through a link in the
 // working directory, as a user reaches /dev/ttyUSB0 through COM5. A row's outcome is its
 // results and values in order.
+#include "stack/drivers/interrupt.h"
 #include "stack/drivers/port.h"
 #include "tests/support/support.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -87,6 +92,104 @@ std::function<std::string()> reading(std::vector<std::pair<int, std::string>> ch
     });
 }
 
+// In a child with a private /dev and /sys/class/tty, so that no test reaches a port of this
+// machine: ttyKV0 and ttyS4 are serial devices backed by hardware (a sysfs device link), tty is
+// not; all three lead to the pty. COM5 in the working directory links to nothing. The open
+// results of COMttykv0, COMtty and COM5, and of COM5 once that link is gone.
+void privateDev(PortChannel &, Pty &pty, Steps &s) {
+    int out[2];
+    (void)!pipe(out);
+    if (fork() == 0) {
+        char dev[] = "/tmp/korvalen-dev-XXXXXX";
+        const std::string dir = mkdtemp(dev), node = dir + "/kvpty";
+        bool ok = unshare(CLONE_NEWNS) == 0 &&
+                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                  mount("tmpfs", dev, "tmpfs", 0, nullptr) == 0 &&
+                  mount("tmpfs", "/sys/class/tty", "tmpfs", 0, nullptr) == 0 &&
+                  close(open(node.c_str(), O_CREAT | O_WRONLY, 0600)) == 0 &&
+                  mount(ptsname(pty.master), node.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+                  symlink("/nonexistent", "COM5") == 0;
+        for (std::string entry : {"ttyKV0", "ttyS4", "tty"}) {
+            const std::string sys = "/sys/class/tty/" + entry;
+            ok = ok && symlink("kvpty", (dir + "/" + entry).c_str()) == 0 &&
+                 (entry == "tty" ||
+                  (mkdir(sys.c_str(), 0755) == 0 && symlink("/", (sys + "/device").c_str()) == 0));
+        }
+        std::string results = ok && mount(dev, "/dev", nullptr, MS_MOVE, nullptr) == 0 ? "" : "no ";
+        for (const char *name : {"COMttykv0", "COMtty", "COM5", "COM5"}) {
+            const plat::Handle h = plat::createFile(name);
+            results += (h == plat::invalidHandleValue ? str(plat::getLastError()) : "0") + " ";
+            if (h != plat::invalidHandleValue)
+                plat::closeHandle(h);
+            else if (name[3] == '5')
+                unlink("COM5");
+        }
+        (void)!write(out[1], results.data(), results.size());
+        _exit(0);
+    }
+    close(out[1]);
+    char text[64] = {};
+    (void)!read(out[0], text, sizeof text - 1);
+    close(out[0]), wait(nullptr);
+    s.text += text;
+}
+
+// A device an earlier program left "almost raw" (no line editing, but CR mapped, the eighth
+// bit stripped and FF marked): every byte of 64 0d ff 0a is read as sent, and the device gets
+// those flags back at close.
+void almostRaw(PortChannel &ch, Pty &pty, Steps &s) {
+    termios t{};
+    tcgetattr(pty.master, &t);
+    t.c_lflag = t.c_oflag = t.c_cc[VMIN] = t.c_cc[VTIME] = 0;
+    t.c_iflag = ICRNL | ISTRIP | PARMRK | BRKINT, t.c_cflag |= CLOCAL | CREAD;
+    tcsetattr(pty.master, TCSANOW, &t);
+    ioControl(&ch, SetReadTimeout, uint32_t(500)), ioControl(&ch, SetCharTimeout, uint32_t(50));
+    uint8_t b[8] = {};
+    uint32_t n = 0;
+    s << ioOpen(&ch) << write(pty.master, "\x64\x0d\xff\x0a", 4) << ioRead(&ch, b, 8, &n)
+      << hex(b, n).c_str() << ioClose(&ch);
+    tcgetattr(pty.master, &t);
+    s << (t.c_iflag == (ICRNL | ISTRIP | PARMRK | BRKINT));
+}
+
+// A UUCP lock file naming a live process (init) refuses the open; one naming a process that is
+// gone is taken over, names this one while the port is open, and goes at close.
+void lockFiles(PortChannel &ch, Pty &pty, Steps &s) {
+    std::string lock = "/var/lock/LCK.." + std::string(ptsname(pty.master) + 5);
+    lock[lock.rfind('/')] = '_';
+    const auto holder = [&](long pid) {
+        FILE *f = fopen(lock.c_str(), "w");
+        return f && fprintf(f, "%10ld\n", pid) && !fclose(f);
+    };
+    const pid_t gone = fork();
+    if (gone == 0)
+        _exit(0);
+    waitpid(gone, nullptr, 0);
+    s << holder(1) << ioOpen(&ch) << ch.driver.serial.lastError << holder(gone) << ioOpen(&ch);
+    FILE *f = fopen(lock.c_str(), "r");
+    long pid = 0;
+    s << (f && fscanf(f, "%ld", &pid) == 1 && pid == getpid()) << ioClose(&ch)
+      << (access(lock.c_str(), F_OK) == 0);
+    f ? fclose(f) : 0, unlink(lock.c_str());
+}
+
+// In a child holding the port at 19200: a second stop signal while the first is handled ends
+// it at once, after one call has given the device its own rate back.
+void forcedExit(PortChannel &ch, Pty &pty, Steps &s) {
+    termios before{}, after{};
+    tcgetattr(pty.master, &before);
+    const pid_t child = fork();
+    if (child == 0) {
+        ioControl(&ch, SetBaud, uint32_t(19200)), ioOpen(&ch), interruptCatchSignals();
+        raise(SIGINT), raise(SIGTERM);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    tcgetattr(pty.master, &after);
+    s << WIFSIGNALED(status) << WTERMSIG(status) << (cfgetospeed(&after) == cfgetospeed(&before));
+}
+
 // Baud 12345 and two stop bits set while closed: open, the rate read back, whether the device
 // has two stop bits, 19200 applied at once; after close, whether the device is as before.
 void givenBack(PortChannel &ch, Pty &pty, Steps &s) {
@@ -138,26 +241,31 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     SerialOpen, Rows,
-    testing::Values(Row{"ClosedPortRefusesIoThenOpenTwiceIsAlreadyOpen",
-                        serial([](PortChannel &ch, Pty &, Steps &s) {
-                            uint8_t b[4];
-                            uint32_t n = 55;
-                            s << ioRead(&ch, b, 4, &n) << ioWrite(&ch, b, 4, &n) << n
-                              << ioControl(&ch, FlushRead, uint32_t(0)) << ioClose(&ch)
-                              << ioOpen(&ch) << ioOpen(&ch) << ioClose(&ch) << ioClose(&ch);
-                        }),
-                        "9 9 55 5 9 0 10 0 9 "},
-                    Row{"SecondOpenerIsDenied", openBeside("COMT"), "0 3 5 "},
-                    Row{"UnknownNameIsNotFound", openBeside("COMNOSUCHDEVICE"), "0 2 2 "},
-                    Row{"ComZeroIsNotFound", openBeside("COM0"), "0 2 2 "},
-                    Row{"Com257IsNotFound", openBeside("COM257"), "0 2 2 "},
-                    Row{"DevNameMatchesWithoutRegardToCase", openBeside("COMptmx"), "0 0 0 "},
-                    Row{"NameFillingTheFieldIsRefused",
-                        openBeside(std::string(serialPortNameSize, 'C')), "0 15 123 "},
-                    Row{"SettingsApplyAtOpenAndTheDeviceIsGivenBack", serial(givenBack),
-                        "0 12345 1 0 19200 0 1 "},
-                    Row{"WriteReachesThePeerAndFlushDiscardsInput", serial(writeAndFlush),
-                        "0 5 0 6 0 5 5 frame "}),
+    testing::Values(
+        Row{"ClosedPortRefusesIoThenOpenTwiceIsAlreadyOpen",
+            serial([](PortChannel &ch, Pty &, Steps &s) {
+                uint8_t b[4];
+                uint32_t n = 55;
+                s << ioRead(&ch, b, 4, &n) << ioWrite(&ch, b, 4, &n) << n
+                  << ioControl(&ch, FlushRead, uint32_t(0)) << ioClose(&ch) << ioOpen(&ch)
+                  << ioOpen(&ch) << ioClose(&ch) << ioClose(&ch);
+            }),
+            "9 9 55 5 9 0 10 0 9 "},
+        Row{"SecondOpenerIsDenied", openBeside("COMT"), "0 3 5 "},
+        Row{"UnknownNameIsNotFound", openBeside("COMNOSUCHDEVICE"), "0 2 2 "},
+        Row{"ComZeroIsNotFound", openBeside("COM0"), "0 2 2 "},
+        Row{"Com257IsNotFound", openBeside("COM257"), "0 2 2 "},
+        Row{"NamesReachOnlyHardwareAndALinkToNothingIsFinal", serial(privateDev), "0 2 2 0 "},
+        Row{"NameFillingTheFieldIsRefused", openBeside(std::string(serialPortNameSize, 'C')),
+            "0 15 123 "},
+        Row{"SettingsApplyAtOpenAndTheDeviceIsGivenBack", serial(givenBack),
+            "0 12345 1 0 19200 0 1 "},
+        Row{"WriteReachesThePeerAndFlushDiscardsInput", serial(writeAndFlush),
+            "0 5 0 6 0 5 5 frame "},
+        Row{"AlmostRawDeviceReadsEveryByteAndGetsItsFlagsBack", serial(almostRaw),
+            "0 4 0  64 0d ff 0a 0 1 "},
+        Row{"LockOfALiveProcessRefusesAStaleOneIsTakenOver", serial(lockFiles), "1 3 5 1 0 1 0 0 "},
+        Row{"SecondStopGivesTheDeviceBackAndEnds", serial(forcedExit), "1 15 1 "}),
     rowName);
 
 // Margins are wide: gaps of 0 or 10 ms against 100 ms, and 400 ms against 50 ms.
@@ -168,7 +276,9 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"ShortGapIsOneRead", reading({{0, "abc"}, {10, "defg"}}, 100, 2000), "0 0 7 "},
         Row{"LongGapSplitsTheRead", reading({{0, "abc"}, {400, "defg"}}, 50, 2000), "0 0 3 "},
         Row{"SilenceTimesOut", reading({}, 5, 100), "0 6 0 "},
-        Row{"VanishedPeerIsBroken", reading({{20, "close"}}, 5, 2000), "0 7 0 "}),
+        Row{"VanishedPeerIsBroken", reading({{20, "close"}}, 5, 2000), "0 7 0 "},
+        Row{"BytesBeforeAHangUpAreKept", reading({{0, "abc"}, {30, "close"}}, 100, 2000),
+            "0 0 3 "}),
     rowName);
 
 } // namespace

@@ -1,0 +1,186 @@
+// Simulated serial hardware, preloaded into the program under test: the serial ioctls on one
+// pty (KV_RIG_DEV) are answered as a kind of device does (KV_RIG_KIND, see kinds), the modem
+// lines kept, and the wire timed from each write at the pty's rate, a USB adapter sending up to
+// a USB frame (1 ms) late. KV_RIG_LOG gets, in microseconds of the monotonic clock: "rts LEVEL
+// T", "tx N CALLED START END", "read T" (the first after a write), "rs485 FLAGS BEFORE AFTER",
+// "serial FLAGS" and at exit "end RS485FLAGS SERIALFLAGS".
+#include <algorithm>
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <asm/termios.h>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dlfcn.h>
+#include <linux/serial.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// uart: a 16550 whose driver answers the RS-485 query but refuses the setting, with an exact
+// line status and rates that divide a 115200 baud base; ftdi: a line status a 16 ms latency
+// period old, low latency on request; acm: no line status, low latency ignored; rs485: a kernel
+// RS-485 port configured active-low (RTS low while sending), delays 2 and 3 ms.
+struct Kind {
+    const char *name;
+    int type, usbUs;
+    bool lsr, lsrCached, lowLatency, rs485Get, rs485Set;
+} constexpr kinds[] = {{"uart", PORT_16550A, 0, true, false, false, true, false},
+                       {"ftdi", PORT_UNKNOWN, 1000, true, true, true, false, false},
+                       {"acm", PORT_UNKNOWN, 1000, false, false, false, false, false},
+                       {"rs485", PORT_16550A, 0, true, false, false, true, true}};
+
+struct Rig {
+    const Kind *kind = nullptr;
+    dev_t rdev = 0;
+    FILE *log = nullptr;
+    int lines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD;
+    serial_rs485 rs485{};
+    serial_struct serial{};
+    long long wireEnd = 0;
+    bool readSeen = true;
+} rig;
+
+long long now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
+}
+
+template <typename F> F real(const char *name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+int realIoctl(int fd, unsigned long request, void *arg) {
+    static auto f = real<int (*)(int, unsigned long, ...)>("ioctl");
+    return f(fd, request, arg);
+}
+
+__attribute__((constructor)) void start() {
+    const char *kind = getenv("KV_RIG_KIND"), *dev = getenv("KV_RIG_DEV");
+    struct stat st;
+    for (const Kind &k : kinds)
+        rig.kind = kind && strcmp(kind, k.name) == 0 ? &k : rig.kind;
+    if (!rig.kind || !dev || stat(dev, &st) != 0)
+        return;
+    rig.rdev = st.st_rdev;
+    rig.log = fopen(getenv("KV_RIG_LOG"), "a");
+    setvbuf(rig.log, nullptr, _IOLBF, 0);
+    rig.serial.type = rig.kind->type;
+    rig.serial.baud_base = 115200;
+    if (rig.kind->rs485Set)
+        rig.rs485 = serial_rs485{SER_RS485_RTS_AFTER_SEND, 2, 3, {}};
+}
+
+__attribute__((destructor)) void finish() {
+    if (rig.log)
+        fprintf(rig.log, "end %u %d\n", rig.rs485.flags, rig.serial.flags);
+}
+
+bool ours(int fd) {
+    struct stat st;
+    return rig.log && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rig.rdev;
+}
+
+long long charUs(int fd) {
+    termios2 t{};
+    realIoctl(fd, TCGETS2, &t);
+    return t.c_ospeed ? 10000000LL / t.c_ospeed : 1000;
+}
+
+int refused() {
+    errno = ENOTTY;
+    return -1;
+}
+
+int rigIoctl(int fd, unsigned long request, void *arg) {
+    const Kind &k = *rig.kind;
+    const long long t = now(), c = charUs(fd);
+    switch (request) {
+    case TIOCMGET:
+        return *static_cast<int *>(arg) = rig.lines, 0;
+    case TIOCMBIS:
+    case TIOCMBIC:
+    case TIOCMSET: {
+        const int was = rig.lines, v = *static_cast<int *>(arg);
+        rig.lines = request == TIOCMBIS ? was | v : request == TIOCMBIC ? was & ~v : v;
+        if ((was ^ rig.lines) & TIOCM_RTS)
+            fprintf(rig.log, "rts %d %lld\n", (rig.lines & TIOCM_RTS) != 0, t);
+        return 0;
+    }
+    case TIOCGRS485:
+        return k.rs485Get ? (*static_cast<serial_rs485 *>(arg) = rig.rs485, 0) : refused();
+    case TIOCSRS485:
+        if (!k.rs485Set)
+            return refused();
+        rig.rs485 = *static_cast<serial_rs485 *>(arg);
+        fprintf(rig.log, "rs485 %u %u %u\n", rig.rs485.flags, rig.rs485.delay_rts_before_send,
+                rig.rs485.delay_rts_after_send);
+        return 0;
+    case TIOCSERGETLSR: // sampled once a latency period by an adapter
+        if (!k.lsr)
+            return refused();
+        return *static_cast<unsigned *>(arg) =
+                   (k.lsrCached ? t - t % 16000 : t) >= rig.wireEnd ? TIOCSER_TEMT : 0,
+                                     0;
+    case TIOCOUTQ: // the bytes not yet in a UART's FIFO; an adapter takes all at once
+        return *static_cast<int *>(arg) =
+                   int(std::max(0LL, k.usbUs ? 0 : (rig.wireEnd - t) / c - 16)),
+                                0;
+    case TIOCGSERIAL:
+        return *static_cast<serial_struct *>(arg) = rig.serial, 0;
+    case TIOCSSERIAL:
+        if (k.lowLatency)
+            rig.serial.flags = static_cast<serial_struct *>(arg)->flags;
+        fprintf(rig.log, "serial %d\n", rig.serial.flags);
+        return 0;
+    case TCSETS2: {
+        // A UART runs its clock's divisors of the baud base, whatever was asked.
+        auto *tio = static_cast<termios2 *>(arg);
+        if (k.type == PORT_16550A && tio->c_ospeed) {
+            const unsigned divisor = unsigned(std::lround(115200.0 / tio->c_ospeed));
+            tio->c_ospeed = tio->c_ispeed = 115200 / (divisor ? divisor : 1);
+        }
+        return realIoctl(fd, request, arg);
+    }
+    default:
+        return realIoctl(fd, request, arg);
+    }
+}
+
+} // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    return ours(fd) ? rigIoctl(fd, request, arg) : realIoctl(fd, request, arg);
+}
+
+extern "C" ssize_t write(int fd, const void *bytes, size_t n) {
+    static auto f = real<ssize_t (*)(int, const void *, size_t)>("write");
+    const long long called = now();
+    const ssize_t r = f(fd, bytes, n);
+    if (r > 0 && ours(fd)) {
+        const long long from = std::max(called + rig.kind->usbUs, rig.wireEnd);
+        rig.wireEnd = from + r * charUs(fd);
+        rig.readSeen = false;
+        fprintf(rig.log, "tx %zd %lld %lld %lld\n", r, called, from, rig.wireEnd);
+    }
+    return r;
+}
+
+extern "C" ssize_t read(int fd, void *buffer, size_t n) {
+    static auto f = real<ssize_t (*)(int, void *, size_t)>("read");
+    if (!rig.readSeen && ours(fd)) {
+        rig.readSeen = true;
+        fprintf(rig.log, "read %lld\n", now());
+    }
+    return f(fd, buffer, n);
+}
