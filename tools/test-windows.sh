@@ -13,6 +13,11 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 for target in "${targets[@]}"; do
     cmake --preset "windows-$target" >/dev/null
     cmake --build --preset "windows-$target" -j"$(nproc)"
+    # Some kernels run no 32-bit program (no IA32 emulation): the build is then all there is.
+    if [ "$target" = i686 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        echo "test-windows: this machine runs no 32-bit program; the i686 build is not run" >&2
+        continue
+    fi
     export WINEPREFIX="$PWD/build-windows-$target/wineprefix"
     mkdir -p "$WINEPREFIX"
     wineserver -k 2>/dev/null || true
