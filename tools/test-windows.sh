@@ -23,7 +23,9 @@ for target in "${targets[@]}"; do
     wineserver -k 2>/dev/null || true
     wineserver -w
     wineserver -p >"$WINEPREFIX/wineserver.log" 2>&1
-    wineboot -i >/dev/null 2>&1
+    # Booted by the target's own loader: the wineboot script takes the 32-bit one wherever it is
+    # installed, also where it cannot run.
+    "/usr/lib/wine/$([ "$target" = i686 ] && echo wine || echo wine64)" wineboot -i >/dev/null 2>&1
     rm -f "$WINEPREFIX"/dosdevices/com*
     ctest --preset "windows-$target" -j2 --timeout 600
     wineserver -k

@@ -94,8 +94,9 @@ def start(args, cwd=TMP):
     return proc
 
 
-def finish(proc, timeout=20, status=None):
-    """Output of a process that ends within timeout or is killed; checks its status if given."""
+def finish(proc, timeout=90, status=None):
+    """Output of a process that ends within timeout (long enough for 10,000 requests under wine on
+    a busy machine) or is killed; checks its status if given."""
     try:
         proc.wait(timeout)
     except subprocess.TimeoutExpired:
