@@ -5,6 +5,7 @@
 #include "stack/drivers/port.h"
 #include "tests/support/support.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -93,9 +94,9 @@ std::function<std::string()> reading(std::vector<std::pair<int, std::string>> ch
 }
 
 // In a child with a private /dev and /sys/class/tty, so that no test reaches a port of this
-// machine: ttyKV0 and ttyS4 are serial devices backed by hardware (a sysfs device link), tty is
-// not; all three lead to the pty. COM5 in the working directory links to nothing. The open
-// results of COMttykv0, COMtty and COM5, and of COM5 once that link is gone.
+// machine: ttyKV0, ttyS4 and ttyS255 are serial devices backed by hardware (a sysfs device
+// link), tty is not; all lead to the pty. COM5 in the working directory links to nothing. The
+// open results of COMttykv0, COMtty and COM5, of COM5 once that link is gone, and of COM256.
 void privateDev(PortChannel &, Pty &pty, Steps &s) {
     int out[2];
     (void)!pipe(out);
@@ -109,14 +110,14 @@ void privateDev(PortChannel &, Pty &pty, Steps &s) {
                   close(open(node.c_str(), O_CREAT | O_WRONLY, 0600)) == 0 &&
                   mount(ptsname(pty.master), node.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
                   symlink("/nonexistent", "COM5") == 0;
-        for (std::string entry : {"ttyKV0", "ttyS4", "tty"}) {
+        for (std::string entry : {"ttyKV0", "ttyS4", "ttyS255", "tty"}) {
             const std::string sys = "/sys/class/tty/" + entry;
             ok = ok && symlink("kvpty", (dir + "/" + entry).c_str()) == 0 &&
                  (entry == "tty" ||
                   (mkdir(sys.c_str(), 0755) == 0 && symlink("/", (sys + "/device").c_str()) == 0));
         }
         std::string results = ok && mount(dev, "/dev", nullptr, MS_MOVE, nullptr) == 0 ? "" : "no ";
-        for (const char *name : {"COMttykv0", "COMtty", "COM5", "COM5"}) {
+        for (const char *name : {"COMttykv0", "COMtty", "COM5", "COM5", "COM256"}) {
             const plat::Handle h = plat::createFile(name);
             results += (h == plat::invalidHandleValue ? str(plat::getLastError()) : "0") + " ";
             if (h != plat::invalidHandleValue)
@@ -152,20 +153,23 @@ void almostRaw(PortChannel &ch, Pty &pty, Steps &s) {
     s << (t.c_iflag == (ICRNL | ISTRIP | PARMRK | BRKINT));
 }
 
-// A UUCP lock file naming a live process (init) refuses the open; one naming a process that is
-// gone is taken over, names this one while the port is open, and goes at close.
+// A UUCP lock file naming a live process (init), in text or in the old binary form, refuses the
+// open; one naming a process that is gone is taken over, names this one while the port is open,
+// and goes at close.
 void lockFiles(PortChannel &ch, Pty &pty, Steps &s) {
     std::string lock = "/var/lock/LCK.." + std::string(ptsname(pty.master) + 5);
     lock[lock.rfind('/')] = '_';
-    const auto holder = [&](long pid) {
+    const auto holder = [&](long pid, bool binary = false) {
         FILE *f = fopen(lock.c_str(), "w");
-        return f && fprintf(f, "%10ld\n", pid) && !fclose(f);
+        const int32_t word = int32_t(pid);
+        return f && (binary ? fwrite(&word, 4, 1, f) : fprintf(f, "%10ld\n", pid)) && !fclose(f);
     };
     const pid_t gone = fork();
     if (gone == 0)
         _exit(0);
     waitpid(gone, nullptr, 0);
-    s << holder(1) << ioOpen(&ch) << ch.driver.serial.lastError << holder(gone) << ioOpen(&ch);
+    s << holder(1) << ioOpen(&ch) << ch.driver.serial.lastError << holder(1, true) << ioOpen(&ch)
+      << holder(gone) << ioOpen(&ch);
     FILE *f = fopen(lock.c_str(), "r");
     long pid = 0;
     s << (f && fscanf(f, "%ld", &pid) == 1 && pid == getpid()) << ioClose(&ch)
@@ -190,14 +194,30 @@ void forcedExit(PortChannel &ch, Pty &pty, Steps &s) {
     s << WIFSIGNALED(status) << WTERMSIG(status) << (cfgetospeed(&after) == cfgetospeed(&before));
 }
 
-// Baud 12345 and two stop bits set while closed: open, the rate read back, whether the device
+// In a child: a stop requested before a 3 s wait begins ends that wait at once, since what
+// wakes the waits stays set.
+std::string stopBeforeTheWait() {
+    const pid_t child = fork();
+    if (child == 0) {
+        interruptInit(), interruptRequest();
+        const auto start = std::chrono::steady_clock::now();
+        interruptWaitMs(3000);
+        _exit(std::chrono::steady_clock::now() - start < std::chrono::seconds(1) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return str(WIFEXITED(status)) + " " + str(WEXITSTATUS(status));
+}
+
+// Baud 12345 and two stop bits set while closed: open, the rate and format read back (8 data
+// bits, no parity, two stop bits: 0x80), whether the device
 // has two stop bits, 19200 applied at once; after close, whether the device is as before.
 void givenBack(PortChannel &ch, Pty &pty, Steps &s) {
     termios before{}, during{}, after{};
     tcgetattr(pty.master, &before);
     uint32_t w = line::openDefault | 2u << line::stopBitsShift; // a pty takes no parity
     ioControl(&ch, SetLineSettings, &w), ioControl(&ch, SetBaud, uint32_t(12345));
-    s << ioOpen(&ch) << get(ch, GetBaud);
+    s << ioOpen(&ch) << get(ch, GetBaud) << (get(ch, GetLineSettings) & 0xFF);
     tcgetattr(pty.master, &during);
     s << ((during.c_cflag & CSTOPB) != 0) << ioControl(&ch, SetBaud, uint32_t(19200))
       << get(ch, GetBaud) << ioClose(&ch);
@@ -241,31 +261,33 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     SerialOpen, Rows,
-    testing::Values(
-        Row{"ClosedPortRefusesIoThenOpenTwiceIsAlreadyOpen",
-            serial([](PortChannel &ch, Pty &, Steps &s) {
-                uint8_t b[4];
-                uint32_t n = 55;
-                s << ioRead(&ch, b, 4, &n) << ioWrite(&ch, b, 4, &n) << n
-                  << ioControl(&ch, FlushRead, uint32_t(0)) << ioClose(&ch) << ioOpen(&ch)
-                  << ioOpen(&ch) << ioClose(&ch) << ioClose(&ch);
-            }),
-            "9 9 55 5 9 0 10 0 9 "},
-        Row{"SecondOpenerIsDenied", openBeside("COMT"), "0 3 5 "},
-        Row{"UnknownNameIsNotFound", openBeside("COMNOSUCHDEVICE"), "0 2 2 "},
-        Row{"ComZeroIsNotFound", openBeside("COM0"), "0 2 2 "},
-        Row{"Com257IsNotFound", openBeside("COM257"), "0 2 2 "},
-        Row{"NamesReachOnlyHardwareAndALinkToNothingIsFinal", serial(privateDev), "0 2 2 0 "},
-        Row{"NameFillingTheFieldIsRefused", openBeside(std::string(serialPortNameSize, 'C')),
-            "0 15 123 "},
-        Row{"SettingsApplyAtOpenAndTheDeviceIsGivenBack", serial(givenBack),
-            "0 12345 1 0 19200 0 1 "},
-        Row{"WriteReachesThePeerAndFlushDiscardsInput", serial(writeAndFlush),
-            "0 5 0 6 0 5 5 frame "},
-        Row{"AlmostRawDeviceReadsEveryByteAndGetsItsFlagsBack", serial(almostRaw),
-            "0 4 0  64 0d ff 0a 0 1 "},
-        Row{"LockOfALiveProcessRefusesAStaleOneIsTakenOver", serial(lockFiles), "1 3 5 1 0 1 0 0 "},
-        Row{"SecondStopGivesTheDeviceBackAndEnds", serial(forcedExit), "1 15 1 "}),
+    testing::Values(Row{"ClosedPortRefusesIoThenOpenTwiceIsAlreadyOpen",
+                        serial([](PortChannel &ch, Pty &, Steps &s) {
+                            uint8_t b[4];
+                            uint32_t n = 55;
+                            s << ioRead(&ch, b, 4, &n) << ioWrite(&ch, b, 4, &n) << n
+                              << ioControl(&ch, FlushRead, uint32_t(0)) << ioClose(&ch)
+                              << ioOpen(&ch) << ioOpen(&ch) << ioClose(&ch) << ioClose(&ch);
+                        }),
+                        "9 9 55 5 9 0 10 0 9 "},
+                    Row{"SecondOpenerIsDenied", openBeside("COMT"), "0 3 5 "},
+                    Row{"UnknownNameIsNotFound", openBeside("COMNOSUCHDEVICE"), "0 2 2 "},
+                    Row{"ComZeroIsNotFound", openBeside("COM0"), "0 2 2 "},
+                    Row{"Com257IsNotFound", openBeside("COM257"), "0 2 2 "},
+                    Row{"NamesReachOnlyHardwareAndALinkToNothingIsFinal", serial(privateDev),
+                        "0 2 2 0 0 "},
+                    Row{"NameFillingTheFieldIsRefused",
+                        openBeside(std::string(serialPortNameSize, 'C')), "0 15 123 "},
+                    Row{"SettingsApplyAtOpenAndTheDeviceIsGivenBack", serial(givenBack),
+                        "0 12345 128 1 0 19200 0 1 "},
+                    Row{"WriteReachesThePeerAndFlushDiscardsInput", serial(writeAndFlush),
+                        "0 5 0 6 0 5 5 frame "},
+                    Row{"AlmostRawDeviceReadsEveryByteAndGetsItsFlagsBack", serial(almostRaw),
+                        "0 4 0  64 0d ff 0a 0 1 "},
+                    Row{"LockOfALiveProcessRefusesAStaleOneIsTakenOver", serial(lockFiles),
+                        "1 3 5 1 3 1 0 1 0 0 "},
+                    Row{"SecondStopGivesTheDeviceBackAndEnds", serial(forcedExit), "1 15 1 "},
+                    Row{"StopBeforeAWaitEndsItAtOnce", stopBeforeTheWait, "1 0"}),
     rowName);
 
 // Margins are wide: gaps of 0 or 10 ms against 100 ms, and 400 ms against 50 ms.
