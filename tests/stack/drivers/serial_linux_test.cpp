@@ -268,9 +268,10 @@ INSTANTIATE_TEST_SUITE_P(
                             uint32_t n = 55;
                             s << ioRead(&ch, b, 4, &n) << ioWrite(&ch, b, 4, &n) << n
                               << ioControl(&ch, FlushRead, uint32_t(0)) << ioClose(&ch)
-                              << ioOpen(&ch) << ioOpen(&ch) << ioClose(&ch) << ioClose(&ch);
+                              << ioOpen(&ch) << ioOpen(&ch) << ioClose(&ch) << ioClose(&ch)
+                              << serialRelease(&ch);
                         }),
-                        "9 9 55 5 9 0 10 0 9 "},
+                        "9 9 55 5 9 0 10 0 9 0 "},
                     Row{"SecondOpenerIsDenied", openBeside("COMT"), "0 3 0 5 "},
                     Row{"UnknownNameIsNotFound", openBeside("COMNOSUCHDEVICE"), "0 2 0 2 "},
                     Row{"ComZeroIsNotFound", openBeside("COM0"), "0 2 0 2 "},
