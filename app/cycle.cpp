@@ -83,8 +83,9 @@ void noteRequest(RunStats *stats, const RunSettings *settings, uint32_t number,
     const bool exception = result == RequestResult::Exception;
     const uint8_t code = exception ? uint8_t(reply->refType & 0xff) : 0;
     statsCount(stats, result, code, ms);
-    const bool ok = result == RequestResult::Ok;
-    const int32_t count = ok ? (reply->count < maxValues ? uint16_t(reply->count) : maxValues) : 0;
+    // As printReply reads it: the count from the wire, never past the value list.
+    const uint16_t wire = result == RequestResult::Ok ? uint16_t(reply->count) : 0;
+    const int32_t count = wire < maxValues ? wire : maxValues;
     const RequestRecord record{number,
                                settings->modslave,
                                request->functionCode,
