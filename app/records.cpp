@@ -9,7 +9,8 @@
 
 namespace {
 
-// Room for 2000 values of up to 7 characters and a blank each.
+// Room for 2000 values of up to 6 characters and a blank each, with room to spare; the bound
+// below is for wider value texts.
 constexpr size_t maxRecordField = 2000 * 8;
 
 FILE *recordStream = nullptr;
@@ -73,7 +74,6 @@ void writeCsv(const RequestRecord *r, const char *time, const char *start, const
     // The values share one field, separated by blanks, so that every row has the same columns.
     char field[maxRecordField];
     size_t used = 0;
-    field[0] = '\0';
     for (int32_t i = 0; i < r->valueCount && used + 1 < sizeof field; ++i) {
         if (i > 0)
             field[used++] = ' ';
@@ -117,27 +117,26 @@ bool recordsFormatOf(const char *text, OutputFormat *format) {
     return false;
 }
 
-bool recordsOpen(OutputFormat format) {
+void recordsOpen(OutputFormat format) {
     if (format == OutputFormat::Text)
-        return true;
+        return;
     fflush(stdout);
     const int records = dup(fileno(stdout));
     if (records < 0)
-        return false;
+        return;
     FILE *stream = fdopen(records, "w");
     if (!stream || dup2(fileno(stderr), fileno(stdout)) < 0) {
         if (stream)
             fclose(stream);
         else
             close(records);
-        return false;
+        return;
     }
     recordStream = stream;
     recordFormat = format;
     if (format == OutputFormat::Csv)
         fputs("time,request,unit,function,start,result,response_ms,values\n", recordStream);
     fflush(recordStream);
-    return true;
 }
 
 void recordsWrite(const RequestRecord *record) {

@@ -26,9 +26,9 @@ struct RequestRecord {
 // TEXT, CSV or JSON (upper case); false for anything else, leaving *format as it was.
 bool recordsFormatOf(const char *text, OutputFormat *format);
 // For CSV and JSON: standard output goes to standard error from here on, and the records to
-// what standard output was; the CSV header is written. False when the streams could not be
-// split, which leaves the output as text.
-bool recordsOpen(OutputFormat format);
+// what standard output was; the CSV header is written. Streams that cannot be split (no
+// descriptor left) leave the output as text.
+void recordsOpen(OutputFormat format);
 // One record, in the format opened; nothing for text.
 void recordsWrite(const RequestRecord *record);
 // The one place a register value becomes text in a record: its length, as snprintf's.
