@@ -89,6 +89,15 @@ void lineFormatOption(RunSettings *settings, const char *value) {
     settings->stopBits = int8_t(value[2] - '0');
 }
 
+// -ST and -ES take exactly ON or OFF; anything else is named and changes nothing.
+void switchOption(const char *name, const char *label, const char *value, bool *setting) {
+    printf("\nStripped %s from input: %s", name, value);
+    if (strcmp(value, "ON") == 0 || strcmp(value, "OFF") == 0)
+        *setting = value[1] == 'N';
+    else
+        printf("\n%s '%s' not supported", label, value);
+}
+
 // -1 for OFF, 1 for ON, 0 for anything else; ON is tried first.
 int onOffValue(const char *value) {
     if (strncmp(value, "ON", 2) == 0)
@@ -100,7 +109,7 @@ int onOffValue(const char *value) {
 
 void option(RunSettings *settings, char *argument) {
     const char *text = argument + 1;
-    if (text[0] == '?' || text[0] == 'H') {
+    if (text[0] == '?' || text[0] == 'H' || strcmp(argument, "--HELP") == 0) {
         printUsage();
         return;
     }
@@ -145,8 +154,17 @@ void option(RunSettings *settings, char *argument) {
     } else if (startsWith(text, "TD")) {
         settings->requestSpacing = decimalValue(text + 2);
         printf("\nStripped TD from input: %ld", static_cast<long>(settings->requestSpacing));
+    } else if (startsWith(text, "ST")) {
+        switchOption("ST", "Statistics", text + 2, &settings->statistics);
+    } else if (startsWith(text, "ES")) {
+        switchOption("ES", "Exit status", text + 2, &settings->exitStatusTells);
+    } else if (startsWith(text, "OF")) {
+        printf("\nStripped OF from input: %s", text + 2);
+        if (!recordsFormatOf(text + 2, &settings->outputFormat))
+            printf("\nOutput format '%s' not supported", text + 2);
     } else {
         settings->run = false;
+        settings->refused = true;
         printf("INVALID INPUT: '%s'", argument);
     }
 }
@@ -171,6 +189,10 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->dataBits = 8;
     settings->parity = 0;
     settings->stopBits = 1;
+    settings->statistics = false;
+    settings->outputFormat = OutputFormat::Text;
+    settings->exitStatusTells = false;
+    settings->refused = false;
     traceSetRegisterDump(true);
 }
 
@@ -211,4 +233,24 @@ void parseArguments(RunSettings *settings, int argc, char **argv) {
         else
             addValue(settings, argument);
     }
+}
+
+// Both upper-case the arguments as parseArguments does, which later finds them so.
+bool versionAsked(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        upperFromSecond(argv[i]);
+        if (strcmp(argv[i], "--VERSION") == 0)
+            return true;
+    }
+    return false;
+}
+
+OutputFormat outputFormatAsked(int argc, char **argv) {
+    OutputFormat format = OutputFormat::Text;
+    for (int i = 1; i < argc; ++i) {
+        upperFromSecond(argv[i]);
+        if ((argv[i][0] == '-' || argv[i][0] == '/') && startsWith(argv[i] + 1, "OF"))
+            recordsFormatOf(argv[i] + 3, &format);
+    }
+    return format;
 }

@@ -3,6 +3,8 @@
 // the argument text (upper-cased in place from the second character) or to the defaults.
 #pragma once
 
+#include "app/records.h"
+
 #include <cstdint>
 
 constexpr int32_t maxValues = 2000;
@@ -24,6 +26,11 @@ struct RunSettings {
     // -LF: data bits, parity (0 none, 1 odd, 2 even, 3 mark, 4 space), stop bits
     bool lineFormatGiven;
     int8_t dataBits, parity, stopBits;
+    // -ST, -OF, -ES; refused: an invalid option was given
+    bool statistics;
+    OutputFormat outputFormat;
+    bool exitStatusTells;
+    bool refused;
 };
 
 constexpr uint8_t selectorRead = 65;
@@ -33,5 +40,9 @@ constexpr uint8_t selectorWrite = 66;
 void runSettingsDefaults(RunSettings *settings);
 void printBanner();
 void printUsage();
+// Before anything is printed: whether --version is among the arguments (in any case), and the
+// output format the -OF options will leave set.
+bool versionAsked(int argc, char **argv);
+OutputFormat outputFormatAsked(int argc, char **argv);
 // Reads argv[1..argc-1] into the settings, printing what each option echoes.
 void parseArguments(RunSettings *settings, int argc, char **argv);

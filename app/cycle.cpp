@@ -2,8 +2,11 @@
 // message is printed directly; the stack's own trace comes out between them.
 #include "app/cycle.h"
 
+#include "app/records.h"
+#include "app/runstats.h"
 #include "stack/al/modpl.h"
 #include "stack/al/reference.h"
+#include "stack/drivers/clock.h"
 #include "stack/drivers/interrupt.h"
 #include "stack/trace/trace.h"
 
@@ -12,6 +15,10 @@
 namespace {
 
 constexpr int exitStatus = 10;
+// With -ESON, beside statsStatus's 0, 1 and 2.
+constexpr int statusPortFailed = 3;
+constexpr int statusRefused = 4;
+constexpr int statusInterrupted = 5;
 
 bool selectorSupported(uint8_t selector) {
     switch (selector) {
@@ -68,8 +75,32 @@ void printReply(const ModbusMessage *reply) {
         printf("\nRegister %d%5.5d: %d", reply->refType, first + i, reply->values[i]);
 }
 
+// Counts what the request came to and writes its record.
+void noteRequest(RunStats *stats, const RunSettings *settings, uint32_t number,
+                 const ModbusMessage *request, const ModbusMessage *reply, RequestResult result,
+                 uint32_t started) {
+    const uint32_t ms = uint32_t(tickCount() - started);
+    const bool exception = result == RequestResult::Exception;
+    const uint8_t code = exception ? uint8_t(reply->refType & 0xff) : 0;
+    statsCount(stats, result, code, ms);
+    // As printReply reads it: the count from the wire, never past the value list.
+    const uint16_t wire = result == RequestResult::Ok ? uint16_t(reply->count) : 0;
+    const int32_t count = wire < maxValues ? wire : maxValues;
+    const RequestRecord record{number,
+                               settings->modslave,
+                               request->functionCode,
+                               request->refType,
+                               int32_t(request->offset) + 1,
+                               result,
+                               code,
+                               ms,
+                               reply->values,
+                               count};
+    recordsWrite(&record);
+}
+
 void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *request,
-                    ModbusMessage *reply) {
+                    ModbusMessage *reply, RunStats *stats) {
     int32_t sent = 0;
     while (true) {
         const int16_t taken = settings->numRequests;
@@ -80,8 +111,13 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
         ++sent;
         printf("\nSending request #%d", sent);
         fflush(stdout);
-        if (modplSendRequest(ctx, settings->modslave, request) != 1) {
+        // From the frame's last byte out, after the pacing the send waits through.
+        const int32_t sendResult = modplSendRequest(ctx, settings->modslave, request);
+        const uint32_t started = tickCount();
+        if (sendResult != 1) {
             printf("\n\rModbus transmit failed.");
+            noteRequest(stats, settings, uint32_t(sent), request, reply,
+                        RequestResult::TransmitFailed, started);
             continue;
         }
         reply->refType = request->refType;
@@ -91,6 +127,8 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
         reply->count = request->count;
         fflush(stdout);
         const int32_t result = modplGetReply(ctx, reply);
+        noteRequest(stats, settings, uint32_t(sent), request, reply,
+                    statsResultOf(ctx, result, reply), started);
         if (result != 1) {
             printf("\n\rReceive error = %d", result);
             continue;
@@ -106,7 +144,10 @@ int runRequestCycle(RunSettings *settings) {
     static StackContext ctx;
     static ModbusMessage request;
     static ModbusMessage reply;
+    static RunStats stats;
     StackSettings stackSettings{};
+    int status = statusRefused;
+    statsReset(&stats);
 
     // Ctrl-C and SIGTERM end the run through its normal close.
     interruptCatchSignals();
@@ -116,6 +157,7 @@ int runRequestCycle(RunSettings *settings) {
         printf("Bad startreg specification: %s", settings->startreg);
     } else if (!settings->run) {
         // Nothing asked for a request.
+        status = settings->refused ? statusRefused : 0;
     } else if (!selectorSupported(settings->functionSelector)) {
         // Refused here: such a request would carry whatever the record last held.
         printf("\nFunction code %d not supported.", settings->functionSelector);
@@ -129,6 +171,7 @@ int runRequestCycle(RunSettings *settings) {
         stackSettings.timeoutMs = settings->receiveTimeout;
         stackSettings.minIntervalMs = settings->requestSpacing;
         modplSetSettings(&ctx, &stackSettings);
+        status = statusPortFailed;
         if (opened != 1) {
             printf("\nModbus CommStack open failed.");
         } else {
@@ -140,12 +183,17 @@ int runRequestCycle(RunSettings *settings) {
                        modplGetBaud(&ctx));
             } else {
                 printf("\nBuilding request: modslave = %d", settings->modslave);
-                runRepetitions(settings, &ctx, &request, &reply);
+                runRepetitions(settings, &ctx, &request, &reply, &stats);
+                status = statsStatus(&stats);
+                if (settings->statistics)
+                    statsPrint(&stats, modplRebuildCount(&ctx));
             }
             modplClose(&ctx);
         }
     }
     // The status is the length of that line, also when it could not be written.
     printf("\nExiting.\n");
-    return exitStatus;
+    if (!settings->exitStatusTells)
+        return exitStatus;
+    return interruptRequested() ? statusInterrupted : status;
 }

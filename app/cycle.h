@@ -1,6 +1,7 @@
 // The request cycle: checks the start register, brings the stack up as master on the port,
 // sends the request as many times as asked, prints each reply, closes the stack. Ends every
-// path with "\nExiting.\n" and answers the number of characters that wrote (10).
+// path with "\nExiting.\n" and answers the number of characters that wrote (10), or with -ESON
+// the status that tells: 0 to 2 as statsStatus, 3 port not opened, 4 refused, 5 interrupted.
 #pragma once
 
 #include "app/cmdline.h"

@@ -1,5 +1,6 @@
 #include "app/cmdline.h"
 #include "app/cycle.h"
+#include "app/records.h"
 #include "stack/trace/trace.h"
 
 int main(int argc, char **argv) {
@@ -8,6 +9,12 @@ int main(int argc, char **argv) {
     runSettingsDefaults(&settings);
     traceInit();
     traceOn();
+    if (versionAsked(argc, argv)) {
+        printBanner();
+        return 0;
+    }
+    // Known before anything is printed, so that the banner already goes where it belongs.
+    recordsOpen(outputFormatAsked(argc, argv));
     printBanner();
     parseArguments(&settings, argc, argv);
     return runRequestCycle(&settings);

@@ -7,6 +7,7 @@
 #include "stack/al/modpl.h"
 #include "stack/drivers/interrupt.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace {
@@ -117,6 +118,16 @@ int main(int argc, char **argv) {
     static SlaveImage image;
     static SlaveSettings settings;
     imageSeed(&image);
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        const char *b = "--VERSION";
+        while (*b != '\0' && toupper(static_cast<unsigned char>(*a)) == *b)
+            ++a, ++b;
+        if (*a == '\0' && *b == '\0') {
+            printf("KORVALEN-SLAVE v1.5:  Compiled at %s %s\n", __DATE__, __TIME__);
+            return slaveStatusOk;
+        }
+    }
     const int status = parseSlaveArguments(&settings, &image, argc, argv);
     if (status != slaveStatusOk)
         return status;

@@ -61,7 +61,7 @@ bool reference(const char *text, SeedCursor *cursor) {
 // slaveStatusOk, or the refusal of an option it does not know or whose value is malformed.
 int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *argument) {
     uint32_t n = 0;
-    if (text[0] == '?' || text[0] == 'H') {
+    if (text[0] == '?' || text[0] == 'H' || strcmp(argument, "--HELP") == 0) {
         printSlaveUsage();
         return slaveStatusOk;
     }

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# The main job, end to end on this machine: builds everything, starts korvalen-slave (unit 100,
+# The main job, end to end on this machine: builds both programs, starts korvalen-slave (unit 100,
 # seeded image) as a TCP server on 127.0.0.1, runs korvalen against it (a read of 3 holding
 # registers from 400011, then a write that is read back), stops the slave and prints its side.
 # The port is KORVALEN_DEMO_PORT, default 1502.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build -j"$(nproc)" >/dev/null
+# The two programs only: the tests (and GoogleTest) are the test command's.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug -DKORVALEN_TESTS=OFF >/dev/null
+cmake --build build -j"$(nproc)" --target korvalen korvalen-slave >/dev/null
 
 port=${KORVALEN_DEMO_PORT:-1502}
 log=$(mktemp)

@@ -84,3 +84,11 @@ int32_t modplResetCounts(StackContext *ctx) {
     moddlResetCounts(&ctx->link);
     return 1;
 }
+
+RxOutcome modplLastReceive(const StackContext *ctx) {
+    return ctx->link.lastRx;
+}
+
+uint32_t modplRebuildCount(const StackContext *ctx) {
+    return ctx->link.rebuilds;
+}

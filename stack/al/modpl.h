@@ -76,3 +76,6 @@ int32_t modplGetCounts(StackContext *ctx, uint32_t out[2]);
 // Master: the unit last addressed. Slave: the unit of the last request taken, 0 for a broadcast.
 int32_t modplGetPeerUnit(StackContext *ctx);
 int32_t modplResetCounts(StackContext *ctx);
+// Master: what the link's last receive came to, and how often its connection was rebuilt.
+RxOutcome modplLastReceive(const StackContext *ctx);
+uint32_t modplRebuildCount(const StackContext *ctx);

@@ -42,6 +42,10 @@ struct PduRecord {
     uint8_t *data;
 };
 
+// What the last moddlReceive came to: a frame handed up, nothing at all within the time-out,
+// bytes that made no frame, a frame from another unit, or a broken or failed port.
+enum class RxOutcome : uint8_t { Frame, Timeout, BadFrame, Foreign, Broken };
+
 struct LinkContext {
     // owned by the drivers through the table
     PortChannel port;
@@ -63,6 +67,11 @@ struct LinkContext {
     uint32_t linkCounts[2];
     int32_t timeoutMs;
     uint8_t isOpen;
+
+    // kept by the link layer for a front end's run statistics; nothing else reads them
+    uint32_t rxBytes;  // bytes read, to tell a silent peer from a garbled answer
+    RxOutcome lastRx;  // of the last moddlReceive
+    uint32_t rebuilds; // socket connections closed and made again
 };
 
 // ---- Open, configuration, port selection. Results 1 success, 0 failure. -----------------

@@ -107,6 +107,7 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
 }
 
 void moddlRebuild(LinkContext *ctx) {
+    ++ctx->rebuilds;
     tracePrintf("moddlRx: Close socket\n\r");
     int32_t closed = moddlClose(ctx);
     tracePrintf("moddlRx: recreate socket (%d)\n\r", closed);

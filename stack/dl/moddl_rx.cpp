@@ -18,7 +18,12 @@ constexpr uint32_t tailFrame = 8;
 
 int32_t moddlReceive(LinkContext *ctx, PduRecord *record) {
     LinkFrame frame{0, moddlMaxFrame, record->data};
-    if (moddlRx(ctx, &frame) != 0) {
+    const uint32_t bytesBefore = ctx->rxBytes;
+    const int32_t received = moddlRx(ctx, &frame);
+    if (received != 0) {
+        ctx->lastRx = received >= 2                 ? RxOutcome::Broken
+                      : ctx->rxBytes == bytesBefore ? RxOutcome::Timeout
+                                                    : RxOutcome::BadFrame;
         record->length = 0;
         return 0;
     }
@@ -30,6 +35,7 @@ int32_t moddlReceive(LinkContext *ctx, PduRecord *record) {
         if (taken)
             ctx->peerUnit = frame.unit;
     }
+    ctx->lastRx = taken ? RxOutcome::Frame : RxOutcome::Foreign;
     record->length = taken ? frame.pduLength : 0;
     return taken ? 1 : 0;
 }
@@ -78,6 +84,7 @@ int32_t moddlRx(LinkContext *ctx, LinkFrame *frame) {
         tracePrintf("\n\rmoddlRx: Received %d bytes\n\r", int(count));
         tracePacket(count, buffer + held);
         held += count;
+        ctx->rxBytes += count;
 
         for (;;) {
             // Only FF FF checks with fewer than 3 bytes; it has no PDU, so it is a bad frame.

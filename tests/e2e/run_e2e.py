@@ -7,7 +7,7 @@ KORVALEN_EMULATOR set (wine), KORVALEN.exe runs through it: every line must end 
 (Windows' text mode), and is compared with that mapping undone; Ctrl-C stands for SIGTERM.
 Rows run four at a time; every process is stopped by its PID, every wait is bounded."""
 
-import json, os, re, select, shutil, signal, socket, subprocess, sys, tempfile, time
+import csv, datetime, io, json, os, re, select, shutil, signal, socket, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
 
 from windows import RUN, lf_lines
@@ -119,6 +119,29 @@ CASES = [
      {"signal": ("Sending request #1", signal.SIGINT), "requests": 0}),
     ("line_format_echoes_in_every_form", "", "-lf8n2 /LF7E1 -LF8O1 -L -LX -XYZ"),
     ("line_format_bad_value_still_runs", "", "-LF9X1 -COMNOWHERE"),
+    ("help_in_any_case_is_usage", "", "--hElp", {"transcript": "usage"}),
+    ("version_prints_the_banner_alone", "", "-SR1 -OFCSV --Version", {"status": 0}),
+    ("new_options_echo_and_name_bad_values", "", "-stON /ESoff -OFtext -STx -ESY -OFXML -XYZ"),
+    # -ESON: each status against a real peer, or none where the run never reaches one.
+    ("all_answered_is_status_0_in_csv", "serve", "{sk} -OFCSV -ESON -RQ2 -TD0 -SR400001",
+     {"status": 0, "records": [(3, "ok", [1, 2, 65535])] * 2}),
+    ("exception_is_status_1", "serve", "{sk} -SR400031 -NR1 -ESON -STON -PKOFF", {"status": 1}),
+    ("each_result_in_json_and_status_2", "raw --pattern a,e,s,g,f",
+     "{sk} -OFjson -ESON -RQ5 -TD0 -RT300 -SR400002 -NR2",
+     {"status": 2, "records": [(3, "ok", [2, 65535]), (3, "exception 2", []),
+                               (3, "time-out", []), (3, "bad frame", []), (3, "bad frame", [])]}),
+    ("summary_counts_a_known_pattern", "raw --pattern a,s,g,e,a,f,a",
+     "{sk} -RQ7 -TD0 -RT300 -STON -PKOFF -RDOFF"),
+    ("transmit_failures_in_csv_and_summary", "serve", "{sk} -FNWRITE -SR300001 5 -RQ2 -OFCSV -STON",
+     {"records": [(0, "transmit failed", [])] * 2, "requests": 0}),
+    ("rebuilds_and_transmit_failure_counted", "raw --sessions 1,0 --down 1",
+     "{sk} -SR400001 -NR1 -RQ4 -RT500 -TD700 -PKOFF -STON"),
+    ("refused_connect_is_status_3", "", "{sk} -ESON", {"status": 3}),
+    ("invalid_option_is_status_4", "", "-ESON --helpx --VERSIONS", {"status": 4}),
+    ("bad_startreg_is_status_4", "", "-ESON -SRabc", {"status": 4}),
+    ("unsupported_function_is_status_4", "", "-ESON -FN7", {"status": 4}),
+    ("interrupt_is_status_5_with_summary", "silent", "{sk} -RT60000 -RQ3 -TD0 -ESON -STON",
+     {"signal": (None, signal.SIGTERM), "status": 5}),
 ]
 
 
@@ -185,10 +208,17 @@ def check(korvalen, name, peer_mode, args, checks=None):
                 time.sleep(0.02)
             # Windows has no SIGTERM: wine ends the process on it. Ctrl-C is the stop there.
             run.proc.send_signal(signal.SIGINT if RUN else checks["signal"][1])
-        if run.until(None, 15) is None or run.proc.wait(3) != 10 or run.proc.stderr.read():
-            return "no clean exit with status 10; output:\n%r" % run.data
-        out = BANNER.sub(b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n", lf_lines(run.data),
-                         count=1)
+        ended, status = run.until(None, 15), checks.get("status", 10)
+        err, records = run.proc.stderr.read(), checks.get("records")
+        # With records, standard error carries the text and standard output the records only.
+        if ended is None or run.proc.wait(3) != status or (err and records is None):
+            return "no clean exit with status %d; output:\n%r" % (status, run.data + err)
+        if records is not None:
+            failure = check_records(lf_lines(run.data), args, records, ended)
+            if failure:
+                return failure
+        out = BANNER.sub(b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n",
+                         lf_lines(run.data if records is None else err), count=1)
         out = out.replace(b"%d" % port, b"<PORT>")
         with open(os.path.join(HERE, "transcripts", checks.get("transcript", name) + ".txt"),
                   "rb") as f:
@@ -199,7 +229,8 @@ def check(korvalen, name, peer_mode, args, checks=None):
             gap = run.until(text.encode(), 0) - (first and run.until(first.encode(), 0) or 0)
             if not least <= gap <= most:
                 return "%r to %r took %.3f s" % (first, text, gap)
-        want = {k: v for k, v in checks.items() if k not in ("transcript", "gaps", "signal")}
+        want = {k: v for k, v in checks.items()
+                if k not in ("transcript", "gaps", "signal", "status", "records")}
         store, deadline = None, time.monotonic() + 5
         while want and time.monotonic() < deadline:
             store = load(dump)
@@ -211,6 +242,31 @@ def check(korvalen, name, peer_mode, args, checks=None):
     finally:
         for p in procs:
             p.stop()
+
+
+def check_records(data, args, expected, seconds):
+    """Records read back as a spreadsheet or a JSON reader would, each field against the run."""
+    text, csv_format = data.decode("ascii"), "-OFCSV" in args
+    start = [a[3:] for a in args if a.startswith("-SR")][-1]
+    if csv_format:
+        rows = list(csv.DictReader(io.StringIO(text, newline="")))
+        if not text.startswith("time,request,unit,function,start,result,response_ms,values\n"):
+            return "CSV header: %r" % text
+        for row in rows:
+            row["values"] = [int(v) for v in row["values"].split()]
+    else:
+        rows = [json.loads(line) for line in text.splitlines()]
+    now = datetime.datetime.now(datetime.timezone.utc)
+    for n, (row, (function, result, values)) in enumerate(zip(rows, expected), 1):
+        stamp = datetime.datetime.strptime(row["time"], "%Y-%m-%dT%H:%M:%S.%fZ")
+        age = (now - stamp.replace(tzinfo=datetime.timezone.utc)).total_seconds()
+        want = {"request": n, "unit": 100, "function": function, "start": start,
+                "result": result, "values": [v - 65536 * (v > 32767) for v in values]}
+        got = {k: int(row[k]) if k in ("request", "unit", "function") else row[k] for k in want}
+        if got != want or not 0 <= int(row["response_ms"]) <= seconds * 1000 or not \
+                -1 <= age <= seconds + 2 or len(row) != 8:
+            return "record %d of %d: %r, expected %r (age %.3f s)" % (n, len(rows), row, want, age)
+    return None if len(rows) == len(expected) else "%d records: %r" % (len(rows), text)
 
 
 def mbpoll_reads_the_seeded_store():

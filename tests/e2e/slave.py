@@ -5,7 +5,9 @@ the reply in pieces --gap ms apart, --prefix HEX bytes before it, --truncate-fir
 bytes of the first reply, then closes) and connect (to a master listening at --port, answering
 like raw). --sessions 1,0: requests to answer per connection before it closes, 0 for no limit,
 -1 for none (the last number holds for every later one); --reset closes with a reset, --down S
-takes raw's listener away for S seconds after the first connection. Listening modes print
+takes raw's listener away for S seconds after the first connection; --pattern a,e,s,g,f
+answers request n by its n-th letter, cycling: answer, exception 2, silence, a garbled CRC, a
+reply from unit 99. Listening modes print
 "READY <port>"; --dump FILE gets the store and the counts after each request."""
 
 import argparse, asyncio, json, os, socket, struct, time
@@ -71,12 +73,16 @@ def answer(sock, args, store, limit):
             n = 9 + buf[6] if buf[1] in (15, 16) else 8
             frame, buf = buf[:n], buf[n:]
             good = checkCRC(frame[:-2], int.from_bytes(frame[-2:], "big")) and frame[0] == 100
-            if args.mode == "silent" or limit < 0 or not good:
+            pattern = (args.pattern or "a").split(",")
+            act = pattern[STATS["requests"] % len(pattern)]
+            if args.mode == "silent" or limit < 0 or not good or act == "s":
                 count(args, store, "requests")  # counted, never answered
                 continue
             response = ServerDecoder().decode(frame[1:-2]).execute(store)
-            reply = bytes([100, response.function_code]) + response.encode()
+            reply = bytes([99 if act == "f" else 100, response.function_code | (act == "e") * 128])
+            reply += bytes([2]) if act == "e" else response.encode()
             data = bytes.fromhex(args.prefix) + reply + computeCRC(reply).to_bytes(2, "big")
+            data = data[:-1] + bytes([data[-1] ^ 0xFF]) if act == "g" else data
             if args.truncate_first and STATS["connections"] == 1:
                 sock.sendall(data[:args.truncate_first])
                 return served
@@ -95,7 +101,7 @@ def main():
     parser.add_argument("mode", choices=["serve", "silent", "raw", "connect"])
     for option, default in (("--split", ""), ("--gap", 50.0), ("--prefix", ""), ("--dump", ""),
                             ("--truncate-first", 0), ("--port", 0), ("--sessions", "0"),
-                            ("--lifetime", 30.0), ("--down", 0.0)):
+                            ("--lifetime", 30.0), ("--down", 0.0), ("--pattern", "")):
         parser.add_argument(option, type=type(default), default=default)
     parser.add_argument("--reset", action="store_true")
     args = parser.parse_args()

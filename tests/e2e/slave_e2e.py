@@ -52,7 +52,9 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h"], 0, "holding\nregiste
        (["-SR465536", "1", "2"], 2, "value past the end of the image: '2'"),
        (["65536"], 2, "a value is a number from 0 to 65535"),
        (["-comnosuch"], 1, "cannot open port 'COMNOSUCH'"),
-       (["-SK/{port}", "-SEC1"], 0, "stopped before a master came")]
+       (["-SK/{port}", "-SEC1"], 0, "stopped before a master came"),
+       (["--HeLp"], 0, "KORVALEN-SLAVE [-COMx"), (["--x"], 2, "unknown option: '--X'"),
+       (["-XYZ", "--vERSION"], 0, "KORVALEN-SLAVE v1.5:  Compiled at ")]
 
 
 def free_port():

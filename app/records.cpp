@@ -1,0 +1,160 @@
+// CSV and JSON Lines records. Stream handles and the format are the front end's own state.
+#include "app/records.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+namespace {
+
+// Room for 2000 values of up to 6 characters and a blank each, with room to spare; the bound
+// below is for wider value texts.
+constexpr size_t maxRecordField = 2000 * 8;
+
+FILE *recordStream = nullptr;
+OutputFormat recordFormat = OutputFormat::Text;
+
+// ISO 8601 in UTC with milliseconds, as 2026-12-08T09:42:33.123Z.
+void timestamp(char *out, size_t size) {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    const time_t seconds = time_t(ms / 1000);
+    const size_t n = strftime(out, size, "%Y-%m-%dT%H:%M:%S", gmtime(&seconds));
+    snprintf(out + n, size - n, ".%03dZ", int(ms % 1000));
+}
+
+// "ok", "exception N" (decimal), "time-out", "bad frame", "transmit failed".
+void resultText(char *out, size_t size, const RequestRecord *r) {
+    static const char *const texts[] = {"ok", "exception", "time-out", "bad frame",
+                                        "transmit failed"};
+    if (r->result == RequestResult::Exception)
+        snprintf(out, size, "exception %d", r->exceptionCode);
+    else
+        snprintf(out, size, "%s", texts[int(r->result)]);
+}
+
+// RFC 4180: quoted, with quotes doubled, when it holds a comma, a quote or a line break.
+void csvField(const char *text) {
+    bool quote = false;
+    for (const char *c = text; *c != '\0'; ++c)
+        quote = quote || *c == ',' || *c == '"' || *c == '\n' || *c == '\r';
+    if (!quote) {
+        fputs(text, recordStream);
+        return;
+    }
+    fputc('"', recordStream);
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (*c == '"')
+            fputc('"', recordStream);
+        fputc(*c, recordStream);
+    }
+    fputc('"', recordStream);
+}
+
+void jsonString(const char *text) {
+    fputc('"', recordStream);
+    for (const char *c = text; *c != '\0'; ++c) {
+        const unsigned char u = static_cast<unsigned char>(*c);
+        if (u == '"' || u == '\\')
+            fprintf(recordStream, "\\%c", u);
+        else if (u < 0x20)
+            fprintf(recordStream, "\\u%04x", u);
+        else
+            fputc(u, recordStream);
+    }
+    fputc('"', recordStream);
+}
+
+void writeCsv(const RequestRecord *r, const char *time, const char *start, const char *result) {
+    fprintf(recordStream, "%s,%u,%u,%u,%s,", time, r->number, r->unit, r->function, start);
+    csvField(result);
+    fprintf(recordStream, ",%u,", r->ms);
+    // The values share one field, separated by blanks, so that every row has the same columns.
+    char field[maxRecordField];
+    size_t used = 0;
+    for (int32_t i = 0; i < r->valueCount && used + 1 < sizeof field; ++i) {
+        if (i > 0)
+            field[used++] = ' ';
+        const int n = formatRegisterValue(field + used, sizeof field - used, r->values[i]);
+        if (n < 0 || size_t(n) >= sizeof field - used)
+            break;
+        used += size_t(n);
+    }
+    field[used] = '\0';
+    csvField(field);
+    fputc('\n', recordStream);
+}
+
+void writeJson(const RequestRecord *r, const char *time, const char *start, const char *result) {
+    fputs("{\"time\":", recordStream);
+    jsonString(time);
+    fprintf(recordStream, ",\"request\":%u,\"unit\":%u,\"function\":%u,\"start\":", r->number,
+            r->unit, r->function);
+    jsonString(start);
+    fputs(",\"result\":", recordStream);
+    jsonString(result);
+    fprintf(recordStream, ",\"response_ms\":%u,\"values\":[", r->ms);
+    for (int32_t i = 0; i < r->valueCount; ++i) {
+        char value[32];
+        formatRegisterValue(value, sizeof value, r->values[i]);
+        fprintf(recordStream, "%s%s", i > 0 ? "," : "", value);
+    }
+    fputs("]}\n", recordStream);
+}
+
+} // namespace
+
+bool recordsFormatOf(const char *text, OutputFormat *format) {
+    static const char *const names[] = {"TEXT", "CSV", "JSON"};
+    for (int f = 0; f < 3; ++f) {
+        if (strcmp(text, names[f]) == 0) {
+            *format = OutputFormat(f);
+            return true;
+        }
+    }
+    return false;
+}
+
+void recordsOpen(OutputFormat format) {
+    if (format == OutputFormat::Text)
+        return;
+    fflush(stdout);
+    const int records = dup(fileno(stdout));
+    if (records < 0)
+        return;
+    FILE *stream = fdopen(records, "w");
+    if (!stream || dup2(fileno(stderr), fileno(stdout)) < 0) {
+        if (stream)
+            fclose(stream);
+        else
+            close(records);
+        return;
+    }
+    recordStream = stream;
+    recordFormat = format;
+    if (format == OutputFormat::Csv)
+        fputs("time,request,unit,function,start,result,response_ms,values\n", recordStream);
+    fflush(recordStream);
+}
+
+void recordsWrite(const RequestRecord *record) {
+    if (recordFormat == OutputFormat::Text)
+        return;
+    char time[40];
+    char start[16];
+    char result[24];
+    timestamp(time, sizeof time);
+    snprintf(start, sizeof start, "%d%5.5d", record->refType, record->first);
+    resultText(result, sizeof result, record);
+    if (recordFormat == OutputFormat::Csv)
+        writeCsv(record, time, start, result);
+    else
+        writeJson(record, time, start, result);
+    fflush(recordStream);
+}
+
+int formatRegisterValue(char *out, size_t size, int16_t value) {
+    return snprintf(out, size, "%d", value);
+}
