@@ -41,6 +41,12 @@ bool startsWith(const char *text, const char *name) {
     return strncmp(text, name, strlen(name)) == 0;
 }
 
+// "-" or "/" before anything but a negative number; a value keeps its case (a STRING is
+// written as given).
+bool isOption(const char *argument) {
+    return (argument[0] == '-' || argument[0] == '/') && !typedIsNegativeNumber(argument);
+}
+
 void upperFromSecond(char *argument) {
     if (argument[0] == '\0')
         return;
@@ -51,6 +57,7 @@ void upperFromSecond(char *argument) {
 void addValue(RunSettings *settings, const char *argument) {
     if (settings->valueCount < maxValues) {
         settings->values[settings->valueCount] = low16(decimalValue(argument));
+        settings->valueTexts[settings->valueCount] = argument;
         ++settings->valueCount;
     } else {
         if (settings->valuesIgnored == 0)
@@ -96,6 +103,18 @@ void switchOption(const char *name, const char *label, const char *value, bool *
         *setting = value[1] == 'N';
     else
         printf("\n%s '%s' not supported", label, value);
+}
+
+void dataTypeOption(RunSettings *settings, const char *value) {
+    printf("\nStripped DT from input: %s", value);
+    if (!typedParseType(value, &settings->dataType))
+        printf("\nData type '%s' not supported", value);
+}
+
+void wordOrderOption(RunSettings *settings, const char *value) {
+    printf("\nStripped WO from input: %s", value);
+    if (!typedParseOrder(value, &settings->wordOrder))
+        printf("\nWord order '%s' not supported", value);
 }
 
 // -1 for OFF, 1 for ON, 0 for anything else; ON is tried first.
@@ -162,6 +181,10 @@ void option(RunSettings *settings, char *argument) {
         printf("\nStripped OF from input: %s", text + 2);
         if (!recordsFormatOf(text + 2, &settings->outputFormat))
             printf("\nOutput format '%s' not supported", text + 2);
+    } else if (startsWith(text, "DT")) {
+        dataTypeOption(settings, text + 2);
+    } else if (startsWith(text, "WO")) {
+        wordOrderOption(settings, text + 2);
     } else {
         settings->run = false;
         settings->refused = true;
@@ -193,6 +216,8 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->outputFormat = OutputFormat::Text;
     settings->exitStatusTells = false;
     settings->refused = false;
+    settings->dataType = DataType::Int16;
+    settings->wordOrder = WordOrder::Abcd;
     traceSetRegisterDump(true);
 }
 
@@ -227,17 +252,20 @@ void printUsage() {
 void parseArguments(RunSettings *settings, int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         char *argument = argv[i];
-        upperFromSecond(argument);
-        if (argument[0] == '-' || argument[0] == '/')
+        if (isOption(argument)) {
+            upperFromSecond(argument);
             option(settings, argument);
-        else
+        } else {
             addValue(settings, argument);
+        }
     }
 }
 
-// Both upper-case the arguments as parseArguments does, which later finds them so.
+// Both upper-case the options as parseArguments does, which later finds them so.
 bool versionAsked(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
+        if (!isOption(argv[i]))
+            continue;
         upperFromSecond(argv[i]);
         if (strcmp(argv[i], "--VERSION") == 0)
             return true;
@@ -248,8 +276,10 @@ bool versionAsked(int argc, char **argv) {
 OutputFormat outputFormatAsked(int argc, char **argv) {
     OutputFormat format = OutputFormat::Text;
     for (int i = 1; i < argc; ++i) {
+        if (!isOption(argv[i]))
+            continue;
         upperFromSecond(argv[i]);
-        if ((argv[i][0] == '-' || argv[i][0] == '/') && startsWith(argv[i] + 1, "OF"))
+        if (startsWith(argv[i] + 1, "OF"))
             recordsFormatOf(argv[i] + 3, &format);
     }
     return format;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/records.h"
+#include "stack/al/typed.h"
 
 #include <cstdint>
 
@@ -20,6 +21,7 @@ struct RunSettings {
     int32_t receiveTimeout; // ms
     int32_t requestSpacing; // ms
     int16_t values[maxValues];
+    const char *valueTexts[maxValues]; // as given, not upper-cased: read in the type at the end
     int16_t valueCount;
     int32_t valuesIgnored; // value arguments past the list's end
     bool run;
@@ -31,6 +33,9 @@ struct RunSettings {
     OutputFormat outputFormat;
     bool exitStatusTells;
     bool refused;
+    // -DT, -WO: the type the values are read and written in, and its word order
+    DataType dataType;
+    WordOrder wordOrder;
 };
 
 constexpr uint8_t selectorRead = 65;
@@ -44,5 +49,6 @@ void printUsage();
 // output format the -OF options will leave set.
 bool versionAsked(int argc, char **argv);
 OutputFormat outputFormatAsked(int argc, char **argv);
-// Reads argv[1..argc-1] into the settings, printing what each option echoes.
+// Reads argv[1..argc-1] into the settings, printing what each option echoes. An argument is a
+// value when it begins with neither "-" nor "/", or with "-" and a digit or ".".
 void parseArguments(RunSettings *settings, int argc, char **argv);

@@ -4,6 +4,7 @@
 
 #include "app/records.h"
 #include "app/runstats.h"
+#include "app/values.h"
 #include "stack/al/modpl.h"
 #include "stack/al/reference.h"
 #include "stack/drivers/clock.h"
@@ -59,7 +60,7 @@ void fillRequest(const RunSettings *settings, ModbusMessage *request, int16_t *v
     }
 }
 
-void printReply(const ModbusMessage *reply) {
+void printReply(const RunSettings *settings, const ModbusMessage *reply) {
     printf("\nModbus AL frame received: fc = %2.2x", reply->functionCode);
     if (reply->functionCode & 0x80) {
         printf("\nModbus PL Exception! EC = %2.2x", reply->refType & 0xff);
@@ -68,11 +69,8 @@ void printReply(const ModbusMessage *reply) {
     const int32_t first = static_cast<int32_t>(reply->offset) + 1;
     const uint16_t count = static_cast<uint16_t>(reply->count);
     printf("\nModbus AL frame: startreg = %d%5.5d, #regs = %d", reply->refType, first, count);
-    if (!traceRegisterDump())
-        return;
-    // The count comes back from the wire; never read past the value list.
-    for (int32_t i = 0; i < count && i < maxValues; ++i)
-        printf("\nRegister %d%5.5d: %d", reply->refType, first + i, reply->values[i]);
+    if (traceRegisterDump())
+        valuesPrint(settings, reply);
 }
 
 // Counts what the request came to and writes its record.
@@ -133,7 +131,7 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
             printf("\n\rReceive error = %d", result);
             continue;
         }
-        printReply(reply);
+        printReply(settings, reply);
     }
 }
 
@@ -161,6 +159,8 @@ int runRequestCycle(RunSettings *settings) {
     } else if (!selectorSupported(settings->functionSelector)) {
         // Refused here: such a request would carry whatever the record last held.
         printf("\nFunction code %d not supported.", settings->functionSelector);
+    } else if (!valuesPrepare(settings, request.refType)) {
+        // Refused with its message: nothing is sent.
     } else {
         printf("\nInstall ModPL");
         modplInstall(&ctx, modplMaster);

@@ -1,0 +1,110 @@
+// Typed requests and replies of the master. Messages follow the front end's: a line of their
+// own, no line break at the end.
+#include "app/values.h"
+
+#include "stack/al/typed.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// A STRING of the most registers a reply carries (127), each byte escaped, in quotes.
+constexpr size_t stringTextSize = 4 * 2 * 127 + 3;
+
+bool writesOneRegister(uint8_t selector) {
+    return selector == 5 || selector == 6;
+}
+
+// The value texts into the value list as registers; false after a message.
+bool encodeValues(RunSettings *s, const char *name) {
+    uint16_t *registers = reinterpret_cast<uint16_t *>(s->values);
+    int32_t total = 0;
+    for (int32_t i = 0; i < s->valueCount; ++i) {
+        const int32_t n = typedEncode(s->valueTexts[i], s->dataType, s->wordOrder,
+                                      registers + total, typedMaxWriteRegisters - total);
+        if (n == 0) {
+            printf("\nValue '%s' is not a valid %s", s->valueTexts[i], name);
+            return false;
+        }
+        if (n < 0) {
+            printf("\nToo many values: one write takes at most %d registers",
+                   typedMaxWriteRegisters);
+            return false;
+        }
+        total += n;
+    }
+    s->valueCount = int16_t(total);
+    return true;
+}
+
+} // namespace
+
+bool valuesPrepare(RunSettings *s, uint16_t refType) {
+    const DataType type = s->dataType;
+    if (type == DataType::Int16)
+        return true;
+    const char *name = typedTypeName(type);
+    if (refType == 0 || refType == 1) {
+        printf("\nData type %s does not apply to coils and inputs: they go as bits", name);
+        s->dataType = DataType::Int16;
+        return true;
+    }
+    const uint8_t selector = s->functionSelector;
+    if (selector == 3 || selector == selectorRead) {
+        const int32_t registers = int32_t(s->registerCount) * typedWidth(type);
+        if (registers < 1 || registers > typedMaxReadRegisters) {
+            printf("\n%d values of %s are %d registers: a read takes 1 to %d", s->registerCount,
+                   name, registers, typedMaxReadRegisters);
+            return false;
+        }
+        s->registerCount = int16_t(registers);
+        return true;
+    }
+    if (type == DataType::All) {
+        printf("\nData type ALL only reads");
+        return false;
+    }
+    if (writesOneRegister(selector) && (typedWidth(type) > 1 || type == DataType::String)) {
+        printf("\nFunction code %d writes one register: %s takes more", selector, name);
+        return false;
+    }
+    return encodeValues(s, name);
+}
+
+void valuesPrint(const RunSettings *s, const ModbusMessage *reply) {
+    const int32_t first = static_cast<int32_t>(reply->offset) + 1;
+    // The count comes back from the wire; never read past the value list.
+    const int32_t count = std::min<int32_t>(static_cast<uint16_t>(reply->count), maxValues);
+    const DataType type = s->dataType;
+    if (type == DataType::Int16) {
+        for (int32_t i = 0; i < count; ++i)
+            printf("\nRegister %d%5.5d: %d", reply->refType, first + i, reply->values[i]);
+        return;
+    }
+    const uint16_t *registers = reinterpret_cast<const uint16_t *>(reply->values);
+    char text[stringTextSize];
+    if (type == DataType::All) {
+        printf("\nRegister%s", typedAllHeader);
+        for (int32_t i = 0; i < count; ++i) {
+            for (int32_t line = 0; line < typedAllLines(count - i); ++line) {
+                typedAllLine(registers + i, count - i, line, text, sizeof text);
+                if (line == 0)
+                    printf("\n%d%5.5d  %s", reply->refType, first + i, text);
+                else
+                    printf("\n        %s", text);
+            }
+        }
+        return;
+    }
+    // A STRING is one value of every register.
+    const int32_t width = type == DataType::String ? count : typedWidth(type);
+    for (int32_t i = 0; i < count; i += width) {
+        if (typedFormat(registers + i, count - i, type, s->wordOrder, text, sizeof text) == 0) {
+            printf("\nRegister %d%5.5d: not a whole %s", reply->refType, first + i,
+                   typedTypeName(type));
+            return;
+        }
+        printf("\nRegister %d%5.5d: %s", reply->refType, first + i, text);
+    }
+}
