@@ -60,6 +60,12 @@ bool imageSet(SlaveImage *image, uint16_t refType, uint32_t offset, uint32_t val
     }
 }
 
+uint16_t *imageRegisters(SlaveImage *image, uint16_t refType) {
+    if (refType == 3)
+        return image->inputRegisters;
+    return refType == 4 ? image->holdingRegisters : nullptr;
+}
+
 uint16_t imageRefType(uint8_t functionCode) {
     for (const FunctionRef &f : functionRefs)
         if (f.code == functionCode)

@@ -24,6 +24,9 @@ void imageSeed(SlaveImage *image);
 // an offset past the image, or a bit value other than 0 and 1.
 bool imageSet(SlaveImage *image, uint16_t refType, uint32_t offset, uint32_t value);
 
+// The registers of reference type 3 or 4; nullptr for a type of bits or without data.
+uint16_t *imageRegisters(SlaveImage *image, uint16_t refType);
+
 // The reference type a supported function code addresses; 2 (no data) for any other code.
 uint16_t imageRefType(uint8_t functionCode);
 

@@ -3,8 +3,10 @@
 #include "slave/options.h"
 
 #include "stack/al/reference.h"
+#include "stack/al/typed.h"
 #include "stack/trace/trace.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -16,10 +18,13 @@ const char *const defaultStart = "400011";
 constexpr int32_t defaultBaud = 9600;
 constexpr uint8_t defaultUnit = 100;
 
-// A value written to the image goes to the register the cursor names, which then moves on.
+// A value written to the image goes to the register the cursor names, which then moves on
+// past it, in the type and order of the whole command line.
 struct SeedCursor {
     uint16_t refType;
     uint32_t offset;
+    DataType type;
+    WordOrder order;
 };
 
 bool startsWith(const char *text, const char *name) {
@@ -56,6 +61,45 @@ bool reference(const char *text, SeedCursor *cursor) {
         return false;
     cursor->offset = offset;
     return true;
+}
+
+bool isOption(const char *argument) {
+    return (argument[0] == '-' || argument[0] == '/') && !typedIsNegativeNumber(argument);
+}
+
+// Stores a value at the cursor and moves it on: slaveStatusOk, or the value's refusal.
+int seed(SlaveImage *image, SeedCursor *cursor, const char *argument) {
+    uint32_t value = 0;
+    if (cursor->type == DataType::Int16 && number(argument, 0xFFFF, &value)) {
+        // 0 to 65535 as ever
+    } else if (cursor->type == DataType::Int16) {
+        uint16_t word = 0;
+        if (typedEncode(argument, DataType::Int16, cursor->order, &word, 1) != 1)
+            return refuse("a value is a number from 0 to 65535", argument);
+        value = word;
+    } else {
+        uint16_t *registers = imageRegisters(image, cursor->refType);
+        if (registers == nullptr)
+            return refuse("coils and inputs take no data type but INT16", argument);
+        const uint32_t at = std::min(cursor->offset, imageSize);
+        const int32_t n = typedEncode(argument, cursor->type, cursor->order, registers + at,
+                                      int32_t(imageSize - at));
+        if (n < 0)
+            return refuse("value past the end of the image", argument);
+        if (n == 0) {
+            char what[48];
+            snprintf(what, sizeof what, "not a value of %s", typedTypeName(cursor->type));
+            return refuse(what, argument);
+        }
+        cursor->offset += uint32_t(n);
+        return slaveStatusOk;
+    }
+    if (!imageSet(image, cursor->refType, cursor->offset, value))
+        return refuse(cursor->offset >= imageSize ? "value past the end of the image"
+                                                  : "a coil or input is 0 or 1",
+                      argument);
+    ++cursor->offset;
+    return slaveStatusOk;
 }
 
 // slaveStatusOk, or the refusal of an option it does not know or whose value is malformed.
@@ -107,6 +151,16 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
     } else if (startsWith(text, "SR")) {
         if (!reference(text + 2, cursor))
             return refuse("bad start register", argument);
+    } else if (startsWith(text, "DT")) {
+        DataType type = DataType::Int16;
+        if (!typedParseType(text + 2, &type) || type == DataType::All)
+            return refuse("the data type is INT16, UINT16, HEX, INT32, UINT32, FLOAT32, INT64,"
+                          " UINT64, FLOAT64 or STRING",
+                          argument);
+    } else if (startsWith(text, "WO")) {
+        WordOrder order = WordOrder::Abcd;
+        if (!typedParseOrder(text + 2, &order))
+            return refuse("the word order is ABCD, CDAB, BADC or DCBA", argument);
     } else if (strcmp(text, "Q") != 0) {
         return refuse("unknown option", argument);
     }
@@ -144,27 +198,29 @@ void printSlaveUsage() {
 int parseSlaveArguments(SlaveSettings *s, SlaveImage *image, int argc, char **argv) {
     *s = SlaveSettings{defaultPort, defaultBaud, 8, 0, 1, defaultUnit, 0, 0, false};
     traceInit();
-    SeedCursor cursor{};
+    SeedCursor cursor{0, 0, DataType::Int16, WordOrder::Abcd};
     reference(defaultStart, &cursor);
+    // The type and order hold for every value, wherever they stand; values keep their case.
     for (int i = 1; i < argc; ++i) {
         char *argument = argv[i];
-        for (char *c = argument + (argument[0] != '\0'); *c != '\0'; ++c)
-            *c = char(toupper(static_cast<unsigned char>(*c)));
-        if (argument[0] == '-' || argument[0] == '/') {
-            const int status = option(s, &cursor, argument + 1, argument);
-            if (status != slaveStatusOk)
-                return status;
+        if (!isOption(argument))
             continue;
-        }
-        uint32_t value = 0;
-        if (!number(argument, 0xFFFF, &value))
-            return refuse("a value is a number from 0 to 65535", argument);
-        if (!imageSet(image, cursor.refType, cursor.offset, value))
-            return refuse(cursor.offset >= imageSize ? "value past the end of the image"
-                                                     : "a coil or input is 0 or 1",
-                          argument);
-        ++cursor.offset;
-        s->run = true;
+        for (char *c = argument + 1; *c != '\0'; ++c)
+            *c = char(toupper(static_cast<unsigned char>(*c)));
+        DataType type = DataType::All;
+        if (startsWith(argument + 1, "DT") && typedParseType(argument + 3, &type) &&
+            type != DataType::All)
+            cursor.type = type;
+        else if (startsWith(argument + 1, "WO"))
+            typedParseOrder(argument + 3, &cursor.order);
+    }
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        const int status = isOption(argument) ? option(s, &cursor, argument + 1, argument)
+                                              : seed(image, &cursor, argument);
+        if (status != slaveStatusOk)
+            return status;
+        s->run = s->run || !isOption(argument);
     }
     return slaveStatusOk;
 }
