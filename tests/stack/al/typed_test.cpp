@@ -1,0 +1,210 @@
+// The typed-value codec: each type in each word order both ways, the edge values, the texts it
+// refuses, its bounds, and the ALL table.
+#include "stack/al/typed.h"
+#include "tests/support/support.h"
+
+#include <cstdio>
+
+namespace {
+
+using T = DataType;
+using O = WordOrder;
+
+std::string words(const uint16_t *r, size_t n) {
+    std::string text;
+    for (size_t i = 0; i < n; ++i) {
+        char w[6];
+        snprintf(w, sizeof w, " %04x", r[i]);
+        text += w;
+    }
+    return text;
+}
+
+std::string format(const uint16_t *r, int32_t count, T type, O order, size_t size = 96) {
+    char text[128];
+    const size_t n = typedFormat(r, count, type, order, text, size);
+    return n == strlen(text) ? text : "length " + str(int64_t(n));
+}
+
+// For each order: the registers the text gives (with one past them, untouched), and the text
+// they give back when it is not the one put in.
+std::function<std::string()> each(T type, const char *text) {
+    return [=] {
+        Steps s;
+        for (O order : {O::Abcd, O::Cdab, O::Badc, O::Dcba}) {
+            uint16_t r[5] = {0x5555, 0x5555, 0x5555, 0x5555, 0x5555};
+            const int32_t n = typedEncode(text, type, order, r, 4);
+            const std::string back = format(r, n, type, order);
+            s << (str(n) + words(r, size_t(n) + 1) + (back == text ? "" : " " + back)).c_str();
+        }
+        return s;
+    };
+}
+
+// The registers of one encoding with this room (and the one past them), or its refusal.
+std::function<std::string()> encode(T type, const char *text, int32_t room = 4) {
+    return [=] {
+        uint16_t r[5] = {0x5555, 0x5555, 0x5555, 0x5555, 0x5555};
+        const int32_t n = typedEncode(text, type, O::Dcba, r, room);
+        return str(n) + words(r, size_t(n < 0 ? 0 : n) + 1);
+    };
+}
+
+std::function<std::string()> decode(T type, std::vector<uint16_t> r, size_t size = 96) {
+    return [=] { return format(r.data(), int32_t(r.size()), type, O::Abcd, size); };
+}
+
+// The result of encoding each text in its type: 0 for every refusal.
+std::function<std::string()> results(std::vector<std::pair<T, const char *>> texts) {
+    return [=] {
+        Steps s;
+        for (const auto &[type, text] : texts)
+            s << typedEncode(text, type, O::Abcd, nullptr, 4);
+        return s;
+    };
+}
+
+std::function<std::string()> allTable(std::vector<uint16_t> r) {
+    return [=] {
+        std::string text = typedAllHeader;
+        char line[96];
+        for (int32_t i = 0; i <= int32_t(r.size()); ++i)
+            for (int32_t l = 0; l <= typedAllLines(int32_t(r.size()) - i); ++l)
+                text += typedAllLine(r.data() + i, int32_t(r.size()) - i, l, line, sizeof line)
+                            ? "|" + std::string(line)
+                            : "";
+        return text;
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TypedValue, Rows,
+    testing::Values(
+        Row{"Int16InEveryOrderIsOneWordAsSent", each(T::Int16, "-2"),
+            "1 fffe 5555 1 fffe 5555 1 fffe 5555 1 fffe 5555 "},
+        Row{"Uint16AndHexTakeDecimalAndHex", each(T::Hex, "0x00AB"),
+            "1 00ab 5555 1 00ab 5555 1 00ab 5555 1 00ab 5555 "},
+        Row{"Int32MinimumInEachOrder", each(T::Int32, "-2147483648"),
+            "2 8000 0000 5555 2 0000 8000 5555 2 0080 0000 5555 2 0000 0080 5555 "},
+        Row{"Uint32InEachOrder", each(T::Uint32, "4000000000"),
+            "2 ee6b 2800 5555 2 2800 ee6b 5555 2 6bee 0028 5555 2 0028 6bee 5555 "},
+        Row{"Float32ShortestTextInEachOrder", each(T::Float32, "229.87"),
+            "2 4365 deb8 5555 2 deb8 4365 5555 2 6543 b8de 5555 2 b8de 6543 5555 "},
+        Row{"Int64MaximumInEachOrder", each(T::Int64, "9223372036854775807"),
+            "4 7fff ffff ffff ffff 5555 4 ffff ffff ffff 7fff 5555 4 ff7f ffff ffff ffff 5555 "
+            "4 ffff ffff ffff ff7f 5555 "},
+        Row{"Uint64MaximumInEachOrder", each(T::Uint64, "18446744073709551615"),
+            "4 ffff ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 "
+            "4 ffff ffff ffff ffff 5555 "},
+        Row{"Float64InEachOrder", each(T::Float64, "-0.1"),
+            "4 bfb9 9999 9999 999a 5555 4 999a 9999 9999 bfb9 5555 4 b9bf 9999 9999 9a99 5555 "
+            "4 9a99 9999 9999 b9bf 5555 "},
+        Row{"StringIsHighByteFirstWhateverTheOrder", each(T::String, "SN-7"),
+            "2 534e 2d37 5555 \"SN-7\" 2 534e 2d37 5555 \"SN-7\" 2 534e 2d37 5555 \"SN-7\" "
+            "2 534e 2d37 5555 \"SN-7\" "},
+        Row{"EdgeFloatsPrintAsTheyAre",
+            [] {
+                Steps s;
+                for (const char *f : {"inf", "-inf", "-0", "1e-45", "3.4028235e+38"})
+                    s << (f + encode(T::Float32, f)() + " " + each(T::Float32, f)()).c_str();
+                return s;
+            },
+            "inf2 0000 807f 5555 2 7f80 0000 5555 2 0000 7f80 5555 2 807f 0000 5555 "
+            "2 0000 807f 5555  -inf2 0000 80ff 5555 2 ff80 0000 5555 2 0000 ff80 5555 "
+            "2 80ff 0000 5555 2 0000 80ff 5555  -02 0000 0080 5555 2 8000 0000 5555 "
+            "2 0000 8000 5555 2 0080 0000 5555 2 0000 0080 5555  "
+            "1e-452 0100 0000 5555 2 0000 0001 5555 2 0001 0000 5555 2 0000 0100 5555 "
+            "2 0100 0000 5555  3.4028235e+382 ffff 7f7f 5555 2 7f7f ffff 5555 "
+            "2 ffff 7f7f 5555 2 7f7f ffff 5555 2 ffff 7f7f 5555  "},
+        Row{"EveryNanPrintsAsNan",
+            [] {
+                return decode(T::Float32, {0x7fc0, 0})() + decode(T::Float32, {0xffc0, 1})() +
+                       decode(T::Float64, {0xfff8, 0, 0, 0})() + encode(T::Float32, "nan")();
+            },
+            "nannannan2 0000 c07f 5555"},
+        Row{"HexGivesTheBitsOfASignedType",
+            [] { return encode(T::Int16, "0xFFFF")() + encode(T::Int32, "0x80000000")(); },
+            "1 ffff 55552 0000 0080 5555"},
+        Row{"IntegersOnePastTheirRangeAreRefused",
+            results({{T::Int16, "32768"},
+                     {T::Int16, "-32769"},
+                     {T::Uint16, "65536"},
+                     {T::Hex, "0x10000"},
+                     {T::Int32, "2147483648"},
+                     {T::Int32, "-2147483649"},
+                     {T::Uint32, "4294967296"},
+                     {T::Int64, "-9223372036854775809"},
+                     {T::Uint64, "18446744073709551616"},
+                     {T::Uint64, "0x10000000000000000"}}),
+            "0 0 0 0 0 0 0 0 0 0 "},
+        Row{"TextsThatAreNoValueAreRefused",
+            results({{T::Uint16, "70000"},
+                     {T::Float32, "1e40"},
+                     {T::Float32, "1e-50"},
+                     {T::Int32, "abc"},
+                     {T::Int32, "12a"},
+                     {T::Int32, " 1"},
+                     {T::Int32, "+1"},
+                     {T::Uint32, "-1"},
+                     {T::Int32, "0x"},
+                     {T::Int32, "-0x1"},
+                     {T::Float64, ""},
+                     {T::String, ""},
+                     {T::All, "1"}}),
+            "0 0 0 0 0 0 0 0 0 0 0 0 0 "},
+        Row{"FloatsTakeEveryDecimalForm",
+            [] { return encode(T::Float32, "-.5")() + encode(T::Float64, "1E3")(); },
+            "2 0000 00bf 55554 0000 0000 0040 8f40 5555"},
+        Row{"AValuePastTheRoomIsCountedAndNotWritten",
+            [] {
+                return encode(T::Int64, "1", 3)() + encode(T::String, "abcde", 2)() +
+                       encode(T::String, "abcd", 2)() + encode(T::String, "a", 1)();
+            },
+            "-4 5555-3 55552 6162 6364 55551 6100 5555"},
+        Row{"StringEscapesWhatIsNotPrintable", decode(T::String, {0x4122, 0x5c01, 0x7f00, 0x7e20}),
+            "\"A\\\"\\\\\\x01\\x7f\\x00~ \""},
+        Row{"StringStopsBeforeAnEscapeThatWouldNotFit",
+            decode(T::String, std::vector<uint16_t>(20, 0x4100), 100),
+            "\"A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00"
+            "A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\""},
+        Row{"FormatNeedsTheWholeValueAndRoomForANumber",
+            [] {
+                return decode(T::Float32, {0x4365})() + "|" +
+                       decode(T::Uint16, {0xffff}, typedTextSize - 1)() + "|" +
+                       decode(T::Uint16, {0xffff}, typedTextSize)() + "|" + decode(T::All, {1})();
+            },
+            "||65535|"},
+        Row{"NamesAreExactAndUpperCase",
+            [] {
+                Steps s;
+                DataType type = T::Int16;
+                WordOrder o = O::Abcd;
+                for (const char *n : {"FLOAT", "DOUBLE", "HEX", "float32", "INT", "STRINGS"})
+                    s << (typedParseType(n, &type) ? typedTypeName(type) : "no");
+                for (const char *n : {"DCBA", "CDAB", "BADC", "ABCD", "ABDC", "DCB"})
+                    s << (typedParseOrder(n, &o) ? typedOrderName(o) : "no");
+                return s;
+            },
+            "FLOAT32 FLOAT64 HEX no no no DCBA CDAB BADC ABCD no no "},
+        Row{"OnlyAMinusBeforeADigitOrAPointIsANumber",
+            [] {
+                Steps s;
+                for (const char *a : {"-5", "-.5", "-0x1", "-", "-DT", "-inf", "5", "/5"})
+                    s << typedIsNegativeNumber(a);
+                return s;
+            },
+            "1 1 1 0 0 0 0 0 "},
+        Row{"AllTableShowsEveryReadingOfARegisterAndItsPair", allTable({0x4365, 0xdeb8, 0x8000}),
+            " INT16 UINT16    HEX  Order       INT32     UINT32  FLOAT32"
+            "| 17253  17253 0x4365   ABCD  1130749624 1130749624  229.87"
+            "|                       CDAB  -558349467 3736617829  -6.6387836e+18"
+            "|                       BADC  1698937054 1698937054  5.776698e+22"
+            "|                       DCBA -1193384637 3101582659  -0.000106046464"
+            "| -8520  57016 0xDEB8   ABCD  -558333952 3736633344  -6.647313e+18"
+            "|                       CDAB -2147426632 2147540664  -7.9896e-41"
+            "|                       BADC -1193410432 3101556864  -0.00010585878"
+            "|                       DCBA     8435934    8435934  1.1821261e-38"
+            "|-32768  32768 0x8000"}),
+    rowName);
+
+} // namespace
