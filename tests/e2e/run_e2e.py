@@ -7,9 +7,11 @@ KORVALEN_EMULATOR set (wine), KORVALEN.exe runs through it: every line must end 
 (Windows' text mode), and is compared with that mapping undone; Ctrl-C stands for SIGTERM.
 Rows run four at a time; every process is stopped by its PID, every wait is bounded."""
 
-import csv, datetime, io, json, os, re, select, shutil, signal, socket, subprocess, sys, tempfile, time
+import csv, datetime, io, json, os, re, select, shutil, signal, socket, struct, subprocess
+import sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
 
+from slave import ORDERS, TYPED, TYPED_AT, words
 from windows import RUN, lf_lines
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -24,7 +26,8 @@ BANNER = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3][0-9] [
 # for the peer, or a port nobody listens on; {port}: a free one), checks: "transcript" names
 # another file, "gaps" lists (text or None for the start, later text, least s, most s), "signal"
 # is (text, signal): sent once the text is out (None: once the peer has a request); any other
-# key is the peer's store or count afterwards ({key: count, or (first, values)}).
+# key is the peer's store or count afterwards ({key: count, or (first, values)}); "text" is the
+# transcript itself.
 CASES = [
     ("no_arguments", "", ""),
     ("usage_on_question_mark", "", "-?", {"transcript": "usage"}),
@@ -142,7 +145,52 @@ CASES = [
     ("unsupported_function_is_status_4", "", "-ESON -FN7", {"status": 4}),
     ("interrupt_is_status_5_with_summary", "silent", "{sk} -RT60000 -RQ3 -TD0 -ESON -STON",
      {"signal": (None, signal.SIGTERM), "status": 5}),
+    ("typed_options_echo_and_keep_the_last_good", "", "-DTBAD -WOXY -dtfloat -woCdab -DTINT -XYZ"),
+    ("typed_read_past_one_request_is_refused", "", "-DTFLOAT64 -NR32"),
+    ("typed_value_outside_its_type_is_refused", "", "-DTUINT16 -FNWRITE 1 70000"),
+    ("typed_write_past_one_request_is_refused", "", "-DTFLOAT64 -FNWRITE" + " -1.5" * 31),
+    ("typed_write_of_one_register_is_refused", "", "-DTFLOAT32 -FN6 1"),
+    ("typed_all_only_reads", "", "-DTALL -FNWRITE 1"),
+    ("typed_on_coils_reads_bits", "serve", "{sk} -PKOFF -DTFLOAT32 -SR000001 -NR3"),
+    ("typed_all_table", "serve", "{sk} -PKOFF -ID101 -DTALL -SR4%05d -NR3" %
+     (TYPED_AT["FLOAT32", "CDAB"] + 1)),
+    ("typed_string_read", "serve", "{sk} -PKOFF -ID101 -NR5 -DTSTRING -SR4%05d" %
+     (TYPED_AT["STRING"] + 1)),
+    ("typed_string_write_keeps_its_case", "serve", "{sk} -PKOFF -ID101 -DTSTRING -FNWRITE -SR4%05d "
+     "Kv-17" % (TYPED_AT["WRITE"] + 1), {"u101": (TYPED_AT["WRITE"], [0x4b76, 0x2d31, 0x3700])}),
+    ("negative_int16_is_a_value", "serve", "{sk} -PKOFF -FN6 -SR400010 -5", {"hr": (9, [65531])}),
 ]
+
+
+def pkoff(options, unit, fc, start, count, lines):
+    """The transcript of a -PKOFF run against a peer: the echoes of these options, the reply's
+    header and these register lines."""
+    echoes = "".join("\nStripped %s from input: %s" % (o[1:3], o[3:]) for o in options)
+    return ("KORVALEN v1.5:  Compiled at <DATE> <TIME>\n%s\nInstall ModPL\nAbout to open ModPL "
+            "with port 127.0.0.1/<PORT>\nBuilding request: modslave = %d\nSending request #1\n"
+            "Modbus AL frame received: fc = %02x\nModbus AL frame: startreg = 4%05d, #regs = %d"
+            "%s\nExiting.\n" % (echoes, unit, fc, start, count, lines))
+
+
+def typed_cases():
+    """Each type read from unit 101 in each order (16-bit ones in one, which they ignore), and
+    written in one (a turn of the orders across the types): the words must be struct's."""
+    cases = []
+    for i, (name, code, texts) in enumerate(TYPED):
+        width, texts = struct.calcsize(code) // 2, texts.split()
+        runs = [(o, TYPED_AT[name, o if width > 1 else "ABCD"], 3)
+                for o in (ORDERS if width > 1 else ORDERS[i % 4:i % 4 + 1])]
+        for order, at, fc in runs + [(ORDERS[i % 4], TYPED_AT["WRITE"], 16)]:
+            opts = ["-DT" + name, "-WO" + order, "-SR4%05d" % (at + 1)] + texts * (fc == 16)
+            lines = "".join("\nRegister 4%05d: %s" % (at + 1 + k * width, t)
+                            for k, t in enumerate(texts))
+            check = {"text": pkoff(opts[:3], 101, fc, at + 1, 2 * width, lines)}
+            if fc == 16:
+                check["u101"] = (at, [w for t in texts for w in words(code, t, order)])
+            kind = "write" if fc == 16 else "read"
+            cases.append(("typed_%s_%s_%s" % (kind, name, order), "serve",
+                          "{sk} -PKOFF -ID101 -NR2 -FN%d %s" % (fc, " ".join(opts)), check))
+    return cases
 
 
 class Output:
@@ -220,9 +268,12 @@ def check(korvalen, name, peer_mode, args, checks=None):
         out = BANNER.sub(b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n",
                          lf_lines(run.data if records is None else err), count=1)
         out = out.replace(b"%d" % port, b"<PORT>")
-        with open(os.path.join(HERE, "transcripts", checks.get("transcript", name) + ".txt"),
-                  "rb") as f:
-            expected = b".*".join(map(re.escape, f.read().split(b"@@STACK@@")))
+        text = checks.get("text", "").encode()
+        if not text:
+            with open(os.path.join(HERE, "transcripts", checks.get("transcript", name) + ".txt"),
+                      "rb") as f:
+                text = f.read()
+        expected = b".*".join(map(re.escape, text.split(b"@@STACK@@")))
         if not re.fullmatch(b"(?s)" + expected, out):
             return "transcript differs; output:\n%s" % out.decode("latin-1")
         for first, text, least, most in checks.get("gaps", []):
@@ -230,7 +281,7 @@ def check(korvalen, name, peer_mode, args, checks=None):
             if not least <= gap <= most:
                 return "%r to %r took %.3f s" % (first, text, gap)
         want = {k: v for k, v in checks.items()
-                if k not in ("transcript", "gaps", "signal", "status", "records")}
+                if k not in ("transcript", "text", "gaps", "signal", "status", "records")}
         store, deadline = None, time.monotonic() + 5
         while want and time.monotonic() < deadline:
             store = load(dump)
@@ -301,7 +352,7 @@ def output_errors_end_no_run(korvalen):
 def main():
     korvalen = [*RUN, os.path.abspath(sys.argv[1])]
     only = (sys.argv[2:] or [""])[0]
-    rows = [(c[0], lambda c=c: check(korvalen, *c)) for c in CASES]
+    rows = [(c[0], lambda c=c: check(korvalen, *c)) for c in CASES + typed_cases()]
     rows.append(("mbpoll_reads_the_seeded_store", mbpoll_reads_the_seeded_store))
     rows.append(("output_errors_end_no_run", lambda: output_errors_end_no_run(korvalen)))
 

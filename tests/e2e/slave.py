@@ -23,6 +23,35 @@ SEED = {"hr": [1, 2, 65535, 32768, 1234] + list(range(7, 22)),  # 20 addresses o
         "co": [1, 0, 1, 1, 0, 0, 0, 0, 1, 1] + [0] * 10,
         "di": [0, 1, 1, 0, 1] + [0] * 15}
 STATS = {"requests": 0, "connections": 0}
+# Unit 101 (serve only) holds typed values that struct encodes: two of each type in each word
+# order, one block after the other from address 0 (TYPED_AT), a STRING, then 16 zeros for writes.
+ORDERS = ("ABCD", "CDAB", "BADC", "DCBA")
+TYPED = [("INT32", "i", "-123456789 2147483647"), ("UINT32", "I", "4000000000 7"),
+         ("FLOAT32", "f", "229.87 -1.25"), ("INT64", "q", "-9223372036854775808 42"),
+         ("UINT64", "Q", "18446744073709551615 1"), ("FLOAT64", "d", "-0.1 1e-300"),
+         ("UINT16", "H", "65535 42"), ("HEX", "H", "0x002A 0xBEEF")]
+STRING = b'SN "7"\\\x01\x7f\x00'
+
+
+def words(code, text, order):
+    """One value's registers: struct's big-endian bytes, words reversed for CDAB and DCBA,
+    bytes swapped within each word for BADC and DCBA; a single word as it stands."""
+    raw = struct.pack(">" + code, float(text) if code in "fd" else int(text, 0))
+    order = order if len(raw) > 2 else "ABCD"
+    regs = [raw[i:i + 2] for i in range(0, len(raw), 2)][::-1 if order in ("CDAB", "DCBA") else 1]
+    return [int.from_bytes(r[::-1] if order in ("BADC", "DCBA") else r, "big") for r in regs]
+
+
+TYPED_AT, TYPED_REGS = {}, []
+for _name, _code, _texts in TYPED:
+    for _order in ORDERS if struct.calcsize(_code) > 2 else ORDERS[:1]:
+        TYPED_AT[_name, _order] = len(TYPED_REGS)
+        TYPED_REGS += [w for t in _texts.split() for w in words(_code, t, _order)]
+TYPED_AT["STRING"] = len(TYPED_REGS)
+TYPED_REGS += [int.from_bytes(STRING[i:i + 2], "big") for i in range(0, len(STRING), 2)]
+TYPED_AT["WRITE"] = len(TYPED_REGS)
+TYPED_REGS += [0] * 16
+UNITS = {}
 
 
 def count(args, store, key=None):
@@ -31,6 +60,8 @@ def count(args, store, key=None):
     if args.dump:
         snap = dict(STATS, **{k: [int(v) for v in store.getValues(fx, 0, 20)]
                               for k, fx in (("co", 1), ("di", 2), ("hr", 3), ("ir", 4))})
+        if 101 in UNITS:
+            snap["u101"] = UNITS[101].getValues(3, 0, len(TYPED_REGS))
         with open(args.dump + ".tmp", "w", encoding="ascii") as f:
             json.dump(snap, f)
         os.replace(args.dump + ".tmp", args.dump)
@@ -46,7 +77,9 @@ async def serve(args, store):
         count(args, store, "requests")
         return response, False
 
-    server = ModbusTcpServer(ModbusServerContext(slaves={100: store}, single=False),
+    UNITS.update({100: store, 101: ModbusSlaveContext(
+        zero_mode=True, hr=ModbusSequentialDataBlock(0, TYPED_REGS))})
+    server = ModbusTcpServer(ModbusServerContext(slaves=UNITS, single=False),
                              framer=ModbusRtuFramer, address=("127.0.0.1", 0), handler=Handler,
                              response_manipulator=answered, allow_reuse_address=True)
     task = asyncio.ensure_future(server.serve_forever())

@@ -50,7 +50,11 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h"], 0, "holding\nregiste
        (["-B96X"], 2, "bad baud rate"), (["-LF9N1"], 2, "line format is 7 or 8"), (["-PKMAYBE"], 2, "packet dump is ON or OFF"),
        (["-SR200001", "5"], 2, "bad start register"), (["-SR0001", "2"], 2, "coil or input is 0 or 1"),
        (["-SR465536", "1", "2"], 2, "value past the end of the image: '2'"),
-       (["65536"], 2, "a value is a number from 0 to 65535"),
+       (["65536"], 2, "a value is a number from 0 to 65535"), (["-DTALL"], 2, "data type is INT16"),
+       (["-WOABDC"], 2, "word order is ABCD, CDAB"),
+       (["-DTUINT16", "-1"], 2, "not a value of UINT16: '-1'"),
+       (["-SR000001", "1", "-DTINT32"], 2, "coils and inputs take no data type but INT16: '1'"),
+       (["-DTFLOAT64", "-SR465534", "1"], 2, "value past the end of the image: '1'"),
        (["-comnosuch"], 1, "cannot open port 'COMNOSUCH'"),
        (["-SK/{port}", "-SEC1"], 0, "stopped before a master came"),
        (["--HeLp"], 0, "KORVALEN-SLAVE [-COMx"), (["--x"], 2, "unknown option: '--X'"),
@@ -135,9 +139,9 @@ class Peer:
 class TcpServer(Peer):
     """korvalen-slave listens; after each korvalen the next waits for a new listening socket."""
 
-    def __init__(self):
+    def __init__(self, *extra):
         self.port = free_port()
-        self.slave = start([*SLAVE, "-SK/%d" % self.port])
+        self.slave = start([*SLAVE, "-SK/%d" % self.port, *extra])
         self.inode = wait_until(lambda: listen_inode(self.port), "the slave to listen")
 
     def master(self, args):
@@ -223,6 +227,17 @@ def pymodbus_rtu_framer_reads_and_writes_over_tcp():
     expect("[11, 12, 13] 16 [5, 6] 5 [True, True, True, False] 2", out, "pymodbus")
 
 
+def typed_seeds_read_back():
+    """The type and order hold for the values before them too; a negative number is a value."""
+    peer = TcpServer("-WOCDAB", "-SR400001", "229.87", "-1.25", "-DTFLOAT32", "-SR300001", "1e3")
+    out = "".join(peer.master(MASTER + a) for a in (
+        ["-DTFLOAT32", "-WOCDAB", "-NR2", "-SR400001"], ["-DTHEX", "-NR2", "-SR400001"],
+        ["-DTFLOAT", "-WOCDAB", "-NR1", "-SR300001"]))
+    expect("400001: 229.87|400003: -1.25|400001: 0xDEB8|400002: 0x4365|300001: 1000", out,
+           "korvalen")
+    peer.close()
+
+
 def vitals(pid):
     with open("/proc/%d/status" % pid, encoding="ascii") as f:
         rss = next(line.split()[1] for line in f if line.startswith("VmRSS:"))
@@ -246,6 +261,7 @@ def main():
              for row in ROWS for t in (TcpServer, TcpClient, Serial)]
     tests += [("cli " + " ".join(row[0]), cli_row, row) for row in CLI]
     tests += [(f.__name__, f, ()) for f in (mbpoll_writes_and_reads_over_a_pty,
+                                            typed_seeds_read_back,
                                             pymodbus_rtu_framer_reads_and_writes_over_tcp,
                                             ten_thousand_requests_leave_memory_and_descriptors_flat)]
     tests = [t for t in tests if os.environ.get("E2E_ONLY", "") in t[0]]

@@ -1,8 +1,10 @@
 // libFuzzer targets, one per build: FUZZ_RX reads [channel kind] then [length][delay ms][bytes...]
 // chunks (a delay of 255 breaks the connection; an odd kind is a socket, whose rebuild meets a
 // refusing loopback port), FUZZ_DECODE
-// [role/link bits][preset count][unit][PDU...] as one good frame, FUZZ_ARGS NUL-split arguments.
+// [role/link bits][preset count][unit][PDU...] as one good frame, FUZZ_ARGS NUL-split arguments
+// (their values then read in the type given), FUZZ_TYPED [type][order][value text...].
 #include "app/cmdline.h"
+#include "app/values.h"
 #include "stack/al/modpl.h"
 #include "stack/trace/trace.h"
 #include "tests/support/support.h"
@@ -24,6 +26,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         argv.push_back(t.data());
     runSettingsDefaults(&settings);
     parseArguments(&settings, int(argv.size()), argv.data());
+    valuesPrepare(&settings, 4);
+#elif defined(FUZZ_TYPED)
+    if (size < 2)
+        return 0;
+    const DataType type = DataType(data[0] % 11);
+    const WordOrder order = WordOrder(data[1] % 4);
+    const std::string text(reinterpret_cast<const char *>(data + 2), size - 2);
+    uint16_t registers[127] = {}, again[4] = {};
+    const int32_t n = typedEncode(text.c_str(), type, order, registers, 127);
+    char out[1024];
+    typedFormat(registers, 127, type, order, out, sizeof out);
+    for (int32_t line = 0; line < 4; ++line)
+        typedAllLine(registers, 2, line, out + 512, 512);
+    // A number's text reads back as the same registers; a NaN as the one NaN.
+    if (n > 0 && type != DataType::String && strcmp(out, "nan") != 0 &&
+        (typedEncode(out, type, order, again, 4) != n || memcmp(again, registers, 2 * n) != 0))
+        abort();
 #else
     traceOff();
     fakeClockReset(1000);

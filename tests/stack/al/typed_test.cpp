@@ -120,9 +120,6 @@ INSTANTIATE_TEST_SUITE_P(
                        decode(T::Float64, {0xfff8, 0, 0, 0})() + encode(T::Float32, "nan")();
             },
             "nannannan2 0000 c07f 5555"},
-        Row{"HexGivesTheBitsOfASignedType",
-            [] { return encode(T::Int16, "0xFFFF")() + encode(T::Int32, "0x80000000")(); },
-            "1 ffff 55552 0000 0080 5555"},
         Row{"TextsOutsideTheirTypeAreRefused",
             results({"INT16 32768",
                      "INT16 -32769",
@@ -148,9 +145,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "STRING ",
                      "ALL 1"}),
             "0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 "},
-        Row{"FloatsTakeEveryDecimalForm",
-            [] { return encode(T::Float32, "-.5")() + encode(T::Float64, "1E3")(); },
-            "2 0000 00bf 55554 0000 0000 0040 8f40 5555"},
+        Row{"HexGivesABitPatternAndFloatsTakeEveryDecimalForm",
+            [] {
+                return encode(T::Int16, "0xFFFF")() + encode(T::Int32, "0x80000000")() +
+                       encode(T::Float32, "-.5")() + encode(T::Float64, "1E3")();
+            },
+            "1 ffff 55552 0000 0080 55552 0000 00bf 55554 0000 0000 0040 8f40 5555"},
         Row{"AValuePastTheRoomIsCountedAndNotWritten",
             [] {
                 return encode(T::Int64, "1", 3)() + encode(T::String, "abcde", 2)() +
@@ -190,17 +190,13 @@ INSTANTIATE_TEST_SUITE_P(
                 return s;
             },
             "1 1 1 0 0 0 0 0 "},
-        Row{"AllTableShowsEveryReadingOfARegisterAndItsPair", allTable({0x4365, 0xdeb8, 0x8000}),
+        Row{"AllTableShowsEveryReadingOfARegisterAndItsPair", allTable({0x4365, 0xdeb8}),
             " INT16 UINT16    HEX  Order       INT32     UINT32  FLOAT32"
             "| 17253  17253 0x4365   ABCD  1130749624 1130749624  229.87"
             "|                       CDAB  -558349467 3736617829  -6.6387836e+18"
             "|                       BADC  1698937054 1698937054  5.776698e+22"
             "|                       DCBA -1193384637 3101582659  -0.000106046464"
-            "| -8520  57016 0xDEB8   ABCD  -558333952 3736633344  -6.647313e+18"
-            "|                       CDAB -2147426632 2147540664  -7.9896e-41"
-            "|                       BADC -1193410432 3101556864  -0.00010585878"
-            "|                       DCBA     8435934    8435934  1.1821261e-38"
-            "|-32768  32768 0x8000"}),
+            "| -8520  57016 0xDEB8"}),
     rowName);
 
 } // namespace
