@@ -163,6 +163,13 @@ void putString(Text *t, const uint16_t *registers, int32_t count) {
     put(t, "\"");
 }
 
+// Empties the text; whether it has room for a number or a line of the ALL table.
+bool ready(char *text, size_t size) {
+    if (size > 0)
+        text[0] = '\0';
+    return size >= typedTextSize;
+}
+
 Text startText(char *text, size_t size) {
     return Text{text, text + size - 1};
 }
@@ -279,11 +286,8 @@ int32_t typedEncode(const char *text, DataType type, WordOrder order, uint16_t *
 size_t typedFormat(const uint16_t *registers, int32_t count, DataType type, WordOrder order,
                    char *text, size_t size) {
     const int32_t words = typedWidth(type);
-    if (size < typedTextSize || type == DataType::All || count < words) {
-        if (size > 0)
-            text[0] = '\0';
+    if (!ready(text, size) || type == DataType::All || count < words)
         return 0;
-    }
     Text t = startText(text, size);
     if (type == DataType::String) {
         putString(&t, registers, count);
@@ -304,9 +308,7 @@ int32_t typedAllLines(int32_t left) {
 
 size_t typedAllLine(const uint16_t *registers, int32_t left, int32_t line, char *text,
                     size_t size) {
-    if (size > 0)
-        text[0] = '\0';
-    if (size < typedTextSize || line < 0 || line >= typedAllLines(left))
+    if (!ready(text, size) || line < 0 || line >= typedAllLines(left))
         return 0;
     Text t = startText(text, size);
     char number[numberSize];
