@@ -56,9 +56,11 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h"], 0, "holding\nregiste
        (["-SR000001", "1", "-DTINT32"], 2, "coils and inputs take no data type but INT16: '1'"),
        (["-DTFLOAT64", "-SR465534", "1"], 2, "value past the end of the image: '1'"),
        (["-comnosuch"], 1, "cannot open port 'COMNOSUCH'"),
-       (["-SK/{port}", "-SEC1"], 0, "stopped before a master came"),
        (["--HeLp"], 0, "KORVALEN-SLAVE [-COMx"), (["--x"], 2, "unknown option: '--X'"),
-       (["-XYZ", "--vERSION"], 0, "KORVALEN-SLAVE v1.5:  Compiled at ")]
+       (["-XYZ", "--vERSION"], 0, "KORVALEN-SLAVE v1.5:  Compiled at "),
+       # the least of each option's values, and a negative INT16 seed, are taken
+       (["-SK/{port}", "-SEC1", "-ID1", "-PKON", "-RQ0", "-B1", "-SR400001", "-32768"], 0,
+        "stopped before a master came")]
 
 
 def free_port():
