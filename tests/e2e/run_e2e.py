@@ -147,8 +147,11 @@ CASES = [
      {"signal": (None, signal.SIGTERM), "status": 5}),
     ("typed_options_echo_and_keep_the_last_good", "", "-DTBAD -WOXY -dtfloat -woCdab -DTINT -XYZ"),
     ("typed_read_past_one_request_is_refused", "", "-DTFLOAT64 -NR32"),
+    ("typed_read_of_125_registers_is_sent", "serve", "{sk} -PKOFF -RDOFF -ID101 -DTHEX -NR125"),
     ("typed_value_outside_its_type_is_refused", "", "-DTUINT16 -FNWRITE 1 70000"),
     ("typed_write_past_one_request_is_refused", "", "-DTFLOAT64 -FNWRITE" + " -1.5" * 31),
+    ("typed_write_of_123_registers_is_sent", "serve", "{sk} -PKOFF -RDOFF -ID101 -DTHEX -FNWRITE "
+     "-SR400001" + " 0x7" * 123, {"u101": (0, [7] * 123)}),
     ("typed_write_of_one_register_is_refused", "", "-DTFLOAT32 -FN6 1"),
     ("typed_all_only_reads", "", "-DTALL -FNWRITE 1"),
     ("typed_on_coils_reads_bits", "serve", "{sk} -PKOFF -DTFLOAT32 -SR000001 -NR3"),
