@@ -165,16 +165,6 @@ CASES = [
 ]
 
 
-def pkoff(options, unit, fc, start, count, lines):
-    """The transcript of a -PKOFF run against a peer: the echoes of these options, the reply's
-    header and these register lines."""
-    echoes = "".join("\nStripped %s from input: %s" % (o[1:3], o[3:]) for o in options)
-    return ("KORVALEN v1.5:  Compiled at <DATE> <TIME>\n%s\nInstall ModPL\nAbout to open ModPL "
-            "with port 127.0.0.1/<PORT>\nBuilding request: modslave = %d\nSending request #1\n"
-            "Modbus AL frame received: fc = %02x\nModbus AL frame: startreg = 4%05d, #regs = %d"
-            "%s\nExiting.\n" % (echoes, unit, fc, start, count, lines))
-
-
 def typed_cases():
     """Each type read from unit 101 in each order (16-bit ones in one, which they ignore), and
     written in one (a turn of the orders across the types): the words must be struct's."""
@@ -187,7 +177,8 @@ def typed_cases():
             opts = ["-DT" + name, "-WO" + order, "-SR4%05d" % (at + 1)] + texts * (fc == 16)
             lines = "".join("\nRegister 4%05d: %s" % (at + 1 + k * width, t)
                             for k, t in enumerate(texts))
-            check = {"text": pkoff(opts[:3], 101, fc, at + 1, 2 * width, lines)}
+            check = {"text": "@@STACK@@fc = %02x\nModbus AL frame: startreg = 4%05d, #regs = %d%s"
+                             "\nExiting.\n" % (fc, at + 1, 2 * width, lines)}
             if fc == 16:
                 check["u101"] = (at, [w for t in texts for w in words(code, t, order)])
             kind = "write" if fc == 16 else "read"
