@@ -145,8 +145,9 @@ CASES = [
     ("unsupported_function_is_status_4", "", "-ESON -FN7", {"status": 4}),
     ("interrupt_is_status_5_with_summary", "silent", "{sk} -RT60000 -RQ3 -TD0 -ESON -STON",
      {"signal": (None, signal.SIGTERM), "status": 5}),
-    ("typed_options_echo_and_keep_the_last_good", "", "-DTBAD -WOXY -dtfloat -woCdab -DTINT -XYZ"),
-    ("typed_read_past_one_request_is_refused", "", "-DTFLOAT64 -NR32"),
+    ("typed_options_echo_in_every_form", "", "-DTBAD -WOXY -dtfloat -woCdab -XYZ"),
+    # a bad type keeps the one before it
+    ("typed_read_past_one_request_is_refused", "", "-DTFLOAT64 -DTINT -NR32"),
     ("typed_read_of_125_registers_is_sent", "serve", "{sk} -PKOFF -RDOFF -ID101 -DTHEX -NR125"),
     ("typed_value_outside_its_type_is_refused", "", "-DTUINT16 -FNWRITE 1 70000"),
     ("typed_write_past_one_request_is_refused", "", "-DTFLOAT64 -FNWRITE" + " -1.5" * 31),
