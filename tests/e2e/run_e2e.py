@@ -148,6 +148,7 @@ CASES = [
     ("typed_options_echo_in_every_form", "", "-DTBAD -WOXY -dtfloat -woCdab -XYZ"),
     # a bad type keeps the one before it
     ("typed_read_past_one_request_is_refused", "", "-DTFLOAT64 -DTINT -NR32"),
+    ("typed_read_of_no_value_is_refused", "", "-DTFLOAT32 -NR0"),
     ("typed_read_of_125_registers_is_sent", "serve", "{sk} -PKOFF -RDOFF -ID101 -DTHEX -NR125"),
     ("typed_value_outside_its_type_is_refused", "", "-DTUINT16 -FNWRITE 1 70000"),
     ("typed_write_past_one_request_is_refused", "", "-DTFLOAT64 -FNWRITE" + " -1.5" * 31),

@@ -45,7 +45,7 @@ ROWS = [
 ]
 
 # The slave's command line: arguments, exit status, needle in its output.
-CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h"], 0, "holding\nregister n holds n"),
+CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h", "-?"], 0, "holding\nregister n holds n"),
        (["-XYZ"], 2, "unknown option: '-XYZ'"), (["-ID248"], 2, "unit ID must be 1 to 247"),
        (["-B96X"], 2, "bad baud rate"), (["-LF9N1"], 2, "line format is 7 or 8"), (["-PKMAYBE"], 2, "packet dump is ON or OFF"),
        (["-SR200001", "5"], 2, "bad start register"), (["-SR0001", "2"], 2, "coil or input is 0 or 1"),
@@ -58,9 +58,9 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h"], 0, "holding\nregiste
        (["-comnosuch"], 1, "cannot open port 'COMNOSUCH'"),
        (["--HeLp"], 0, "KORVALEN-SLAVE [-COMx"), (["--x"], 2, "unknown option: '--X'"),
        (["-XYZ", "--vERSION"], 0, "KORVALEN-SLAVE v1.5:  Compiled at "),
-       # the least of each option's values, and a negative INT16 seed, are taken
-       (["-SK/{port}", "-SEC1", "-ID1", "-PKON", "-RQ0", "-B1", "-SR400001", "-32768"], 0,
-        "stopped before a master came")]
+       # the least value of -ID and -B, the most of -RQ, and a negative INT16 seed are taken
+       (["-SK/{port}", "-SEC1", "-ID1", "-PKOFF", "-PKON", "-RQ4294967295", "-B1", "-SR400001",
+         "-32768"], 0, "stopped before a master came")]
 
 
 def free_port():

@@ -128,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"StringEscapesWhatIsNotPrintable", decode(T::String, {0x4122, 0x5c01, 0x7f00, 0x7e20}),
             "\"A\\\"\\\\\\x01\\x7f\\x00~ \""},
         Row{"StringStopsBeforeAnEscapeThatWouldNotFit",
-            decode(T::String, std::vector<uint16_t>(20, 0x4100), 100),
+            decode(T::String, std::vector<uint16_t>(20, 0x4100), 101),
             "\"A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00"
             "A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\""},
         Row{"FormatNeedsTheWholeValueAndRoomForANumber",
