@@ -263,7 +263,8 @@ def check(korvalen, name, peer_mode, args, checks=None):
                 return failure
         out = BANNER.sub(b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n",
                          lf_lines(run.data if records is None else err), count=1)
-        out = out.replace(b"%d" % port, b"<PORT>")
+        # the port alone, not digits of it inside a longer number
+        out = re.sub(rb"(?<![0-9])%d(?![0-9])" % port, b"<PORT>", out)
         text = checks.get("text", "").encode()
         if not text:
             with open(os.path.join(HERE, "transcripts", checks.get("transcript", name) + ".txt"),
