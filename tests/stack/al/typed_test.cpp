@@ -24,39 +24,46 @@ std::string format(const uint16_t *r, int32_t count, T type, O order, size_t siz
     return n == strlen(text) ? text : "length " + str(int64_t(n));
 }
 
+// What one gives for each of the "|"-separated "TYPE text" cases, joined.
+std::function<std::string()> cases(std::string list,
+                                   std::function<std::string(T, const char *)> one) {
+    return [=] {
+        std::string out, c;
+        for (std::istringstream in(list); std::getline(in, c, '|');) {
+            DataType type = T::Int16;
+            typedParseType(c.substr(0, c.find(' ')).c_str(), &type);
+            out += one(type, c.c_str() + c.find(' ') + 1);
+        }
+        return out;
+    };
+}
+
 // For each order: the registers the text gives (with one past them, untouched), and the text
 // they give back when it is not the one put in.
-std::function<std::string()> each(T type, const char *text) {
-    return [=] {
-        Steps s;
+std::function<std::string()> each(std::string list) {
+    return cases(list, [](T type, const char *text) {
+        std::string out;
         for (O order : {O::Abcd, O::Cdab, O::Badc, O::Dcba}) {
             uint16_t r[5] = {0x5555, 0x5555, 0x5555, 0x5555, 0x5555};
             const int32_t n = typedEncode(text, type, order, r, 4);
             const std::string back = format(r, n, type, order);
-            s << (str(n) + words(r, size_t(n) + 1) + (back == text ? "" : " " + back)).c_str();
+            out += str(n) + words(r, size_t(n) + 1) + (back == text ? "" : " " + back) + " ";
         }
-        return s;
-    };
+        return out;
+    });
+}
+
+// Encoded in DCBA with this room: the result and the registers written.
+std::function<std::string()> encode(std::string list, int32_t room = 4) {
+    return cases(list, [room](T type, const char *text) {
+        uint16_t r[4] = {};
+        const int32_t n = typedEncode(text, type, O::Dcba, r, room);
+        return str(n) + words(r, size_t(n < 0 ? 0 : n)) + " ";
+    });
 }
 
 std::function<std::string()> decode(T type, std::vector<uint16_t> r, size_t size = 96) {
     return [=] { return format(r.data(), int32_t(r.size()), type, O::Abcd, size); };
-}
-
-// Each "TYPE text" of "|"-separated cases encoded in DCBA with this room: the result and the
-// registers written.
-std::function<std::string()> encode(std::string cases, int32_t room = 4) {
-    return [=] {
-        std::string out, c;
-        for (std::istringstream in(cases); std::getline(in, c, '|');) {
-            DataType type = T::Int16;
-            typedParseType(c.substr(0, c.find(' ')).c_str(), &type);
-            uint16_t r[4] = {};
-            const int32_t n = typedEncode(c.c_str() + c.find(' ') + 1, type, O::Dcba, r, room);
-            out += str(n) + words(r, size_t(n < 0 ? 0 : n)) + " ";
-        }
-        return out;
-    };
 }
 
 std::function<std::string()> allTable(std::vector<uint16_t> r) {
@@ -75,33 +82,23 @@ std::function<std::string()> allTable(std::vector<uint16_t> r) {
 INSTANTIATE_TEST_SUITE_P(
     TypedValue, Rows,
     testing::Values(
-        Row{"SixteenBitsInEveryOrderAreOneWordAsSent",
-            [] { return each(T::Int16, "-2")() + each(T::Hex, "0x00AB")(); },
+        Row{"SixteenBitsAndStringsIgnoreTheOrder", each("INT16 -2|HEX 0x00AB|STRING SN-7"),
             "1 fffe 5555 1 fffe 5555 1 fffe 5555 1 fffe 5555 1 00ab 5555 1 00ab 5555 1 00ab 5555 "
-            "1 00ab 5555 "},
-        Row{"Int32MinimumInEachOrder", each(T::Int32, "-2147483648"),
-            "2 8000 0000 5555 2 0000 8000 5555 2 0080 0000 5555 2 0000 0080 5555 "},
-        Row{"Uint32InEachOrder", each(T::Uint32, "4000000000"),
-            "2 ee6b 2800 5555 2 2800 ee6b 5555 2 6bee 0028 5555 2 0028 6bee 5555 "},
-        Row{"Float32ShortestTextInEachOrder", each(T::Float32, "229.87"),
+            "1 00ab 5555 2 534e 2d37 5555 \"SN-7\" 2 534e 2d37 5555 \"SN-7\" "
+            "2 534e 2d37 5555 \"SN-7\" 2 534e 2d37 5555 \"SN-7\" "},
+        Row{"ThirtyTwoBitsInEachOrder", each("INT32 -2147483648|UINT32 4000000000|FLOAT32 229.87"),
+            "2 8000 0000 5555 2 0000 8000 5555 2 0080 0000 5555 2 0000 0080 5555 "
+            "2 ee6b 2800 5555 2 2800 ee6b 5555 2 6bee 0028 5555 2 0028 6bee 5555 "
             "2 4365 deb8 5555 2 deb8 4365 5555 2 6543 b8de 5555 2 b8de 6543 5555 "},
-        Row{"Int64MaximumInEachOrder", each(T::Int64, "9223372036854775807"),
+        Row{"SixtyFourBitsInEachOrder",
+            each("INT64 9223372036854775807|UINT64 18446744073709551615|FLOAT64 -0.1"),
             "4 7fff ffff ffff ffff 5555 4 ffff ffff ffff 7fff 5555 4 ff7f ffff ffff ffff 5555 "
-            "4 ffff ffff ffff ff7f 5555 "},
-        Row{"Uint64MaximumInEachOrder", each(T::Uint64, "18446744073709551615"),
-            "4 ffff ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 "
-            "4 ffff ffff ffff ffff 5555 "},
-        Row{"Float64InEachOrder", each(T::Float64, "-0.1"),
+            "4 ffff ffff ffff ff7f 5555 4 ffff ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 "
+            "4 ffff ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 "
             "4 bfb9 9999 9999 999a 5555 4 999a 9999 9999 bfb9 5555 4 b9bf 9999 9999 9a99 5555 "
             "4 9a99 9999 9999 b9bf 5555 "},
-        Row{"StringIsHighByteFirstWhateverTheOrder", each(T::String, "SN-7"),
-            "2 534e 2d37 5555 \"SN-7\" 2 534e 2d37 5555 \"SN-7\" 2 534e 2d37 5555 \"SN-7\" "
-            "2 534e 2d37 5555 \"SN-7\" "},
         Row{"EdgeFloatsInEachOrder",
-            [] {
-                return each(T::Float32, "-inf")() + each(T::Float32, "-0")() +
-                       each(T::Float32, "1e-45")() + each(T::Float32, "3.4028235e+38")();
-            },
+            each("FLOAT32 -inf|FLOAT32 -0|FLOAT32 1e-45|FLOAT32 3.4028235e+38"),
             "2 ff80 0000 5555 2 0000 ff80 5555 2 80ff 0000 5555 2 0000 80ff 5555 "
             "2 8000 0000 5555 2 0000 8000 5555 2 0080 0000 5555 2 0000 0080 5555 "
             "2 0000 0001 5555 2 0001 0000 5555 2 0000 0100 5555 2 0100 0000 5555 "
