@@ -93,7 +93,9 @@ void noteRequest(RunStats *stats, const RunSettings *settings, uint32_t number,
                                code,
                                ms,
                                reply->values,
-                               count};
+                               count,
+                               request->refType < 2 ? DataType::Int16 : settings->dataType,
+                               settings->wordOrder};
     recordsWrite(&record);
 }
 

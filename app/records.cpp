@@ -12,6 +12,8 @@ namespace {
 // Room for 2000 values of up to 6 characters and a blank each, with room to spare; the bound
 // below is for wider value texts.
 constexpr size_t maxRecordField = 2000 * 8;
+// One value's text: a STRING of the most registers a read brings takes 4 a byte and 3 more.
+constexpr size_t maxValueText = 4 * 2 * 127 + 3;
 
 FILE *recordStream = nullptr;
 OutputFormat recordFormat = OutputFormat::Text;
@@ -67,20 +69,49 @@ void jsonString(const char *text) {
     fputc('"', recordStream);
 }
 
+// A number as it stands; any other value text (hex, nan, inf) as a JSON string. A STRING's
+// text is quoted already, with \" \\ and \xNN escapes, of which JSON takes the first two.
+void jsonValue(const char *text, bool comma) {
+    if (comma)
+        fputc(',', recordStream);
+    const size_t n = strlen(text);
+    if (n > 0 && strspn(text, "-+.0123456789eE") == n && strpbrk(text, "0123456789")) {
+        fputs(text, recordStream);
+        return;
+    }
+    if (text[0] != '"') {
+        jsonString(text);
+        return;
+    }
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (c[0] == '\\' && c[1] == 'x') {
+            fputs("\\u00", recordStream);
+            ++c; // the two hex digits follow as they are
+        } else if (c[0] == '\\' && c[1] != '\0') {
+            fputc(*c++, recordStream);
+            fputc(*c, recordStream);
+        } else {
+            fputc(*c, recordStream);
+        }
+    }
+}
+
 void writeCsv(const RequestRecord *r, const char *time, const char *start, const char *result) {
     fprintf(recordStream, "%s,%u,%u,%u,%s,", time, r->number, r->unit, r->function, start);
     csvField(result);
     fprintf(recordStream, ",%u,", r->ms);
     // The values share one field, separated by blanks, so that every row has the same columns.
-    char field[maxRecordField];
+    char field[maxRecordField], text[maxValueText];
     size_t used = 0;
-    for (int32_t i = 0; i < r->valueCount && used + 1 < sizeof field; ++i) {
+    for (int32_t i = 0, width = 1; i < r->valueCount && width > 0; i += width) {
+        width = recordValueText(r, i, text, sizeof text);
+        const size_t n = strlen(text);
+        if (width == 0 || used + n + 2 > sizeof field)
+            break;
         if (i > 0)
             field[used++] = ' ';
-        const int n = formatRegisterValue(field + used, sizeof field - used, r->values[i]);
-        if (n < 0 || size_t(n) >= sizeof field - used)
-            break;
-        used += size_t(n);
+        memcpy(field + used, text, n);
+        used += n;
     }
     field[used] = '\0';
     csvField(field);
@@ -96,10 +127,11 @@ void writeJson(const RequestRecord *r, const char *time, const char *start, cons
     fputs(",\"result\":", recordStream);
     jsonString(result);
     fprintf(recordStream, ",\"response_ms\":%u,\"values\":[", r->ms);
-    for (int32_t i = 0; i < r->valueCount; ++i) {
-        char value[32];
-        formatRegisterValue(value, sizeof value, r->values[i]);
-        fprintf(recordStream, "%s%s", i > 0 ? "," : "", value);
+    char text[maxValueText];
+    for (int32_t i = 0, width = 1; i < r->valueCount && width > 0; i += width) {
+        width = recordValueText(r, i, text, sizeof text);
+        if (width > 0)
+            jsonValue(text, i > 0);
     }
     fputs("]}\n", recordStream);
 }
@@ -155,6 +187,14 @@ void recordsWrite(const RequestRecord *record) {
     fflush(recordStream);
 }
 
-int formatRegisterValue(char *out, size_t size, int16_t value) {
-    return snprintf(out, size, "%d", value);
+int32_t recordValueText(const RequestRecord *r, int32_t i, char *text, size_t size) {
+    text[0] = '\0';
+    if (r->type == DataType::Int16 || r->type == DataType::All) {
+        snprintf(text, size, "%d", r->values[i]);
+        return 1;
+    }
+    const int32_t left = r->valueCount - i;
+    const int32_t width = r->type == DataType::String ? left : typedWidth(r->type);
+    const auto *registers = reinterpret_cast<const uint16_t *>(r->values) + i;
+    return typedFormat(registers, left, r->type, r->order, text, size) > 0 ? width : 0;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/runstats.h"
+#include "stack/al/typed.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +21,9 @@ struct RequestRecord {
     uint8_t exceptionCode;
     uint32_t ms;
     const int16_t *values;
-    int32_t valueCount;
+    int32_t valueCount; // registers
+    DataType type;      // the values' type and word order, as the register lines print them
+    WordOrder order;
 };
 
 // TEXT, CSV or JSON (upper case); false for anything else, leaving *format as it was.
@@ -31,5 +34,7 @@ bool recordsFormatOf(const char *text, OutputFormat *format);
 void recordsOpen(OutputFormat format);
 // One record, in the format opened; nothing for text.
 void recordsWrite(const RequestRecord *record);
-// The one place a register value becomes text in a record: its length, as snprintf's.
-int formatRegisterValue(char *out, size_t size, int16_t value);
+// The text of the value that starts at register i, in the record's type as the register lines
+// print it (INT16 and the ALL view as 16-bit numbers, a STRING as every register from i), and
+// the registers it takes; 0 when no whole value starts there.
+int32_t recordValueText(const RequestRecord *record, int32_t i, char *text, size_t size);

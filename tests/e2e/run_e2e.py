@@ -128,6 +128,8 @@ CASES = [
     # -ESON: each status against a real peer, or none where the run never reaches one.
     ("all_answered_is_status_0_in_csv", "serve", "{sk} -OFCSV -ESON -RQ2 -TD0 -SR400001",
      {"status": 0, "records": [(3, "ok", [1, 2, 65535])] * 2}),
+    ("typed_values_in_records", "serve", "{sk} -OFJSON -DTUINT32 -NR2 -SR400001",
+     {"records": [(3, "ok", [1 << 16 | 2, 65535 << 16 | 32768])]}),
     ("exception_is_status_1", "serve", "{sk} -SR400031 -NR1 -ESON -STON -PKOFF", {"status": 1}),
     ("each_result_in_json_and_status_2", "raw --pattern a,e,s,g,f",
      "{sk} -OFjson -ESON -RQ5 -TD0 -RT300 -SR400002 -NR2",
@@ -295,6 +297,7 @@ def check(korvalen, name, peer_mode, args, checks=None):
 def check_records(data, args, expected, seconds):
     """Records read back as a spreadsheet or a JSON reader would, each field against the run."""
     text, csv_format = data.decode("ascii"), "-OFCSV" in args
+    typed = any(a.startswith("-DT") for a in args)  # values in their type, not 16-bit
     start = [a[3:] for a in args if a.startswith("-SR")][-1]
     if csv_format:
         rows = list(csv.DictReader(io.StringIO(text, newline="")))
@@ -309,7 +312,8 @@ def check_records(data, args, expected, seconds):
         stamp = datetime.datetime.strptime(row["time"], "%Y-%m-%dT%H:%M:%S.%fZ")
         age = (now - stamp.replace(tzinfo=datetime.timezone.utc)).total_seconds()
         want = {"request": n, "unit": 100, "function": function, "start": start,
-                "result": result, "values": [v - 65536 * (v > 32767) for v in values]}
+                "result": result, "values": values if typed else [v - 65536 * (v > 32767)
+                                                                  for v in values]}
         got = {k: int(row[k]) if k in ("request", "unit", "function") else row[k] for k in want}
         if got != want or not 0 <= int(row["response_ms"]) <= seconds * 1000 or not \
                 -1 <= age <= seconds + 2 or len(row) != 8:
