@@ -222,6 +222,18 @@ int sockSetDontLinger(Socket s);
 int sockSelect(Socket s, bool forWrite, const TimeVal *timeout);
 int sockRecv(Socket s, uint8_t *buffer, uint32_t size);
 int sockSend(Socket s, const uint8_t *bytes, uint32_t size);
+// Receive or send what can go at once, never waiting: the count, or socketError with 10035
+// when nothing could.
+int sockRecvNow(Socket s, uint8_t *buffer, uint32_t size);
+int sockSendNow(Socket s, const uint8_t *bytes, uint32_t size);
+// Takes a connection already waiting on the listening socket s, never waiting: invalidSocket
+// with 10035 when none is. The connection blocks and is not inherited.
+Socket sockAcceptNow(Socket s);
+// Waits until one of the n sockets (at most sockWaitMost) is readable, has failed or was closed,
+// for at most timeoutMs (-1: no bound), and sets ready[i] for those. 1 something is ready,
+// 0 time-out, socketError on failure (10004 once the run is being stopped).
+constexpr uint32_t sockWaitMost = 64;
+int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs);
 int closeSocket(Socket s);
 // Dotted IPv4 text to an address in network order; 0xFFFFFFFF when it does not parse.
 uint32_t inetAddr(const char *text);

@@ -136,6 +136,66 @@ int sockSend(Socket s, const uint8_t *bytes, uint32_t size) {
     return ::send(s, reinterpret_cast<const char *>(bytes), int(size), 0);
 }
 
+// waitFor fails with 10004 once the run is being stopped, so these end then as a wait would.
+int sockRecvNow(Socket s, uint8_t *buffer, uint32_t size) {
+    const int ready = waitFor(s, false, 0);
+    if (ready <= 0)
+        return ready == 0 ? fail(wsaEwouldblock) : socketError;
+    return sockRecv(s, buffer, size);
+}
+
+int sockSendNow(Socket s, const uint8_t *bytes, uint32_t size) {
+    const int ready = waitFor(s, true, 0);
+    if (ready <= 0)
+        return ready == 0 ? fail(wsaEwouldblock) : socketError;
+    return sockSend(s, bytes, size);
+}
+
+Socket sockAcceptNow(Socket s) {
+    u_long on = 1, off = 0;
+    ::ioctlsocket(s, FIONBIO, &on);
+    Socket a = ::accept(s, nullptr, nullptr);
+    const long error = WSAGetLastError();
+    ::ioctlsocket(s, FIONBIO, &off);
+    if (a == invalidSocket)
+        return fail(error), invalidSocket;
+    // It would inherit the listener's mode and handle flags.
+    ::ioctlsocket(a, FIONBIO, &off);
+    SetHandleInformation(HANDLE(a), HANDLE_FLAG_INHERIT, 0);
+    return a;
+}
+
+int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs) {
+    if (n > sockWaitMost || n > FD_SETSIZE)
+        return fail(wsaEinval);
+    const long long deadline = nowMs() + std::max(timeoutMs, 0LL);
+    for (bool first = true;; first = false) {
+        if (interruptRequested())
+            return fail(wsaEintr);
+        const long long left = timeoutMs < 0 ? stopSliceMs : std::max(deadline - nowMs(), 0LL);
+        if (left == 0 && !first)
+            return 0;
+        const long long slice = std::min(left, stopSliceMs);
+        fd_set readable, failed;
+        FD_ZERO(&readable);
+        FD_ZERO(&failed);
+        for (uint32_t i = 0; i < n; ++i) {
+            FD_SET(s[i], &readable);
+            FD_SET(s[i], &failed);
+        }
+        timeval tv{long(slice / 1000), long(slice % 1000 * 1000)};
+        // Windows' select refuses three empty sets; a wait on nothing is a sleep.
+        const int r = n == 0 ? (interruptWaitMs(uint32_t(slice)), 0)
+                             : ::select(0, &readable, nullptr, &failed, &tv);
+        if (r < 0)
+            return socketError;
+        for (uint32_t i = 0; i < n; ++i)
+            ready[i] = r > 0 && (FD_ISSET(s[i], &readable) || FD_ISSET(s[i], &failed));
+        if (r > 0)
+            return 1;
+    }
+}
+
 int closeSocket(Socket s) {
     return ::closesocket(s);
 }
