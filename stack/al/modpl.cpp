@@ -84,3 +84,37 @@ int32_t modplResetCounts(StackContext *ctx) {
     moddlResetCounts(&ctx->link);
     return 1;
 }
+
+int32_t modplIsOpen(StackContext *ctx) {
+    return ctx->link.isOpen && !ctx->link.connectionLost ? 1 : 0;
+}
+
+int32_t modplPending(StackContext *ctx) {
+    return ctx->link.rxHeld;
+}
+
+int32_t modplListen(ModplListener *listener, const char *portText) {
+    return moddlListen(&listener->link, portText);
+}
+
+int32_t modplAccept(ModplListener *listener, StackContext *ctx, int32_t unit) {
+    if (!moddlAccept(&listener->link, &ctx->link, uint8_t(unit)))
+        return 0;
+    const StackSettings zero{0, 0, 0};
+    modplSetSettings(ctx, &zero);
+    return 1;
+}
+
+int32_t modplWait(ModplListener *listener, StackContext *const *conns, uint32_t n,
+                  uint32_t timeoutMs, uint8_t *ready) {
+    LinkContext *links[moddlWaitMost];
+    if (n > moddlWaitMost)
+        n = moddlWaitMost;
+    for (uint32_t i = 0; i < n; ++i)
+        links[i] = &conns[i]->link;
+    return moddlWait(&listener->link, links, n, timeoutMs, ready);
+}
+
+void modplUnlisten(ModplListener *listener) {
+    moddlUnlisten(&listener->link);
+}

@@ -49,7 +49,7 @@ struct StackContext {
 
     // owned by the application layer
     int32_t alRole;
-    uint32_t alCounts[2];
+    uint32_t alCounts[2]; // PDUs received for this station, requests (or answers) sent
     TypeLimit typeLimits[5];
 };
 
@@ -76,3 +76,25 @@ int32_t modplGetCounts(StackContext *ctx, uint32_t out[2]);
 // Master: the unit last addressed. Slave: the unit of the last request taken, 0 for a broadcast.
 int32_t modplGetPeerUnit(StackContext *ctx);
 int32_t modplResetCounts(StackContext *ctx);
+// 1 while the channel is open and usable; 0 once an accepted connection has closed, or while a
+// lost device or connection waits to be opened again.
+int32_t modplIsOpen(StackContext *ctx);
+// Bytes received and not yet taken as a frame (a slave's next requests).
+int32_t modplPending(StackContext *ctx);
+
+// A TCP server of many masters: one listening socket for the caller's whole run, a stack
+// context per master, one wait over all of them.
+struct ModplListener {
+    LinkListener link;
+};
+// 1 listening on the port of a "/port" text; 0 otherwise.
+int32_t modplListen(ModplListener *listener, const char *portText);
+// Takes a master waiting on the listener into an installed context, as modplOpen opens one:
+// 1, or 0 when none is waiting.
+int32_t modplAccept(ModplListener *listener, StackContext *ctx, int32_t unit);
+// Waits at most timeoutMs for a master to connect (ready[0]) or for connection i to have
+// something to read or to close (ready[1 + i]); n at most moddlWaitMost. 1 something is
+// ready, 0 nothing came, -1 stopped or failed.
+int32_t modplWait(ModplListener *listener, StackContext *const *conns, uint32_t n,
+                  uint32_t timeoutMs, uint8_t *ready);
+void modplUnlisten(ModplListener *listener);

@@ -1,8 +1,9 @@
 // The data link layer: opens a channel from a port text (serial, TCP client or TCP server),
 // derives the driver time-outs from the baud rate and timing, frames, paces and transmits RTU
 // frames, receives and recovers them by CRC alone, and rebuilds a broken TCP connection. It
-// reaches ports only through the port driver table and traces through tracePrintf. Frames
-// are built in fixed buffers local to each call: 256 bytes to send, 272 to receive.
+// reaches ports only through the port driver table and traces through tracePrintf. Frames are
+// built in a fixed 256-byte buffer local to each send and received into the context's 272-byte
+// receive buffer, which keeps what follows a slave's request for its next receive.
 #pragma once
 
 #include "stack/drivers/port.h"
@@ -11,6 +12,7 @@
 
 constexpr uint32_t moddlPortTextSize = 100;
 constexpr uint32_t moddlMaxFrame = 256;
+constexpr uint32_t moddlRxBufferSize = moddlMaxFrame + 16;
 
 // The timing the time-outs and the pacing are derived from.
 struct LinkTiming {
@@ -53,8 +55,11 @@ struct LinkContext {
     char portText[moddlPortTextSize];
     uint32_t lastIoTick;
     uint32_t lowerCounts[2];
-    uint8_t connectionLost; // a socket rebuild could not reopen
+    uint8_t connectionLost; // a socket rebuild, or a slave's serial device, could not reopen
     uint32_t lineFormat;    // data, parity and stop fields of the line word; 0 is 8N1
+    uint8_t accepted;       // taken from a listener: reads never wait, nothing is rebuilt
+    uint16_t rxHeld;        // bytes at the start of rxBuffer kept for the next receive
+    uint8_t rxBuffer[moddlRxBufferSize];
 
     // link interface: role written by the application layer's install, the rest here
     int32_t role;
@@ -89,6 +94,31 @@ void moddlStamp(LinkContext *ctx);
 // trace lines; a reopen that fails leaves connectionLost set for the next transmit or receive
 // to retry.
 void moddlRebuild(LinkContext *ctx);
+// A connection or device that broke: a socket channel is rebuilt; an accepted connection is
+// closed for good (isOpen 0); a slave's serial port is closed with connectionLost set, and the
+// next receive opens it again.
+void moddlLost(LinkContext *ctx);
+
+// ---- A server of many masters ------------------------------------------------------------
+
+// A TCP server that keeps one listening socket for its whole life and takes each master that
+// connects into a context of its own; held by the caller.
+struct LinkListener {
+    SocketListener socket;
+};
+constexpr uint32_t moddlWaitMost = 32;
+
+// Listens on the port of a "/port" text: 1, or 0 (the driver prints why).
+int32_t moddlListen(LinkListener *listener, const char *portText);
+// Takes a master waiting on the listener into ctx as an accepted connection, in the context's
+// role, as moddlLinkOpen opens a channel: 1, or 0 when none is waiting or the accept failed.
+int32_t moddlAccept(LinkListener *listener, LinkContext *ctx, uint8_t unit);
+// Waits at most timeoutMs until a master waits on the listener (ready[0]) or connection i has
+// something to read or was closed (ready[1 + i]), for the first moddlWaitMost connections.
+// 1 something is ready, 0 nothing came, -1 the run is being stopped or the wait failed.
+int32_t moddlWait(LinkListener *listener, LinkContext *const *conns, uint32_t n, uint32_t timeoutMs,
+                  uint8_t *ready);
+void moddlUnlisten(LinkListener *listener);
 
 // ---- Transmit -----------------------------------------------------------------------------
 
@@ -108,4 +138,7 @@ int32_t moddlResetCounts(LinkContext *ctx);
 // with record->length 0.
 int32_t moddlReceive(LinkContext *ctx, PduRecord *record);
 // 0 frame received; 1 time-out or no usable frame; 2 connection broken; 3 other failure.
+// A master starts from nothing; a slave from what followed its last request. A socket reads on
+// until a frame checks or the time-out, counted from the first bytes, has passed; an accepted
+// connection never waits and keeps a frame not yet complete for the next call.
 int32_t moddlRx(LinkContext *ctx, LinkFrame *frame);

@@ -45,9 +45,14 @@ int32_t moddlTransmit(LinkContext *ctx, const LinkFrame *frame) {
 
     tracePrintf("\n\n\rmoddlTx: about to transmit %d bytes\n\r", int(length));
     tracePacket(length, buffer);
-    if (ctx->isSerial)
+    // Whatever came before a request is stale for a master; a slave's input may already hold
+    // the next request.
+    if (ctx->isSerial && ctx->role == 1)
         ioControl(&ctx->port, FlushRead, uint32_t(0));
     moddlPace(ctx, ctx->timing.minIntervalUs);
+    // A serial write lasts until the bytes have left; whoever watches sees what came before.
+    if (ctx->isSerial)
+        std::fflush(stdout);
     uint32_t written = 0;
     int32_t answer = ioWrite(&ctx->port, buffer, length, &written);
     moddlStamp(ctx);
@@ -62,8 +67,7 @@ int32_t moddlTransmit(LinkContext *ctx, const LinkFrame *frame) {
     } else if (answer == IoBroken) {
         tracePrintf("\n\rmoddlTransmit broke");
         result = 2;
-        if (!ctx->isSerial)
-            moddlRebuild(ctx);
+        moddlLost(ctx);
     } else {
         tracePrintf("\n\rmoddlTransmit failed");
         result = 3;

@@ -2,6 +2,7 @@
 // result, then only what there is of c: control requests (code=value), d: the clock's waits,
 // w: frames written (length: first bytes), t: the trace with the link's packet dumps as '#'.
 #include "stack/dl/moddl.h"
+#include "stack/drivers/clock.h"
 #include "stack/trace/trace.h"
 #include "tests/support/support.h"
 
@@ -41,14 +42,30 @@ std::function<std::string()> link(std::function<std::string(LinkContext &, Scrip
     };
 }
 
-// moddlRx over these reads: the result, the tick of the last I/O, then the PDU.
-std::function<std::string()> rx(std::vector<ScriptChunk> reads) {
+// Channel kinds for rx: a serial master unless these bits say otherwise.
+constexpr uint8_t onSocket = 1, asSlave = 2, accepted = 4;
+
+// moddlRx over these reads, called this many times on a channel of this kind (a read time-out
+// of 1000 ms): per call the result, the tick of the last I/O, then the PDU; between calls
+// between(ctx, call) runs.
+std::function<std::string()>
+rx(std::vector<ScriptChunk> reads, uint8_t kind = 0, int calls = 1,
+   std::function<void(LinkContext &, ScriptPort &, int)> between = {}) {
     return link([=](LinkContext &ctx, ScriptPort &script) {
-        script.reads = reads;
-        uint8_t pdu[moddlMaxFrame] = {};
-        LinkFrame frame{0x77, moddlMaxFrame, pdu};
-        const int32_t r = moddlRx(&ctx, &frame);
-        return str(r) + " " + str(ctx.lastIoTick) + hex(pdu, r ? 0 : frame.pduLength);
+        script.reads = reads, script.readTimeoutMs = 1000;
+        ctx.isSerial = !(kind & onSocket), ctx.role = !(kind & asSlave);
+        ctx.accepted = (kind & accepted) != 0, ctx.timeoutMs = 1000;
+        std::string text;
+        for (int call = 0; call < calls; ++call) {
+            if (between && call > 0)
+                between(ctx, script, call);
+            uint8_t pdu[moddlMaxFrame] = {};
+            LinkFrame frame{0x77, moddlMaxFrame, pdu};
+            const int32_t r = moddlRx(&ctx, &frame);
+            text += (call ? " | " : "") + str(r) + " " + str(ctx.lastIoTick) +
+                    hex(pdu, r ? 0 : frame.pduLength);
+        }
+        return text;
     });
 }
 
@@ -90,6 +107,16 @@ std::function<std::string()> pace(uint32_t last, uint32_t now, uint32_t interval
 }
 
 const Bytes reply = {0x01, 0x03, 0x02, 0x00, 0x2a, 0x39, 0x9b};
+const Bytes reply11 = rtuFrame(1, {3, 6, 0, 1, 0, 2, 0, 3});
+const ScriptChunk timeout{{}, 0, IoTimeout};
+const Bytes fc6 = rtuFrame(1, {6, 0, 9, 0, 7}), fc3 = rtuFrame(1, {3, 0, 9, 0, 1});
+
+Bytes part(const Bytes &b, size_t from, size_t to) {
+    return Bytes(b.begin() + long(from), b.begin() + long(std::min(to, b.size())));
+}
+Bytes join(Bytes a, const Bytes &b) {
+    return a.insert(a.end(), b.begin(), b.end()), a;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Recovery, Rows,
@@ -108,6 +135,52 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"SerialBrokeIsTwo", rx({{{}, 0, IoBroken}}), "2 1000 t:\n\rmoddlRx: broke\n\r"},
         Row{"OtherReadFailureIsThreeAndFlushesSerialInput", rx({{{}, 0, IoNotOpen}}),
             "3 1000 c: 266=0 t:\n\rmoddlRx: failed"}),
+    rowName);
+
+// A socket is a stream: a frame in any number of pieces is joined while the time-out, counted
+// from its first bytes, lasts. A slave serves every request it read, in order.
+INSTANTIATE_TEST_SUITE_P(
+    Streams, Rows,
+    testing::Values(
+        Row{"SocketReadsOnWithWhatIsLeftOfTheTimeout",
+            rx({{part(reply, 0, 4)}, {part(reply, 4, 5), 999}, {part(reply, 5, 7), 1}}, onSocket),
+            "0 2000 03 02 00 2a c: 2=0 3=1 3=1000 t:\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad "
+            "CRC: l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 1 "
+            "bytes#\n\rmoddlRx: bad CRC: l=5\n\rmoddlRx: Incomplete frame: read on\n\rmoddlRx: "
+            "Received 2 bytes#"},
+        Row{"SocketGivesUpOnceTheTimeoutHasPassed",
+            rx({{part(reply, 0, 4)}, {part(reply, 4, 5), 1000}, {part(reply, 5, 7)}}, onSocket),
+            "1 2000 c: 2=0 t:\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad CRC: "
+            "l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 1 "
+            "bytes#\n\rmoddlRx: bad CRC: l=5\n\rmoddlRx: Couldn't make sense of frame.  l==5"},
+        Row{"SocketReadsOnAfterTenBytesOfALongReply",
+            rx({{part(reply11, 0, 10)}, {part(reply11, 10, 11)}}, onSocket),
+            "0 1000 03 06 00 01 00 02 00 03 c: 2=0 3=1000 3=1000 t:\n\rmoddlRx: Received 10 "
+            "bytes#\n\rmoddlRx: bad CRC: l=10\n\rTry to strip off first frame.\n\rTried.  i==10, "
+            "crc=0074\n\rmoddlRx: Incomplete frame: read on\n\rmoddlRx: Received 1 bytes#"},
+        Row{"SlaveServesEveryRequestReadInOrder",
+            rx({{join(join(fc6, fc3), part(fc6, 0, 3))}, {part(fc6, 3, 8)}}, asSlave, 3),
+            "0 1000 06 00 09 00 07 | 0 1000 03 00 09 00 01 | 0 1000 06 00 09 00 07 t:\n\rmoddlRx: "
+            "Received 19 bytes#\n\rmoddlRx: bad CRC: l=19\n\rTry to strip off first "
+            "frame.\n\rTried.  i==8, crc=0000\n\rCRC Check found end of first frame.  Keep 11 "
+            "remaining bytes.\n\rmoddlRx: 11 bytes held over\n\rmoddlRx: bad CRC: l=11\n\rTry to "
+            "strip off first frame.\n\rTried.  i==8, crc=0000\n\rCRC Check found end of first "
+            "frame.  Keep 3 remaining bytes.\n\rmoddlRx: 3 bytes held over\n\rmoddlRx: bad CRC: "
+            "l=3\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 5 bytes#"},
+        Row{"AcceptedConnectionKeepsAPartUntilItIsStale",
+            rx({{part(fc3, 0, 4)}, timeout, {part(fc3, 4, 8)}, {part(fc3, 0, 4)}, timeout, {fc3}},
+               onSocket | asSlave | accepted, 4,
+               [](LinkContext &, ScriptPort &, int call) {
+                   if (call != 2)
+                       delayMs(call == 1 ? 1000 : 1001);
+               }),
+            "1 1000 | 0 2000 03 00 09 00 01 | 1 2000 | 0 3001 03 00 09 00 01 d: 1000 1001 "
+            "t:\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad CRC: l=4\n\rmoddlRx: Maybe "
+            "fragmented frame: try again\n\rmoddlRx: 4 bytes held over\n\rmoddlRx: bad CRC: "
+            "l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 4 "
+            "bytes#\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad CRC: l=4\n\rmoddlRx: Maybe "
+            "fragmented frame: try again\n\rmoddlRx: Dropped 4 stale bytes\n\rmoddlRx: Received 8 "
+            "bytes#"}),
     rowName);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -133,8 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
                         "1 17 1 1 0 1 0 1 c: 266=0 w: 4: 11 03 4d e1"},
                     Row{"SlaveNeverAnswersABroadcast", send(0, 7, 0, 7), "0 0 1 0 0 1 0 0"},
                     Row{"SlaveIgnoresARequestForAnotherUnit", send(0, 7, 8, 7), "0 8 1 0 0 1 0 0"},
-                    Row{"SlaveAnswersWithItsOwnUnit", send(0, 7, 7, 3),
-                        "1 7 1 1 0 1 0 1 c: 266=0 w: 4: 07 03 43 81"}),
+                    Row{"SlaveAnswersWithItsOwnUnitKeepingItsInput", send(0, 7, 7, 3),
+                        "1 7 1 1 0 1 0 1 w: 4: 07 03 43 81"}),
     rowName);
 
 std::function<std::string()> baud(int32_t rate) {
