@@ -52,6 +52,10 @@ int32_t readMore(LinkContext *ctx, Rx *rx, uint32_t waitMs) {
         tracePrintf("\n\rmoddlRx: failed");
         if (ctx->isSerial)
             ioControl(&ctx->port, FlushRead, uint32_t(0));
+        // A device that fails to read is gone for a slave as one that hung up (Windows reports
+        // an unplugged adapter so).
+        if (ctx->isSerial && ctx->role != 1)
+            moddlLost(ctx);
         return 3;
     }
     // Never trust a driver to have kept to the size asked.

@@ -167,6 +167,13 @@ INSTANTIATE_TEST_SUITE_P(
             "strip off first frame.\n\rTried.  i==8, crc=0000\n\rCRC Check found end of first "
             "frame.  Keep 3 remaining bytes.\n\rmoddlRx: 3 bytes held over\n\rmoddlRx: bad CRC: "
             "l=3\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 5 bytes#"},
+        Row{"SlaveOpensAFailedDeviceAgainASecondApart",
+            rx({{{}, 0, IoFailed}, {fc3}}, asSlave, 3,
+               [](LinkContext &, ScriptPort &script, int call) {
+                   script.openResult = call == 1 ? IoNotFound : IoOk;
+               }),
+            "3 1000 | 2 1000 | 0 2000 03 00 09 00 01 c: 266=0 2=0 d: 1000 t:\n\rmoddlRx: "
+            "failed\n\rmoddlRx: Received 8 bytes#"},
         Row{"AcceptedConnectionKeepsAPartUntilItIsStale",
             rx({{part(fc3, 0, 4)}, timeout, {part(fc3, 4, 8)}, {part(fc3, 0, 4)}, timeout, {fc3}},
                onSocket | asSlave | accepted, 4,
