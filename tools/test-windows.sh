@@ -18,7 +18,11 @@ for target in "${targets[@]}"; do
     wineserver -k 2>/dev/null || true
     wineserver -w
     wineserver -p >"$WINEPREFIX/wineserver.log" 2>&1
-    wineboot -i >/dev/null 2>&1
+    # Booted with the loader the tests run under: the wine script takes the 32-bit one
+    # whenever it is installed, which a kernel without 32-bit support cannot start.
+    loader=/usr/lib/wine/wine64
+    [ "$target" = x86_64 ] || loader=/usr/lib/wine/wine
+    WINELOADER=$loader "$loader" wineboot -i >/dev/null 2>&1
     rm -f "$WINEPREFIX"/dosdevices/com*
     ctest --preset "windows-$target" -j2 --timeout 600
     wineserver -k

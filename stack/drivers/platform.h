@@ -216,6 +216,14 @@ Socket sockAccept(Socket s);
 constexpr long long connectBoundMs = 21000;
 int sockConnect(Socket s, const sockaddr_in *address, long long boundMs = connectBoundMs);
 int sockSetDontLinger(Socket s);
+// A wait this short is over before anyone could watch it, so the socket driver writes standard
+// output out only before a longer one. Windows waits whole: there a short select costs more
+// than the write it would save.
+#ifdef _WIN32
+constexpr uint32_t briefWaitMs = 0;
+#else
+constexpr uint32_t briefWaitMs = 5;
+#endif
 // Waits until s is readable (or writable); 1 ready, 0 time-out, socketError on failure. The
 // time-out is read, never rewritten. Accept, connect and this wait end at once, failing with
 // 10004, when the run is being stopped.

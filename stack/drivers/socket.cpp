@@ -73,9 +73,6 @@ void flushBeforeWait() {
     fflush(stdout);
 }
 
-// A wait this short is over before anyone could watch it; only a longer one is worth a write
-// of standard output first.
-constexpr uint32_t briefWaitMs = 5;
 
 plat::TimeVal timeVal(uint32_t ms) {
     return plat::TimeVal{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
@@ -83,9 +80,9 @@ plat::TimeVal timeVal(uint32_t ms) {
 
 // Calls wait(ms) for a brief while, then, if nothing came, flushes and waits the rest of ms.
 template <typename Wait> int waitBriefThenFlush(uint32_t ms, Wait wait) {
-    const uint32_t brief = ms < briefWaitMs ? ms : briefWaitMs;
-    int r = wait(brief);
-    if (r == 0 && ms > brief) {
+    const uint32_t brief = ms < plat::briefWaitMs ? ms : plat::briefWaitMs;
+    int r = brief > 0 ? wait(brief) : 0;
+    if (r == 0 && (ms > brief || brief == 0)) {
         flushBeforeWait();
         r = wait(ms - brief);
     }
