@@ -1,5 +1,5 @@
 // Receive: reads until the bytes held form a frame whose CRC checks, recovering it from
-// joined, prefixed and split reads by CRC alone, keeps frames by unit address for the
+// joined, prefixed, split and noisy reads by CRC alone, keeps frames by unit address for the
 // role, keeps what follows a slave's request for its next receive, and rebuilds a broken
 // socket connection so the next request goes out on a fresh one.
 #include "stack/dl/crc16.h"
@@ -14,9 +14,11 @@ namespace {
 
 constexpr uint32_t rxSlack = moddlRxBufferSize - moddlMaxFrame;
 constexpr uint32_t tailFrame = 8;
+constexpr uint32_t shortestFrame = 4; // address, function code, CRC
+constexpr uint32_t mostNoise = 8;
 
-// One receive call: the bytes held in the context's buffer, the one extra read, and when the
-// first bytes came.
+// One receive call: the bytes held in the context's buffer, the one extra read, when the
+// first bytes came, and a first frame stripped earlier that can still be taken.
 struct Rx {
     uint32_t capacity;
     uint32_t held;
@@ -24,6 +26,9 @@ struct Rx {
     bool started;
     uint32_t startTick;
     uint32_t timeoutMs; // the driver's own, while a read on has set a shorter one
+    bool kept;
+    uint8_t keptUnit;
+    uint16_t keptLength;
 };
 
 // Reads behind the bytes held, for at most waitMs when that is set (a socket reading on).
@@ -101,6 +106,23 @@ uint32_t firstFrame(const uint8_t *buffer, uint32_t held) {
     return crc == 0 && i < held ? i : 0;
 }
 
+// A frame that checks and ends where the bytes held end, after one to mostNoise bytes of noise
+// (a transceiver's turnaround glitch), from a unit the role takes: taken, or -1 when there is
+// none. The bounds keep a CRC that checks by chance inside a frame still arriving from
+// being taken for one.
+int32_t afterNoise(LinkContext *ctx, LinkFrame *frame, const Rx *rx) {
+    for (uint32_t start = 1; start <= mostNoise && start + shortestFrame <= rx->held; ++start) {
+        const uint8_t unit = ctx->rxBuffer[start];
+        const bool expected =
+            ctx->role == 1 ? unit == ctx->peerUnit : unit == ctx->ownUnit || unit == 0;
+        if (expected && moddlCrc16(rx->held - start, ctx->rxBuffer + start) == 0) {
+            tracePrintf("\n\rmoddlRx: Found Modbus RTU frame after %d bytes of noise.", int(start));
+            return take(ctx, frame, rx, start, rx->held - start);
+        }
+    }
+    return -1;
+}
+
 // A socket reads on while its time-out, counted from the call's first bytes, lasts and the
 // buffer has room: *waitMs is then what is left (0 on an accepted connection, which never
 // waits).
@@ -118,11 +140,21 @@ bool readOn(LinkContext *ctx, Rx *rx, uint32_t *waitMs) {
     return true;
 }
 
-// Where the checks would give up: a socket reads on (-1); otherwise the fail line, when there
-// is one, and 1.
-int32_t giveUp(LinkContext *ctx, LinkFrame *, Rx *rx, uint32_t *waitMs, const char *fail) {
+// Where the checks would give up: a frame after leading noise is taken; a socket reads on
+// (-1); a first frame stripped earlier is taken with what followed it dropped; otherwise the
+// fail line, when there is one, and 1.
+int32_t giveUp(LinkContext *ctx, LinkFrame *frame, Rx *rx, uint32_t *waitMs, const char *fail) {
+    const int32_t found = afterNoise(ctx, frame, rx);
+    if (found >= 0)
+        return found;
     if (waitMs && readOn(ctx, rx, waitMs))
         return -1;
+    if (rx->kept) {
+        tracePrintf("\n\rmoddlRx: Kept the first frame, dropped %d bytes.", int(rx->held));
+        frame->unit = rx->keptUnit;
+        frame->pduLength = rx->keptLength;
+        return 0;
+    }
     if (fail)
         tracePrintf(fail, int(rx->held));
     return 1;
@@ -167,6 +199,13 @@ int32_t check(LinkContext *ctx, LinkFrame *frame, Rx *rx, uint32_t *waitMs) {
             if (first > 0) {
                 tracePrintf("\n\rCRC Check found end of first frame.  Copy %d remaining bytes.",
                             int(rx->held - first));
+                // Taken after all if nothing after it becomes a frame.
+                if (first >= shortestFrame && first - 3 <= rx->capacity) {
+                    rx->kept = true;
+                    rx->keptUnit = buffer[0];
+                    rx->keptLength = uint16_t(first - 3);
+                    std::memcpy(frame->pdu, buffer + 1, first - 3);
+                }
                 std::memmove(buffer, buffer + first, rx->held - first);
                 rx->held -= first;
                 continue;

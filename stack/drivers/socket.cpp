@@ -73,7 +73,6 @@ void flushBeforeWait() {
     fflush(stdout);
 }
 
-
 plat::TimeVal timeVal(uint32_t ms) {
     return plat::TimeVal{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
 }

@@ -91,6 +91,8 @@ CASES = [
     ("reply_split_ten_one_reads_on", "raw --split 10 --gap 80", "{sk} -SR400001 -NR3"),
     ("noise_byte_before_reply_is_dropped", "raw --prefix 55", "{sk} -SR400001 -NR1 -FN6 4321"),
     ("two_replies_keep_the_second", "raw --prefix 6403020009344a", "{sk} -SR400001 -NR1"),
+    ("glitch_byte_before_a_long_reply_is_dropped", "raw --prefix 55", "{sk} -SR400001 -NR3"),
+    ("stray_bytes_after_a_reply_are_dropped", "raw --suffix 123456", "{sk} -SR400001 -NR3 -RT300"),
     ("client_rebuilds_after_close_mid_frame", "raw --truncate-first 4", "{sk} -SR400001 -NR1 -RQ2",
      {"connections": 2, "requests": 1}),
     ("server_channel_read", "connect", "-SK/{port} -SR400002 -NR2", {"requests": 1}),

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Modbus RTU-over-TCP peers on 127.0.0.1 for the end-to-end runs and the demo: serve (the
 pymodbus server and RTU framer), silent (never answers), raw (answers itself: --split 4,3 sends
-the reply in pieces --gap ms apart, --prefix HEX bytes before it, --truncate-first N only N
+the reply in pieces --gap ms apart, --prefix HEX bytes before it, --suffix HEX bytes after it,
+--truncate-first N only N
 bytes of the first reply, then closes) and connect (to a master listening at --port, answering
 like raw). --sessions 1,0: requests to answer per connection before it closes, 0 for no limit,
 -1 for none (the last number holds for every later one); --reset closes with a reset, --down S
@@ -76,7 +77,8 @@ def answer(sock, args, store, limit):
                 continue
             response = ServerDecoder().decode(frame[1:-2]).execute(store)
             reply = bytes([100, response.function_code]) + response.encode()
-            data = bytes.fromhex(args.prefix) + reply + computeCRC(reply).to_bytes(2, "big")
+            data = (bytes.fromhex(args.prefix) + reply + computeCRC(reply).to_bytes(2, "big") +
+                    bytes.fromhex(args.suffix))
             if args.truncate_first and STATS["connections"] == 1:
                 sock.sendall(data[:args.truncate_first])
                 return served
@@ -93,7 +95,8 @@ def answer(sock, args, store, limit):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("mode", choices=["serve", "silent", "raw", "connect"])
-    for option, default in (("--split", ""), ("--gap", 50.0), ("--prefix", ""), ("--dump", ""),
+    for option, default in (("--split", ""), ("--gap", 50.0), ("--prefix", ""), ("--suffix", ""),
+                            ("--dump", ""),
                             ("--truncate-first", 0), ("--port", 0), ("--sessions", "0"),
                             ("--lifetime", 30.0), ("--down", 0.0)):
         parser.add_argument(option, type=type(default), default=default)

@@ -125,6 +125,21 @@ INSTANTIATE_TEST_SUITE_P(
             rx({{{1, 3, 6, 0, 1, 0, 2, 0, 3, 0}}, {reply}}),
             "1 1000 t:\n\rmoddlRx: Received 10 bytes#\n\rmoddlRx: bad CRC: l=10\n\rTry to strip "
             "off first frame.\n\rTried.  i==10, crc=81b5\n\rCheck failed."},
+        Row{"GlitchByteBeforeALongReplyIsDropped", rx({{join({0x55}, reply11)}}),
+            "0 1000 03 06 00 01 00 02 00 03 t:\n\rmoddlRx: Received 12 bytes#\n\rmoddlRx: bad CRC: "
+            "l=12\n\rTry to strip off first frame.\n\rTried.  i==12, crc=2aae\n\rmoddlRx: Found "
+            "Modbus RTU frame after 1 bytes of noise."},
+        Row{"GlitchByteInAnEarlierReadIsDroppedOnceTheRetryJoins", rx({{{0x55}}, {reply11}}),
+            "0 1000 03 06 00 01 00 02 00 03 t:\n\rmoddlRx: Received 1 bytes#\n\rmoddlRx: bad CRC: "
+            "l=1\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 11 "
+            "bytes#\n\rmoddlRx: bad CRC: l=12\n\rTry to strip off first frame.\n\rTried.  i==12, "
+            "crc=2aae\n\rmoddlRx: Found Modbus RTU frame after 1 bytes of noise."},
+        Row{"StrayBytesAfterAReplyAreDroppedOnceNothingMoreComes",
+            rx({{join(reply11, {0x12, 0x34, 0x56})}}),
+            "0 1000 03 06 00 01 00 02 00 03 t:\n\rmoddlRx: Received 14 bytes#\n\rmoddlRx: bad CRC: "
+            "l=14\n\rTry to strip off first frame.\n\rTried.  i==11, crc=0000\n\rCRC Check found "
+            "end of first frame.  Copy 3 remaining bytes.\n\rmoddlRx: bad CRC: l=3\n\rmoddlRx: "
+            "Maybe fragmented frame: try again\n\rmoddlRx: Kept the first frame, dropped 3 bytes."},
         Row{"FfFfIsABadFrame", rx({{{0xff, 0xff}}}),
             "1 1000 t:\n\rmoddlRx: Received 2 bytes#\n\rmoddlRx: bad CRC: l=2\n\rmoddlRx: Maybe "
             "fragmented frame: try again"},
