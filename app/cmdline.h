@@ -24,6 +24,7 @@ struct RunSettings {
     // -LF: data bits, parity (0 none, 1 odd, 2 even, 3 mark, 4 space), stop bits
     bool lineFormatGiven;
     int8_t dataBits, parity, stopBits;
+    bool modbusTcp; // -FR: Modbus TCP framing instead of RTU
 };
 
 constexpr uint8_t selectorRead = 65;

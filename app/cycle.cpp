@@ -134,6 +134,8 @@ int runRequestCycle(RunSettings *settings) {
         } else {
             if (settings->lineFormatGiven)
                 modplSetLineFormat(&ctx, settings->dataBits, settings->parity, settings->stopBits);
+            if (settings->modbusTcp && modplSetFraming(&ctx, true) != 1)
+                printf("\nModbus TCP framing needs a TCP port: the run goes on in RTU framing.");
             modplSetBaud(&ctx, settings->baudRate);
             printf("\nBuilding request: modslave = %d", settings->modslave);
             runRepetitions(settings, &ctx, &request, &reply);

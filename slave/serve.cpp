@@ -41,6 +41,8 @@ bool openChannel(StackContext *ctx, const SlaveSettings *s) {
     const StackSettings settings{0, slaveReceiveTimeoutMs, 0};
     modplSetSettings(ctx, &settings);
     modplSetBaud(ctx, s->baudRate);
+    if (s->modbusTcp && modplSetFraming(ctx, true) != 1)
+        printf("\nkorvalen-slave: Modbus TCP framing needs a TCP port: serving RTU framing");
     return true;
 }
 

@@ -26,6 +26,7 @@ void acceptAll(ModplListener *listener, StackContext *conns, const SlaveSettings
             return;
         const StackSettings settings{0, slaveReceiveTimeoutMs, 0};
         modplSetSettings(ctx, &settings);
+        modplSetFraming(ctx, s->modbusTcp);
         if (!free) {
             printf("\nkorvalen-slave: %u masters connected; one more turned away", slaveMaxMasters);
             modplClose(ctx);

@@ -52,6 +52,10 @@ int32_t modplSetUnit(StackContext *ctx, int32_t unit) {
     return 1;
 }
 
+int32_t modplSetFraming(StackContext *ctx, bool modbusTcp) {
+    return moddlSetFraming(&ctx->link, modbusTcp ? framingMbap : framingRtu);
+}
+
 int32_t modplGetSettings(StackContext *ctx, StackSettings *settings) {
     LinkTimingRequest request{0, 0, 0};
     moddlGetTiming(&ctx->link, &request);

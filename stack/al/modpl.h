@@ -64,6 +64,9 @@ int32_t modplGetBaud(StackContext *ctx);
 // 1 or 2 stop bits. 1; 0 when the link refuses it. A socket channel ignores it.
 int32_t modplSetLineFormat(StackContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits);
 int32_t modplSetUnit(StackContext *ctx, int32_t unit);
+// Modbus TCP framing (MBAP) on, or RTU framing back: 1; 0 for Modbus TCP on a serial port,
+// which keeps RTU. Each open starts in RTU.
+int32_t modplSetFraming(StackContext *ctx, bool modbusTcp);
 // Safe on a context whose open failed.
 int32_t modplGetSettings(StackContext *ctx, StackSettings *settings);
 int32_t modplSetSettings(StackContext *ctx, const StackSettings *settings);

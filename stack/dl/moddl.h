@@ -14,6 +14,12 @@ constexpr uint32_t moddlPortTextSize = 100;
 constexpr uint32_t moddlMaxFrame = 256;
 constexpr uint32_t moddlRxBufferSize = moddlMaxFrame + 16;
 
+// How frames are delimited: RTU (address, PDU, CRC) on any channel, or Modbus TCP (the 7-byte
+// MBAP header, then the PDU) on a socket.
+enum LinkFraming : uint8_t { framingRtu = 0, framingMbap = 1 };
+constexpr uint32_t moddlMbapHeader = 7;
+constexpr uint8_t moddlMbapDevice = 255; // on Modbus TCP, the unit id of the device itself
+
 // The timing the time-outs and the pacing are derived from.
 struct LinkTiming {
     int32_t waitForCts;
@@ -60,6 +66,8 @@ struct LinkContext {
     uint8_t accepted;       // taken from a listener: reads never wait, nothing is rebuilt
     uint16_t rxHeld;        // bytes at the start of rxBuffer kept for the next receive
     uint8_t rxBuffer[moddlRxBufferSize];
+    uint8_t framing;        // a LinkFraming; RTU after every open
+    uint16_t transactionId; // MBAP: the master's last request, or the request a slave answers
 
     // link interface: role written by the application layer's install, the rest here
     int32_t role;
@@ -98,6 +106,44 @@ void moddlRebuild(LinkContext *ctx);
 // closed for good (isOpen 0); a slave's serial port is closed with connectionLost set, and the
 // next receive opens it again.
 void moddlLost(LinkContext *ctx);
+
+// ---- Modbus TCP framing (MBAP) -----------------------------------------------------------
+
+// Selects the framing: 1, or 0 for MBAP on a serial channel, which keeps RTU.
+int32_t moddlSetFraming(LinkContext *ctx, uint8_t framing);
+// Writes the MBAP header and the frame's PDU into buffer (room for moddlMbapHeader + 253
+// bytes): a master's transaction id counts up per request and wraps, a slave's echoes the
+// request's. The frame's length.
+uint32_t moddlMbapWrap(LinkContext *ctx, const LinkFrame *frame, uint8_t *buffer);
+// Receives one MBAP frame, whose header's length ends it: a master drops replies to earlier
+// requests and waits on for its own; a header out of step (protocol id not 0, length below 2
+// or above 254), or a frame still incomplete at the time-out, drops what is held and has the
+// connection rebuilt before the next request (an accepted one is closed). Results as moddlRx.
+int32_t moddlMbapRx(LinkContext *ctx, LinkFrame *frame);
+
+// ---- Reading, shared by the framings ------------------------------------------------------
+
+// One receive call's reading: the bytes held at the start of the context's buffer, when the
+// first of them came, and the driver's own read time-out while a read on has set a shorter one.
+struct LinkRead {
+    uint32_t capacity;
+    uint32_t held;
+    bool started;
+    uint32_t startTick;
+    uint32_t timeoutMs;
+};
+
+// Starts a receive call: a channel lost earlier is tried again (2 when it stays lost, after a
+// wait of its read time-out); a master starts from nothing, a slave from the bytes it kept,
+// which an accepted connection drops once its master let the time-out pass. 0 to go on.
+int32_t moddlReadBegin(LinkContext *ctx, LinkRead *rd, uint16_t capacity);
+// Reads behind the bytes held, for at most waitMs when that is set (a socket reading on).
+// IoOk with the bytes traced and added, IoTimeout, or the result 2 or 3 after its trace.
+int32_t moddlReadMore(LinkContext *ctx, LinkRead *rd, uint32_t waitMs);
+// A socket reads on while its time-out, counted from the call's first bytes, lasts and the
+// buffer has room: true with *waitMs what is left (0 on an accepted connection, which never
+// waits), after a trace line when part of a frame is held.
+bool moddlReadOn(LinkContext *ctx, LinkRead *rd, uint32_t *waitMs);
 
 // ---- A server of many masters ------------------------------------------------------------
 

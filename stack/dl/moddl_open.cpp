@@ -41,6 +41,8 @@ void setDefaults(LinkContext *ctx, uint8_t accepted) {
     ctx->accepted = accepted;
     ctx->connectionLost = 0;
     ctx->rxHeld = 0;
+    ctx->framing = framingRtu;
+    ctx->transactionId = 0;
     ctx->baudRate = defaultBaud;
     ctx->lineFormat = line::openDefault & formatMask;
     if (ctx->isSerial)

@@ -17,64 +17,14 @@ constexpr uint32_t tailFrame = 8;
 constexpr uint32_t shortestFrame = 4; // address, function code, CRC
 constexpr uint32_t mostNoise = 8;
 
-// One receive call: the bytes held in the context's buffer, the one extra read, when the
-// first bytes came, and a first frame stripped earlier that can still be taken.
-struct Rx {
-    uint32_t capacity;
-    uint32_t held;
+// One RTU receive call: the reading, the one extra read, and a first frame stripped earlier
+// that can still be taken.
+struct Rx : LinkRead {
     bool retried;
-    bool started;
-    uint32_t startTick;
-    uint32_t timeoutMs; // the driver's own, while a read on has set a shorter one
     bool kept;
     uint8_t keptUnit;
     uint16_t keptLength;
 };
-
-// Reads behind the bytes held, for at most waitMs when that is set (a socket reading on).
-// IoOk with the bytes traced and added, IoTimeout, or the result 2 or 3 after its trace.
-int32_t readMore(LinkContext *ctx, Rx *rx, uint32_t waitMs) {
-    const uint32_t size = rx->capacity + rxSlack - rx->held;
-    uint8_t *at = ctx->rxBuffer + rx->held;
-    if (waitMs)
-        ioControl(&ctx->port, SetReadTimeout, waitMs);
-    // A serial read may take its whole time-out; whoever watches sees what came before it.
-    if (ctx->isSerial)
-        std::fflush(stdout);
-    uint32_t count = 0;
-    const int32_t answer = ioRead(&ctx->port, at, size, &count);
-    moddlStamp(ctx);
-    if (waitMs)
-        ioControl(&ctx->port, SetReadTimeout, rx->timeoutMs);
-    if (answer == IoTimeout)
-        return IoTimeout;
-    if (answer == IoBroken) {
-        tracePrintf("\n\rmoddlRx: broke\n\r");
-        moddlLost(ctx);
-        return 2;
-    }
-    if (answer != IoOk) {
-        tracePrintf("\n\rmoddlRx: failed");
-        if (ctx->isSerial)
-            ioControl(&ctx->port, FlushRead, uint32_t(0));
-        // A device that fails to read is gone for a slave as one that hung up (Windows reports
-        // an unplugged adapter so).
-        if (ctx->isSerial && ctx->role != 1)
-            moddlLost(ctx);
-        return 3;
-    }
-    // Never trust a driver to have kept to the size asked.
-    if (count > size)
-        count = size;
-    tracePrintf("\n\rmoddlRx: Received %d bytes\n\r", int(count));
-    tracePacket(count, at);
-    if (!rx->started && count > 0) {
-        rx->started = true;
-        rx->startTick = ctx->lastIoTick;
-    }
-    rx->held += count;
-    return IoOk;
-}
 
 // Hands up the frame of length bytes at offset at of the buffer: 0, or 1 for one whose PDU
 // does not fit the caller's buffer.
@@ -123,23 +73,6 @@ int32_t afterNoise(LinkContext *ctx, LinkFrame *frame, const Rx *rx) {
     return -1;
 }
 
-// A socket reads on while its time-out, counted from the call's first bytes, lasts and the
-// buffer has room: *waitMs is then what is left (0 on an accepted connection, which never
-// waits).
-bool readOn(LinkContext *ctx, Rx *rx, uint32_t *waitMs) {
-    if (ctx->isSerial || rx->held >= rx->capacity + rxSlack)
-        return false;
-    if (!ctx->accepted) {
-        ioControl(&ctx->port, GetReadTimeout, &rx->timeoutMs);
-        const uint32_t elapsed = uint32_t(tickCount() - rx->startTick);
-        if (elapsed >= rx->timeoutMs)
-            return false;
-        *waitMs = rx->timeoutMs - elapsed;
-    }
-    tracePrintf("\n\rmoddlRx: Incomplete frame: read on");
-    return true;
-}
-
 // Where the checks would give up: a frame after leading noise is taken; a socket reads on
 // (-1); a first frame stripped earlier is taken with what followed it dropped; otherwise the
 // fail line, when there is one, and 1.
@@ -147,7 +80,7 @@ int32_t giveUp(LinkContext *ctx, LinkFrame *frame, Rx *rx, uint32_t *waitMs, con
     const int32_t found = afterNoise(ctx, frame, rx);
     if (found >= 0)
         return found;
-    if (waitMs && readOn(ctx, rx, waitMs))
+    if (waitMs && moddlReadOn(ctx, rx, waitMs))
         return -1;
     if (rx->kept) {
         tracePrintf("\n\rmoddlRx: Kept the first frame, dropped %d bytes.", int(rx->held));
@@ -217,25 +150,7 @@ int32_t check(LinkContext *ctx, LinkFrame *frame, Rx *rx, uint32_t *waitMs) {
 
 } // namespace
 
-int32_t moddlReceive(LinkContext *ctx, PduRecord *record) {
-    LinkFrame frame{0, moddlMaxFrame, record->data};
-    if (moddlRx(ctx, &frame) != 0) {
-        record->length = 0;
-        return 0;
-    }
-    bool taken;
-    if (ctx->role == 1) {
-        taken = frame.unit == ctx->peerUnit;
-    } else {
-        taken = frame.unit == ctx->ownUnit || frame.unit == 0;
-        if (taken)
-            ctx->peerUnit = frame.unit;
-    }
-    record->length = taken ? frame.pduLength : 0;
-    return taken ? 1 : 0;
-}
-
-int32_t moddlRx(LinkContext *ctx, LinkFrame *frame) {
+int32_t moddlReadBegin(LinkContext *ctx, LinkRead *rx, uint16_t capacity) {
     // A slave receives without transmitting first, so a connection lost for good is tried again
     // here too; a failed try waits out the read time-out instead of returning at once, so a
     // caller that receives in a loop never spins on a master or a device that is away.
@@ -252,28 +167,113 @@ int32_t moddlRx(LinkContext *ctx, LinkFrame *frame) {
             return 2;
         }
     }
-    Rx rx{};
     // The buffer is sized for the largest frame; a larger capacity cannot use more of it.
-    rx.capacity = frame->pduLength < moddlMaxFrame ? frame->pduLength : moddlMaxFrame;
+    rx->capacity = capacity < moddlMaxFrame ? capacity : moddlMaxFrame;
     // A master takes nothing from an earlier call.
-    rx.held = ctx->role == 1 ? 0 : ctx->rxHeld;
+    rx->held = ctx->role == 1 ? 0 : ctx->rxHeld;
     ctx->rxHeld = 0;
     // What an accepted connection kept is stale once its master let the time-out pass.
-    if (rx.held > 0 && ctx->accepted && ctx->timeoutMs > 0 &&
+    if (rx->held > 0 && ctx->accepted && ctx->timeoutMs > 0 &&
         uint32_t(tickCount() - ctx->lastIoTick) > uint32_t(ctx->timeoutMs)) {
-        tracePrintf("\n\rmoddlRx: Dropped %d stale bytes", int(rx.held));
-        rx.held = 0;
+        tracePrintf("\n\rmoddlRx: Dropped %d stale bytes", int(rx->held));
+        rx->held = 0;
     }
-    if (rx.held > 0) {
-        tracePrintf("\n\rmoddlRx: %d bytes held over", int(rx.held));
-        rx.started = true;
-        rx.startTick = tickCount();
+    if (rx->held > 0) {
+        tracePrintf("\n\rmoddlRx: %d bytes held over", int(rx->held));
+        rx->started = true;
+        rx->startTick = tickCount();
     }
+    return 0;
+}
+
+int32_t moddlReadMore(LinkContext *ctx, LinkRead *rx, uint32_t waitMs) {
+    const uint32_t size = rx->capacity + rxSlack - rx->held;
+    uint8_t *at = ctx->rxBuffer + rx->held;
+    if (waitMs)
+        ioControl(&ctx->port, SetReadTimeout, waitMs);
+    // A serial read may take its whole time-out; whoever watches sees what came before it.
+    if (ctx->isSerial)
+        std::fflush(stdout);
+    uint32_t count = 0;
+    const int32_t answer = ioRead(&ctx->port, at, size, &count);
+    moddlStamp(ctx);
+    if (waitMs)
+        ioControl(&ctx->port, SetReadTimeout, rx->timeoutMs);
+    if (answer == IoTimeout)
+        return IoTimeout;
+    if (answer == IoBroken) {
+        tracePrintf("\n\rmoddlRx: broke\n\r");
+        moddlLost(ctx);
+        return 2;
+    }
+    if (answer != IoOk) {
+        tracePrintf("\n\rmoddlRx: failed");
+        if (ctx->isSerial)
+            ioControl(&ctx->port, FlushRead, uint32_t(0));
+        // A device that fails to read is gone for a slave as one that hung up (Windows reports
+        // an unplugged adapter so).
+        if (ctx->isSerial && ctx->role != 1)
+            moddlLost(ctx);
+        return 3;
+    }
+    // Never trust a driver to have kept to the size asked.
+    if (count > size)
+        count = size;
+    tracePrintf("\n\rmoddlRx: Received %d bytes\n\r", int(count));
+    tracePacket(count, at);
+    if (!rx->started && count > 0) {
+        rx->started = true;
+        rx->startTick = ctx->lastIoTick;
+    }
+    rx->held += count;
+    return IoOk;
+}
+
+bool moddlReadOn(LinkContext *ctx, LinkRead *rx, uint32_t *waitMs) {
+    if (ctx->isSerial || rx->held >= rx->capacity + rxSlack)
+        return false;
+    if (!ctx->accepted) {
+        ioControl(&ctx->port, GetReadTimeout, &rx->timeoutMs);
+        const uint32_t elapsed = uint32_t(tickCount() - rx->startTick);
+        if (elapsed >= rx->timeoutMs)
+            return false;
+        *waitMs = rx->timeoutMs - elapsed;
+    }
+    if (rx->held > 0)
+        tracePrintf("\n\rmoddlRx: Incomplete frame: read on");
+    return true;
+}
+
+int32_t moddlReceive(LinkContext *ctx, PduRecord *record) {
+    LinkFrame frame{0, moddlMaxFrame, record->data};
+    const bool mbap = ctx->framing == framingMbap;
+    if ((mbap ? moddlMbapRx(ctx, &frame) : moddlRx(ctx, &frame)) != 0) {
+        record->length = 0;
+        return 0;
+    }
+    bool taken;
+    if (ctx->role == 1) {
+        taken = frame.unit == ctx->peerUnit;
+    } else {
+        taken = frame.unit == ctx->ownUnit || frame.unit == 0 ||
+                (mbap && frame.unit == moddlMbapDevice);
+        if (taken)
+            ctx->peerUnit = frame.unit;
+    }
+    record->length = taken ? frame.pduLength : 0;
+    return taken ? 1 : 0;
+}
+
+int32_t moddlRx(LinkContext *ctx, LinkFrame *frame) {
+    Rx rx{};
+    const int32_t lost = moddlReadBegin(ctx, &rx, frame->pduLength);
+    if (lost != 0)
+        return lost;
     bool read = rx.held == 0;
     uint32_t waitMs = 0;
     for (;;) {
         if (read) {
-            const int32_t answer = readMore(ctx, &rx, waitMs);
+            const int32_t answer = moddlReadMore(ctx, &rx, waitMs);
             if (answer == IoTimeout) {
                 // An accepted connection comes back when more has arrived.
                 if (ctx->accepted) {
