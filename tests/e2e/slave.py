@@ -6,14 +6,17 @@ the reply in pieces --gap ms apart, --prefix HEX bytes before it, --suffix HEX b
 bytes of the first reply, then closes) and connect (to a master listening at --port, answering
 like raw). --sessions 1,0: requests to answer per connection before it closes, 0 for no limit,
 -1 for none (the last number holds for every later one); --reset closes with a reset, --down S
-takes raw's listener away for S seconds after the first connection. Listening modes print
-"READY <port>"; --dump FILE gets the store and the counts after each request."""
+takes raw's listener away for S seconds after the first connection. --mbap frames every mode
+in Modbus TCP instead (pymodbus's default framer for serve); raw then sends --stale first a
+reply to the transaction before, or --header HEX in place of each reply's header. Listening
+modes print "READY <port>"; --dump FILE gets the store and the counts after each request."""
 
 import argparse, asyncio, json, os, socket, struct, time
 
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
 from pymodbus.factory import ServerDecoder
 from pymodbus.framer.rtu_framer import ModbusRtuFramer
+from pymodbus.framer.socket_framer import ModbusSocketFramer
 from pymodbus.server.async_io import ModbusConnectedRequestHandler, ModbusTcpServer
 from pymodbus.utilities import checkCRC, computeCRC
 
@@ -46,7 +49,8 @@ async def serve(args, store):
         return response, False
 
     server = ModbusTcpServer(ModbusServerContext(slaves={100: store}, single=False),
-                             framer=ModbusRtuFramer, address=("127.0.0.1", 0), handler=Handler,
+                             framer=ModbusSocketFramer if args.mbap else ModbusRtuFramer,
+                             address=("127.0.0.1", 0), handler=Handler,
                              response_manipulator=answered, allow_reuse_address=True)
     task = asyncio.ensure_future(server.serve_forever())
     await asyncio.wait_for(server.serving, 10)
@@ -68,17 +72,31 @@ def answer(sock, args, store, limit):
         if not chunk:
             break
         buf += chunk
-        while len(buf) >= 8 and len(buf) >= (9 + buf[6] if buf[1] in (15, 16) else 8):
-            n = 9 + buf[6] if buf[1] in (15, 16) else 8
-            frame, buf = buf[:n], buf[n:]
-            good = checkCRC(frame[:-2], int.from_bytes(frame[-2:], "big")) and frame[0] == 100
+        while True:
+            if args.mbap:
+                n = 6 + int.from_bytes(buf[4:6], "big") if len(buf) >= 7 else 0
+                frame, pdu, good = buf[:n], buf[7:n], n and buf[6] == 100
+            else:
+                n = (9 + buf[6] if buf[1] in (15, 16) else 8) if len(buf) >= 8 else 0
+                frame, pdu = buf[:n], buf[1:n - 2]
+                good = n and checkCRC(frame[:-2], int.from_bytes(frame[-2:], "big"))
+                good = good and frame[0] == 100
+            if not n or len(buf) < n:
+                break
+            buf = buf[n:]
             if args.mode == "silent" or limit < 0 or not good:
                 count(args, store, "requests")  # counted, never answered
                 continue
-            response = ServerDecoder().decode(frame[1:-2]).execute(store)
+            response = ServerDecoder().decode(pdu).execute(store)
             reply = bytes([100, response.function_code]) + response.encode()
-            data = (bytes.fromhex(args.prefix) + reply + computeCRC(reply).to_bytes(2, "big") +
-                    bytes.fromhex(args.suffix))
+            if args.mbap:
+                tid = int.from_bytes(frame[:2], "big")
+                header = lambda t: struct.pack(">HHH", t & 0xFFFF, 0, len(reply))
+                data = (header(tid - 1) + reply if args.stale else b"") + (
+                    bytes.fromhex(args.header) if args.header else header(tid)) + reply
+            else:
+                data = (bytes.fromhex(args.prefix) + reply + computeCRC(reply).to_bytes(2, "big") +
+                        bytes.fromhex(args.suffix))
             if args.truncate_first and STATS["connections"] == 1:
                 sock.sendall(data[:args.truncate_first])
                 return served
@@ -96,11 +114,12 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("mode", choices=["serve", "silent", "raw", "connect"])
     for option, default in (("--split", ""), ("--gap", 50.0), ("--prefix", ""), ("--suffix", ""),
-                            ("--dump", ""),
+                            ("--dump", ""), ("--header", ""),
                             ("--truncate-first", 0), ("--port", 0), ("--sessions", "0"),
                             ("--lifetime", 30.0), ("--down", 0.0)):
         parser.add_argument(option, type=type(default), default=default)
-    parser.add_argument("--reset", action="store_true")
+    for flag in ("--reset", "--mbap", "--stale"):
+        parser.add_argument(flag, action="store_true")
     args = parser.parse_args()
     store = ModbusSlaveContext(zero_mode=True,
                                **{k: ModbusSequentialDataBlock(0, v) for k, v in SEED.items()})

@@ -83,18 +83,26 @@ RAW = [
 ]
 
 
-def reply_pdus(sock, n, timeout=5):
-    """The PDUs of n RTU replies read from sock, as hex."""
+def reply_pdus(sock, n, timeout=5, mbap_framing=False):
+    """The PDUs of n RTU (or MBAP) replies read from sock, as hex."""
     buf, pdus, deadline = b"", [], time.monotonic() + timeout
     while len(pdus) < n and time.monotonic() < deadline:
-        size = 0 if len(buf) < 3 else 5 if buf[1] & 0x80 else 5 + buf[2] if buf[1] < 5 else 8
+        if mbap_framing:
+            size = 6 + int.from_bytes(buf[4:6], "big") if len(buf) >= 7 else 0
+        else:
+            size = 0 if len(buf) < 3 else 5 if buf[1] & 0x80 else 5 + buf[2] if buf[1] < 5 else 8
         if size and len(buf) >= size:
-            pdus.append(buf[1:size - 2].hex())
+            pdus.append((buf[7:size] if mbap_framing else buf[1:size - 2]).hex())
             buf = buf[size:]
             continue
         sock.settimeout(max(deadline - time.monotonic(), 0.01))
         buf += sock.recv(1024) or b""
     return pdus
+
+
+def mbap(pdu, unit=100, transaction=1):
+    body = bytes([unit]) + bytes.fromhex(pdu)
+    return transaction.to_bytes(2, "big") + b"\0\0" + len(body).to_bytes(2, "big") + body
 
 
 def raw_row(pieces, expected, needles):
@@ -133,6 +141,42 @@ def lost_device_is_reported_and_reopened_without_spinning():
     wait_until(lambda: "'%s' is back" % PORTS[0] in output_so_far(peer.slave), "the reopen")
     expect("Register 400011: 11", peer.master(MASTER), "korvalen")
     peer.close()
+
+
+def eight_masters_at_once_in_either_framing():
+    """Eight connections: one idle, one with half a request; the other six are answered at
+    once, and the half request once it is whole."""
+    for framing, frame in (([], rtu("03000a0001")), (["-FRTCP"], mbap("03000a0001"))):
+        peer = ModbusTcpServer() if framing else TcpServer()
+        socks = [socket.create_connection(("127.0.0.1", peer.port), timeout=5) for _ in range(8)]
+        try:
+            socks[1].sendall(frame[:3])
+            for sock in socks[2:]:
+                sock.sendall(frame)
+            got = [reply_pdus(sock, 1, 2, bool(framing)) for sock in socks[2:]]
+            socks[1].sendall(frame[3:])
+            got.append(reply_pdus(socks[1], 1, 2, bool(framing)))
+        finally:
+            for sock in socks:
+                sock.close()
+        assert got == [["0302000b"]] * 7, "%s: %s" % (framing, got)
+        expect("Request 7: unit 100, fc 03", peer.close(), "korvalen-slave")
+
+
+def independent_modbus_tcp_masters_read_and_write():
+    """The libmodbus client, pymodbus's default framer and mbpoll -m tcp, units 100 and 255."""
+    peer = ModbusTcpServer()
+    libmodbus = finish(start([os.environ["KORVALEN_TCP_PEER"], "client", str(peer.port), "100"]))
+    expect("client: 100 reads in", libmodbus, "libmodbus client")
+    expect(": 11 12 13", libmodbus, "libmodbus client")
+    out = finish(start(["/usr/bin/python3", "-c", PYMODBUS.replace("ModbusRtuFramer", "ModbusSocketFramer").replace("rtu_framer", "socket_framer"), str(peer.port)]))
+    expect("[11, 12, 13] 16 [5, 6] 5 [True, True, True, False] 2", out, "pymodbus")
+    mbpoll = ["/usr/bin/mbpoll", "-m", "tcp", "-p", str(peer.port), "-t", "4", "-r", "11", "-1"]
+    out = finish(start([*mbpoll, "-a", "255", "-c", "2", "127.0.0.1"]))
+    out += finish(start([*mbpoll, "-a", "100", "127.0.0.1", "4321"]))
+    expect("[11]: \t11|[12]: \t12|Written 1 references", out, "mbpoll")
+    expect("unit 255, fc 03, address 400011, count 2: answered|fc 06, address 400011",
+           peer.close(), "korvalen-slave")
 
 
 def fifty_reconnects_beside_an_idle_master_all_answered():
@@ -221,16 +265,22 @@ class Peer:
 
 class TcpServer(Peer):
     """korvalen-slave listens, on the same listening socket for its whole run."""
+    framing = []
 
     def __init__(self):
         self.port = free_port()
-        self.slave = start([*SLAVE, "-SK/%d" % self.port])
+        self.slave = start([*SLAVE, "-SK/%d" % self.port, *self.framing])
         self.inode = wait_until(lambda: listen_inode(self.port), "the slave to listen")
 
     def master(self, args):
-        out = finish(start([*KORVALEN, "-SK127.0.0.1/%d" % self.port, *args]))
+        out = finish(start([*KORVALEN, "-SK127.0.0.1/%d" % self.port, *self.framing, *args]))
         assert listen_inode(self.port) == self.inode, "the listening socket changed"
         return out
+
+
+class ModbusTcpServer(TcpServer):
+    """The same in Modbus TCP framing, korvalen too."""
+    framing = ["-FRTCP"]
 
 
 class TcpClient(Peer):
@@ -329,11 +379,13 @@ def ten_thousand_requests_leave_memory_and_descriptors_flat():
 
 def main():
     tests = [("%s_over_%s" % (row[0], t.__name__), matrix_row, (t, *row[1:]))
-             for row in ROWS for t in (TcpServer, TcpClient, Serial)]
+             for row in ROWS for t in (TcpServer, ModbusTcpServer, TcpClient, Serial)]
     tests += [("cli " + " ".join(row[0]), cli_row, row) for row in CLI]
     tests += [(row[0], raw_row, row[1:]) for row in RAW]
     tests += [(f.__name__, f, ()) for f in (mbpoll_writes_and_reads_over_a_pty,
                                             fifty_reconnects_beside_an_idle_master_all_answered,
+                                            eight_masters_at_once_in_either_framing,
+                                            independent_modbus_tcp_masters_read_and_write,
                                             lost_device_is_reported_and_reopened_without_spinning,
                                             pymodbus_rtu_framer_reads_and_writes_over_tcp,
                                             ten_thousand_requests_leave_memory_and_descriptors_flat)]
