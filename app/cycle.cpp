@@ -78,8 +78,8 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
             break;
         fillRequest(settings, request, settings->values);
         ++sent;
+        // Written out by the first wait that lasts, not before every exchange.
         printf("\nSending request #%d", sent);
-        fflush(stdout);
         if (modplSendRequest(ctx, settings->modslave, request) != 1) {
             printf("\n\rModbus transmit failed.");
             continue;
@@ -89,7 +89,6 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
         reply->values = settings->values;
         reply->capacity = maxValues;
         reply->count = request->count;
-        fflush(stdout);
         const int32_t result = modplGetReply(ctx, reply);
         if (result != 1) {
             printf("\n\rReceive error = %d", result);
