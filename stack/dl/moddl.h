@@ -138,7 +138,8 @@ struct LinkRead {
 // which an accepted connection drops once its master let the time-out pass. 0 to go on.
 int32_t moddlReadBegin(LinkContext *ctx, LinkRead *rd, uint16_t capacity);
 // Reads behind the bytes held, for at most waitMs when that is set (a socket reading on).
-// IoOk with the bytes traced and added, IoTimeout, or the result 2 or 3 after its trace.
+// IoOk with the bytes traced and added, IoTimeout (an accepted connection then keeps what is
+// held for its next receive), or the result 2 or 3 after its trace.
 int32_t moddlReadMore(LinkContext *ctx, LinkRead *rd, uint32_t waitMs);
 // A socket reads on while its time-out, counted from the call's first bytes, lasts and the
 // buffer has room: true with *waitMs what is left (0 on an accepted connection, which never

@@ -65,12 +65,7 @@ int32_t moddlMbapRx(LinkContext *ctx, LinkFrame *frame) {
         if (read) {
             const int32_t answer = moddlReadMore(ctx, &rd, waitMs);
             if (answer == IoTimeout) {
-                // An accepted connection comes back when more has arrived.
-                if (ctx->accepted) {
-                    ctx->rxHeld = uint16_t(rd.held);
-                    return 1;
-                }
-                if (rd.held == 0)
+                if (ctx->accepted || rd.held == 0)
                     return 1;
                 tracePrintf("\n\rmoddlRx: Incomplete MBAP frame dropped.  l==%d", int(rd.held));
                 return outOfStep(ctx);

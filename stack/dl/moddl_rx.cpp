@@ -199,8 +199,12 @@ int32_t moddlReadMore(LinkContext *ctx, LinkRead *rx, uint32_t waitMs) {
     moddlStamp(ctx);
     if (waitMs)
         ioControl(&ctx->port, SetReadTimeout, rx->timeoutMs);
-    if (answer == IoTimeout)
+    if (answer == IoTimeout) {
+        // An accepted connection comes back with what it held when more has arrived.
+        if (ctx->accepted)
+            ctx->rxHeld = uint16_t(rx->held);
         return IoTimeout;
+    }
     if (answer == IoBroken) {
         tracePrintf("\n\rmoddlRx: broke\n\r");
         moddlLost(ctx);
@@ -274,14 +278,8 @@ int32_t moddlRx(LinkContext *ctx, LinkFrame *frame) {
     for (;;) {
         if (read) {
             const int32_t answer = moddlReadMore(ctx, &rx, waitMs);
-            if (answer == IoTimeout) {
-                // An accepted connection comes back when more has arrived.
-                if (ctx->accepted) {
-                    ctx->rxHeld = uint16_t(rx.held);
-                    return 1;
-                }
-                return giveUp(ctx, frame, &rx, nullptr, nullptr);
-            }
+            if (answer == IoTimeout)
+                return ctx->accepted ? 1 : giveUp(ctx, frame, &rx, nullptr, nullptr);
             if (answer != IoOk)
                 return answer;
         }

@@ -25,9 +25,10 @@ long long nowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Waits until s is readable (writable), or has failed to connect, for at most timeoutMs (-1:
-// no bound). 1 ready, 0 time-out, socketError on failure or once the run is being stopped.
-int waitFor(Socket s, bool forWrite, long long timeoutMs) {
+// Waits until the n sockets are readable (writable), or have failed, for at most timeoutMs (-1:
+// no bound), sets ready[i] for those, in select calls of at most stopSliceMs so that a stop
+// ends it soon. 1 ready, 0 time-out, socketError on failure or once the run is being stopped.
+int waitSliced(const Socket *s, uint32_t n, uint8_t *ready, bool forWrite, long long timeoutMs) {
     const long long deadline = nowMs() + std::max(timeoutMs, 0LL);
     for (bool first = true;; first = false) {
         if (interruptRequested())
@@ -36,17 +37,30 @@ int waitFor(Socket s, bool forWrite, long long timeoutMs) {
         if (left == 0 && !first)
             return 0;
         const long long slice = std::min(left, stopSliceMs);
-        fd_set ready, failed;
-        FD_ZERO(&ready);
+        fd_set ok, failed;
+        FD_ZERO(&ok);
         FD_ZERO(&failed);
-        FD_SET(s, &ready);
-        FD_SET(s, &failed);
+        for (uint32_t i = 0; i < n; ++i) {
+            FD_SET(s[i], &ok);
+            FD_SET(s[i], &failed);
+        }
         timeval tv{long(slice / 1000), long(slice % 1000 * 1000)};
+        // Windows' select refuses three empty sets; a wait on nothing is a sleep.
         const int r =
-            ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &tv);
-        if (r != 0)
-            return r < 0 ? socketError : 1;
+            n == 0 ? (interruptWaitMs(uint32_t(slice)), 0)
+                   : ::select(0, forWrite ? nullptr : &ok, forWrite ? &ok : nullptr, &failed, &tv);
+        if (r < 0)
+            return socketError;
+        for (uint32_t i = 0; i < n; ++i)
+            ready[i] = r > 0 && (FD_ISSET(s[i], &ok) || FD_ISSET(s[i], &failed));
+        if (r > 0)
+            return 1;
     }
+}
+
+int waitFor(Socket s, bool forWrite, long long timeoutMs) {
+    uint8_t ready = 0;
+    return waitSliced(&s, 1, &ready, forWrite, timeoutMs);
 }
 
 } // namespace
@@ -168,32 +182,7 @@ Socket sockAcceptNow(Socket s) {
 int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs) {
     if (n > sockWaitMost || n > FD_SETSIZE)
         return fail(wsaEinval);
-    const long long deadline = nowMs() + std::max(timeoutMs, 0LL);
-    for (bool first = true;; first = false) {
-        if (interruptRequested())
-            return fail(wsaEintr);
-        const long long left = timeoutMs < 0 ? stopSliceMs : std::max(deadline - nowMs(), 0LL);
-        if (left == 0 && !first)
-            return 0;
-        const long long slice = std::min(left, stopSliceMs);
-        fd_set readable, failed;
-        FD_ZERO(&readable);
-        FD_ZERO(&failed);
-        for (uint32_t i = 0; i < n; ++i) {
-            FD_SET(s[i], &readable);
-            FD_SET(s[i], &failed);
-        }
-        timeval tv{long(slice / 1000), long(slice % 1000 * 1000)};
-        // Windows' select refuses three empty sets; a wait on nothing is a sleep.
-        const int r = n == 0 ? (interruptWaitMs(uint32_t(slice)), 0)
-                             : ::select(0, &readable, nullptr, &failed, &tv);
-        if (r < 0)
-            return socketError;
-        for (uint32_t i = 0; i < n; ++i)
-            ready[i] = r > 0 && (FD_ISSET(s[i], &readable) || FD_ISSET(s[i], &failed));
-        if (r > 0)
-            return 1;
-    }
+    return waitSliced(s, n, ready, false, timeoutMs);
 }
 
 int closeSocket(Socket s) {
