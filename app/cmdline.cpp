@@ -117,6 +117,15 @@ void wordOrderOption(RunSettings *settings, const char *value) {
         printf("\nWord order '%s' not supported", value);
 }
 
+// TCP or RTU; any other value keeps the framing.
+void framingOption(RunSettings *settings, const char *value) {
+    printf("\nStripped FR from input: %s", value);
+    if (strcmp(value, "TCP") == 0 || strcmp(value, "RTU") == 0)
+        settings->modbusTcp = value[0] == 'T';
+    else
+        printf("\nFraming '%s' not supported", value);
+}
+
 // -1 for OFF, 1 for ON, 0 for anything else; ON is tried first.
 int onOffValue(const char *value) {
     if (strncmp(value, "ON", 2) == 0)
@@ -141,6 +150,8 @@ void option(RunSettings *settings, char *argument) {
         printf("\nStripped BAUD from input: %ld", static_cast<long>(settings->baudRate));
     } else if (startsWith(text, "FN")) {
         functionOption(settings, text + 2);
+    } else if (startsWith(text, "FR")) {
+        framingOption(settings, text + 2);
     } else if (startsWith(text, "ID")) {
         settings->modslave = static_cast<uint8_t>(decimalValue(text + 2));
     } else if (startsWith(text, "NR")) {
@@ -218,6 +229,7 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->refused = false;
     settings->dataType = DataType::Int16;
     settings->wordOrder = WordOrder::Abcd;
+    settings->modbusTcp = false;
     traceSetRegisterDump(true);
 }
 

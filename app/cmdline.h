@@ -36,6 +36,7 @@ struct RunSettings {
     // -DT, -WO: the type the values are read and written in, and its word order
     DataType dataType;
     WordOrder wordOrder;
+    bool modbusTcp; // -FR: Modbus TCP framing instead of RTU
 };
 
 constexpr uint8_t selectorRead = 65;

@@ -109,8 +109,8 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
             break;
         fillRequest(settings, request, settings->values);
         ++sent;
+        // Written out by the first wait that lasts, not before every exchange.
         printf("\nSending request #%d", sent);
-        fflush(stdout);
         // From the frame's last byte out, after the pacing the send waits through.
         const int32_t sendResult = modplSendRequest(ctx, settings->modslave, request);
         const uint32_t started = tickCount();
@@ -125,7 +125,6 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
         reply->values = settings->values;
         reply->capacity = maxValues;
         reply->count = request->count;
-        fflush(stdout);
         const int32_t result = modplGetReply(ctx, reply);
         noteRequest(stats, settings, uint32_t(sent), request, reply,
                     statsResultOf(ctx, result, reply), started);
@@ -179,6 +178,8 @@ int runRequestCycle(RunSettings *settings) {
         } else {
             if (settings->lineFormatGiven)
                 modplSetLineFormat(&ctx, settings->dataBits, settings->parity, settings->stopBits);
+            if (settings->modbusTcp && modplSetFraming(&ctx, true) != 1)
+                printf("\nModbus TCP framing needs a TCP port: the run goes on in RTU framing.");
             // A rate of 0 or below is only traced; one the port cannot run ends the run.
             if (modplSetBaud(&ctx, settings->baudRate) != 1 && settings->baudRate > 0) {
                 printf("\nBaud rate %d refused: the port runs it as %d", settings->baudRate,

@@ -131,6 +131,10 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
         s->dataBits = format[0] - '0';
         s->parity = int32_t(parity - "NOEMS");
         s->stopBits = format[2] - '0';
+    } else if (startsWith(text, "FR")) {
+        if (strcmp(text + 2, "TCP") != 0 && strcmp(text + 2, "RTU") != 0)
+            return refuse("the framing is TCP or RTU", argument);
+        s->modbusTcp = text[2] == 'T';
     } else if (startsWith(text, "ID")) {
         if (!number(text + 2, 247, &n) || n == 0)
             return refuse("the unit ID must be 1 to 247", argument);
@@ -171,12 +175,13 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
 
 void printSlaveUsage() {
     printf("\nServes a Modbus slave from memory to a master on a serial port or TCP/IP.\n"
-           "\nKORVALEN-SLAVE [-COMx | -SKxxx] [-Bxxx] [-LFxxx] [-IDxxx] [-PKxxx] [-RQxxx] [-SECxxx]"
-           " [-SRxxx v1 v2 ...] [-Q]\n"
+           "\nKORVALEN-SLAVE [-COMx | -SKxxx] [-FRxxx] [-Bxxx] [-LFxxx] [-IDxxx] [-PKxxx] [-RQxxx]"
+           " [-SECxxx] [-SRxxx v1 v2 ...] [-Q]\n"
            "\n  [-COMx]     Selects comm port (default '%s')"
            "\n  ...OR..."
            "\n  [-SKxxx]    Sets TCP/IP socket: '-SK/3722' waits for a master to connect,"
            "\n              '-SK127.0.0.1/3722' connects to a master listening there"
+           "\n  [-FRxxx]    Sets the framing: RTU, or TCP for Modbus TCP on a socket (default RTU)"
            "\n  [-Bx]       Selects baud rate (default %d)"
            "\n  [-LFxxx]    Sets the line format, as 8E1 or 8N2 (default 8N1)"
            "\n  [-IDxxx]    Sets the unit ID served, 1 to 247 (default %d)"
@@ -196,7 +201,7 @@ void printSlaveUsage() {
 }
 
 int parseSlaveArguments(SlaveSettings *s, SlaveImage *image, int argc, char **argv) {
-    *s = SlaveSettings{defaultPort, defaultBaud, 8, 0, 1, defaultUnit, 0, 0, false};
+    *s = SlaveSettings{defaultPort, defaultBaud, 8, 0, 1, defaultUnit, 0, 0, false, false};
     traceInit();
     SeedCursor cursor{0, 0, DataType::Int16, WordOrder::Abcd};
     reference(defaultStart, &cursor);

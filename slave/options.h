@@ -16,6 +16,7 @@ struct SlaveSettings {
     uint8_t unit;
     uint32_t maxRequests; // 0: no limit
     uint32_t maxSeconds;  // 0: no limit
+    bool modbusTcp;       // -FRTCP: Modbus TCP framing instead of RTU
     bool run;             // false: the usage text was all that was asked for
 };
 

@@ -1,7 +1,10 @@
 // Loopback benchmark of the link layer over TCP: a peer thread answers every 8-byte request
 // with an 11-byte reply at once; the same exchange is run through moddlSend/moddlReceive and
 // through a minimal raw client on plain sockets, side by side, and the rates, their ratio and
-// the median latencies are printed. Not a test: the figures depend on the machine.
+// the median latencies are printed. "bench_link raw PORT N" is that raw client alone, reading
+// 3 holding registers from 400011 of unit 100 N times from a peer at 127.0.0.1:PORT (what
+// korvalen -RQN -TD0 asks), for tools/bench.sh to time beside korvalen. Not a test: the figures
+// depend on the machine.
 #include "stack/dl/crc16.h"
 #include "stack/dl/moddl.h"
 #include "stack/trace/trace.h"
@@ -122,7 +125,25 @@ int rawConnect(uint16_t port) {
 
 } // namespace
 
+// The raw client alone against an outside peer; 0 when every exchange got its 11 bytes.
+int rawAgainst(uint16_t port, int count) {
+    const uint8_t pdu[5] = {0x03, 0x00, 0x0A, 0x00, 0x03};
+    request[0] = 100;
+    std::copy(pdu, pdu + 5, request + 1);
+    addCrc(request, 6);
+    const int fd = rawConnect(port);
+    int done = 0;
+    while (fd >= 0 && done < count && rawExchange(fd))
+        ++done;
+    if (fd >= 0)
+        ::close(fd);
+    std::printf("raw client: %d of %d exchanges\n", done, count);
+    return done == count ? 0 : 1;
+}
+
 int main(int argc, char **argv) {
+    if (argc > 3 && std::string(argv[1]) == "raw")
+        return rawAgainst(uint16_t(std::atoi(argv[2])), std::atoi(argv[3]));
     const int count = argc > 1 ? std::atoi(argv[1]) : 20000;
     std::copy(requestPdu, requestPdu + 5, request + 1);
     request[0] = 0x01;

@@ -52,6 +52,10 @@ int32_t modplSetUnit(StackContext *ctx, int32_t unit) {
     return 1;
 }
 
+int32_t modplSetFraming(StackContext *ctx, bool modbusTcp) {
+    return moddlSetFraming(&ctx->link, modbusTcp ? framingMbap : framingRtu);
+}
+
 int32_t modplGetSettings(StackContext *ctx, StackSettings *settings) {
     LinkTimingRequest request{0, 0, 0};
     moddlGetTiming(&ctx->link, &request);
@@ -91,4 +95,38 @@ RxOutcome modplLastReceive(const StackContext *ctx) {
 
 uint32_t modplRebuildCount(const StackContext *ctx) {
     return ctx->link.rebuilds;
+}
+
+int32_t modplIsOpen(StackContext *ctx) {
+    return ctx->link.isOpen && !ctx->link.connectionLost ? 1 : 0;
+}
+
+int32_t modplPending(StackContext *ctx) {
+    return ctx->link.rxHeld;
+}
+
+int32_t modplListen(ModplListener *listener, const char *portText) {
+    return moddlListen(&listener->link, portText);
+}
+
+int32_t modplAccept(ModplListener *listener, StackContext *ctx, int32_t unit) {
+    if (!moddlAccept(&listener->link, &ctx->link, uint8_t(unit)))
+        return 0;
+    const StackSettings zero{0, 0, 0};
+    modplSetSettings(ctx, &zero);
+    return 1;
+}
+
+int32_t modplWait(ModplListener *listener, StackContext *const *conns, uint32_t n,
+                  uint32_t timeoutMs, uint8_t *ready) {
+    LinkContext *links[moddlWaitMost];
+    if (n > moddlWaitMost)
+        n = moddlWaitMost;
+    for (uint32_t i = 0; i < n; ++i)
+        links[i] = &conns[i]->link;
+    return moddlWait(&listener->link, links, n, timeoutMs, ready);
+}
+
+void modplUnlisten(ModplListener *listener) {
+    moddlUnlisten(&listener->link);
 }

@@ -49,7 +49,7 @@ struct StackContext {
 
     // owned by the application layer
     int32_t alRole;
-    uint32_t alCounts[2];
+    uint32_t alCounts[2]; // PDUs received for this station, requests (or answers) sent
     TypeLimit typeLimits[5];
 };
 
@@ -64,6 +64,9 @@ int32_t modplGetBaud(StackContext *ctx);
 // 1 or 2 stop bits. 1; 0 when the link refuses it. A socket channel ignores it.
 int32_t modplSetLineFormat(StackContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits);
 int32_t modplSetUnit(StackContext *ctx, int32_t unit);
+// Modbus TCP framing (MBAP) on, or RTU framing back: 1; 0 for Modbus TCP on a serial port,
+// which keeps RTU. Each open starts in RTU.
+int32_t modplSetFraming(StackContext *ctx, bool modbusTcp);
 // Safe on a context whose open failed.
 int32_t modplGetSettings(StackContext *ctx, StackSettings *settings);
 int32_t modplSetSettings(StackContext *ctx, const StackSettings *settings);
@@ -79,3 +82,25 @@ int32_t modplResetCounts(StackContext *ctx);
 // Master: what the link's last receive came to, and how often its connection was rebuilt.
 RxOutcome modplLastReceive(const StackContext *ctx);
 uint32_t modplRebuildCount(const StackContext *ctx);
+// 1 while the channel is open and usable; 0 once an accepted connection has closed, or while a
+// lost device or connection waits to be opened again.
+int32_t modplIsOpen(StackContext *ctx);
+// Bytes received and not yet taken as a frame (a slave's next requests).
+int32_t modplPending(StackContext *ctx);
+
+// A TCP server of many masters: one listening socket for the caller's whole run, a stack
+// context per master, one wait over all of them.
+struct ModplListener {
+    LinkListener link;
+};
+// 1 listening on the port of a "/port" text; 0 otherwise.
+int32_t modplListen(ModplListener *listener, const char *portText);
+// Takes a master waiting on the listener into an installed context, as modplOpen opens one:
+// 1, or 0 when none is waiting.
+int32_t modplAccept(ModplListener *listener, StackContext *ctx, int32_t unit);
+// Waits at most timeoutMs for a master to connect (ready[0]) or for connection i to have
+// something to read or to close (ready[1 + i]); n at most moddlWaitMost. 1 something is
+// ready, 0 nothing came, -1 stopped or failed.
+int32_t modplWait(ModplListener *listener, StackContext *const *conns, uint32_t n,
+                  uint32_t timeoutMs, uint8_t *ready);
+void modplUnlisten(ModplListener *listener);

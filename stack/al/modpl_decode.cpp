@@ -1,7 +1,8 @@
 // Response and request decoding: receives one PDU through the link layer into a 256-byte
 // array local to the call and decodes it in place into the caller's record. Nothing is stored
-// past the record's capacity. As slave, a request is checked against the type limits and one
-// that cannot be served is answered with exception code 1.
+// past the record's capacity. As slave, a request that cannot be served is answered with an
+// exception as devices answer it: 1 for a function code not served, 3 for a quantity outside
+// the type limits (and the write limits of an RTU frame) or a byte count that disagrees.
 #include "stack/al/modpl.h"
 
 #include "stack/al/fb.h"
@@ -9,6 +10,9 @@
 namespace {
 
 constexpr uint32_t pduSize = 256;
+// The most that one write request may carry: what a 256-byte RTU frame holds.
+constexpr int32_t maxWriteCoils = 1968;
+constexpr int32_t maxWriteRegisters = 123;
 
 bool isSet(const ModbusMessage *m, uint32_t bit) {
     return (m->flags & bit) != 0;
@@ -128,8 +132,9 @@ int32_t decodeResponse(FrameBuffer *fb, ModbusMessage *m) {
     return 1;
 }
 
-// 1 whole and consistent, 0 a write whose data disagrees with its quantity, -1 unknown
-// function code, -2 cut short.
+// 1 whole and consistent, 0 a write whose byte count disagrees with its quantity or with the
+// bytes that follow, -1 unknown function code, -2 cut short before the data. count stays the
+// quantity asked.
 int32_t decodeRequest(FrameBuffer *fb, ModbusMessage *m) {
     setFlag(m, msgflag::single, false);
     setFlag(m, msgflag::wordData, true);
@@ -139,26 +144,50 @@ int32_t decodeRequest(FrameBuffer *fb, ModbusMessage *m) {
         return -2;
     if ((m->flags & msgflag::kindMask) != msgflag::kindWrite)
         return 1;
-    const int16_t quantity = m->count;
-    if (getData(fb, m) != 1)
+    if (isSet(m, msgflag::single))
+        return getData(fb, m) == 1 ? 1 : -2;
+    if (fbRemaining(fb) == 0)
         return -2;
-    return m->count == quantity ? 1 : 0;
+    const int16_t quantity = m->count;
+    const int32_t byteCount = fbCurrent(fb)[0];
+    const int32_t wanted = isSet(m, msgflag::wordData) ? 2 * quantity : (quantity + 7) / 8;
+    if (quantity < 1 || byteCount != wanted || fbRemaining(fb) - 1 < uint32_t(byteCount))
+        return 0;
+    getData(fb, m);
+    m->count = quantity;
+    return 1;
 }
 
-// Slave: 1 the request may be served; 0 otherwise, with exception code 1 sent for a request
-// this station does not support.
+// The most a request of this function code may ask for.
+int32_t quantityLimit(const StackContext *ctx, const ModbusMessage *m) {
+    const int32_t limit = ctx->typeLimits[m->refType].maxCount;
+    if (m->functionCode == 15)
+        return limit < maxWriteCoils ? limit : maxWriteCoils;
+    if (m->functionCode == 16)
+        return limit < maxWriteRegisters ? limit : maxWriteRegisters;
+    return limit;
+}
+
+// Slave: 1 the request may be served; 0 otherwise, with an exception sent for a request this
+// station refuses. The record keeps the function code asked; isResponse tells that an
+// exception went out, with its code in the low byte of refType.
 int32_t checkRequest(StackContext *ctx, ModbusMessage *m, int32_t decoded) {
     // A request cut short is not a request to serve or to answer.
-    if (decoded == 0 || decoded == -2)
+    if (decoded == -2)
         return 0;
-    if (decoded == 1 && m->refType < 5) {
-        const TypeLimit &limit = ctx->typeLimits[m->refType];
-        if (limit.enabled && int32_t(limit.maxCount) >= int32_t(m->count))
+    uint8_t exception = 1;
+    if (decoded == 0) {
+        exception = 3;
+    } else if (decoded == 1 && m->refType < 5 && ctx->typeLimits[m->refType].enabled) {
+        if (m->count >= 1 && m->count <= quantityLimit(ctx, m))
             return 1;
+        exception = 3;
     }
-    m->functionCode = uint8_t(m->functionCode | 0x80u);
-    m->refType = uint16_t((m->refType & 0xFF00u) | 1u);
+    const uint8_t asked = m->functionCode;
+    m->functionCode = uint8_t(asked | 0x80u);
+    m->refType = uint16_t((m->refType & 0xFF00u) | exception);
     modplSendRequest(ctx, 0, m);
+    m->functionCode = asked;
     return 0;
 }
 
@@ -169,6 +198,7 @@ int32_t modplGetReply(StackContext *ctx, ModbusMessage *message) {
     PduRecord record{uint16_t(pduSize), pdu};
     if (moddlReceive(&ctx->link, &record) != 1)
         return 0;
+    ctx->alCounts[0] += 1;
 
     const bool master = ctx->alRole == modplMaster;
     setFlag(message, msgflag::isResponse, master);

@@ -1,8 +1,9 @@
 // The data link layer: opens a channel from a port text (serial, TCP client or TCP server),
 // derives the driver time-outs from the baud rate and timing, frames, paces and transmits RTU
 // frames, receives and recovers them by CRC alone, and rebuilds a broken TCP connection. It
-// reaches ports only through the port driver table and traces through tracePrintf. Frames
-// are built in fixed buffers local to each call: 256 bytes to send, 272 to receive.
+// reaches ports only through the port driver table and traces through tracePrintf. Frames are
+// built in a fixed 256-byte buffer local to each send and received into the context's 272-byte
+// receive buffer, which keeps what follows a slave's request for its next receive.
 #pragma once
 
 #include "stack/drivers/port.h"
@@ -11,6 +12,13 @@
 
 constexpr uint32_t moddlPortTextSize = 100;
 constexpr uint32_t moddlMaxFrame = 256;
+constexpr uint32_t moddlRxBufferSize = moddlMaxFrame + 16;
+
+// How frames are delimited: RTU (address, PDU, CRC) on any channel, or Modbus TCP (the 7-byte
+// MBAP header, then the PDU) on a socket.
+enum LinkFraming : uint8_t { framingRtu = 0, framingMbap = 1 };
+constexpr uint32_t moddlMbapHeader = 7;
+constexpr uint8_t moddlMbapDevice = 255; // on Modbus TCP, the unit id of the device itself
 
 // The timing the time-outs and the pacing are derived from.
 struct LinkTiming {
@@ -57,8 +65,13 @@ struct LinkContext {
     char portText[moddlPortTextSize];
     uint32_t lastIoTick;
     uint32_t lowerCounts[2];
-    uint8_t connectionLost; // a socket rebuild could not reopen
+    uint8_t connectionLost; // a socket rebuild, or a slave's serial device, could not reopen
     uint32_t lineFormat;    // data, parity and stop fields of the line word; 0 is 8N1
+    uint8_t accepted;       // taken from a listener: reads never wait, nothing is rebuilt
+    uint16_t rxHeld;        // bytes at the start of rxBuffer kept for the next receive
+    uint8_t rxBuffer[moddlRxBufferSize];
+    uint8_t framing;        // a LinkFraming; RTU after every open
+    uint16_t transactionId; // MBAP: the master's last request, or the request a slave answers
 
     // link interface: role written by the application layer's install, the rest here
     int32_t role;
@@ -99,6 +112,70 @@ void moddlStamp(LinkContext *ctx);
 // trace lines; a reopen that fails leaves connectionLost set for the next transmit or receive
 // to retry.
 void moddlRebuild(LinkContext *ctx);
+// A connection or device that broke: a socket channel is rebuilt; an accepted connection is
+// closed for good (isOpen 0); a slave's serial port is closed with connectionLost set, and the
+// next receive opens it again.
+void moddlLost(LinkContext *ctx);
+
+// ---- Modbus TCP framing (MBAP) -----------------------------------------------------------
+
+// Selects the framing: 1, or 0 for MBAP on a serial channel, which keeps RTU.
+int32_t moddlSetFraming(LinkContext *ctx, uint8_t framing);
+// Writes the MBAP header and the frame's PDU into buffer (room for moddlMbapHeader + 253
+// bytes): a master's transaction id counts up per request and wraps, a slave's echoes the
+// request's. The frame's length.
+uint32_t moddlMbapWrap(LinkContext *ctx, const LinkFrame *frame, uint8_t *buffer);
+// Receives one MBAP frame, whose header's length ends it: a master drops replies to earlier
+// requests and waits on for its own; a header out of step (protocol id not 0, length below 2
+// or above 254), or a frame still incomplete at the time-out, drops what is held and has the
+// connection rebuilt before the next request (an accepted one is closed). Results as moddlRx.
+int32_t moddlMbapRx(LinkContext *ctx, LinkFrame *frame);
+
+// ---- Reading, shared by the framings ------------------------------------------------------
+
+// One receive call's reading: the bytes held at the start of the context's buffer, when the
+// first of them came, and the driver's own read time-out while a read on has set a shorter one.
+struct LinkRead {
+    uint32_t capacity;
+    uint32_t held;
+    bool started;
+    uint32_t startTick;
+    uint32_t timeoutMs;
+};
+
+// Starts a receive call: a channel lost earlier is tried again (2 when it stays lost, after a
+// wait of its read time-out); a master starts from nothing, a slave from the bytes it kept,
+// which an accepted connection drops once its master let the time-out pass. 0 to go on.
+int32_t moddlReadBegin(LinkContext *ctx, LinkRead *rd, uint16_t capacity);
+// Reads behind the bytes held, for at most waitMs when that is set (a socket reading on).
+// IoOk with the bytes traced and added, IoTimeout (an accepted connection then keeps what is
+// held for its next receive), or the result 2 or 3 after its trace.
+int32_t moddlReadMore(LinkContext *ctx, LinkRead *rd, uint32_t waitMs);
+// A socket reads on while its time-out, counted from the call's first bytes, lasts and the
+// buffer has room: true with *waitMs what is left (0 on an accepted connection, which never
+// waits), after a trace line when part of a frame is held.
+bool moddlReadOn(LinkContext *ctx, LinkRead *rd, uint32_t *waitMs);
+
+// ---- A server of many masters ------------------------------------------------------------
+
+// A TCP server that keeps one listening socket for its whole life and takes each master that
+// connects into a context of its own; held by the caller.
+struct LinkListener {
+    SocketListener socket;
+};
+constexpr uint32_t moddlWaitMost = 32;
+
+// Listens on the port of a "/port" text: 1, or 0 (the driver prints why).
+int32_t moddlListen(LinkListener *listener, const char *portText);
+// Takes a master waiting on the listener into ctx as an accepted connection, in the context's
+// role, as moddlLinkOpen opens a channel: 1, or 0 when none is waiting or the accept failed.
+int32_t moddlAccept(LinkListener *listener, LinkContext *ctx, uint8_t unit);
+// Waits at most timeoutMs until a master waits on the listener (ready[0]) or connection i has
+// something to read or was closed (ready[1 + i]), for the first moddlWaitMost connections.
+// 1 something is ready, 0 nothing came, -1 the run is being stopped or the wait failed.
+int32_t moddlWait(LinkListener *listener, LinkContext *const *conns, uint32_t n, uint32_t timeoutMs,
+                  uint8_t *ready);
+void moddlUnlisten(LinkListener *listener);
 
 // ---- Transmit -----------------------------------------------------------------------------
 
@@ -118,4 +195,7 @@ int32_t moddlResetCounts(LinkContext *ctx);
 // with record->length 0.
 int32_t moddlReceive(LinkContext *ctx, PduRecord *record);
 // 0 frame received; 1 time-out or no usable frame; 2 connection broken; 3 other failure.
+// A master starts from nothing; a slave from what followed its last request. A socket reads on
+// until a frame checks or the time-out, counted from the first bytes, has passed; an accepted
+// connection never waits and keeps a frame not yet complete for the next call.
 int32_t moddlRx(LinkContext *ctx, LinkFrame *frame);

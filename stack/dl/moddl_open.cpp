@@ -60,6 +60,31 @@ int32_t clampMs(int32_t ms, uint32_t most) {
     return uint32_t(ms) > most ? int32_t(most) : ms;
 }
 
+// The defaults of a channel just bound, sent while it is still closed.
+void setDefaults(LinkContext *ctx, uint8_t accepted) {
+    ctx->accepted = accepted;
+    ctx->connectionLost = 0;
+    ctx->rxHeld = 0;
+    ctx->framing = framingRtu;
+    ctx->transactionId = 0;
+    ctx->baudRate = defaultBaud;
+    ctx->lineFormat = line::openDefault & formatMask;
+    if (ctx->isSerial)
+        ioControl(&ctx->port, SetBaud, uint32_t(defaultBaud));
+    uint32_t word = line::openDefault;
+    ioControl(&ctx->port, SetLineSettings, &word);
+    moddlConfigure(ctx, &defaultTiming);
+}
+
+// The link interface of a channel just opened.
+void linkUp(LinkContext *ctx, uint8_t unit) {
+    if (ctx->role == 0)
+        ctx->ownUnit = unit;
+    LinkTimingRequest none{0, 0, 0};
+    moddlSetTiming(ctx, &none);
+    ctx->isOpen = 1;
+}
+
 } // namespace
 
 int32_t moddlOpen(LinkContext *ctx, const char *portText) {
@@ -91,15 +116,7 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
             return 0;
     }
 
-    ctx->baudRate = defaultBaud;
-    ctx->lineFormat = line::openDefault & formatMask;
-    if (ctx->isSerial)
-        ioControl(&ctx->port, SetBaud, uint32_t(defaultBaud));
-    uint32_t word = line::openDefault;
-    ioControl(&ctx->port, SetLineSettings, &word);
-    moddlConfigure(ctx, &defaultTiming);
-
-    ctx->connectionLost = 0;
+    setDefaults(ctx, 0);
     if (ioOpen(&ctx->port) != IoOk)
         return 0;
     moddlStamp(ctx);
@@ -118,7 +135,24 @@ void moddlRebuild(LinkContext *ctx) {
         moddlSetBaud(ctx, ctx->baudRate);
     int32_t opened = ioOpen(&ctx->port);
     ctx->connectionLost = opened != IoOk;
+    // Nothing read from the old connection belongs to the new one.
+    ctx->rxHeld = 0;
     tracePrintf("moddlRx: reopened socket (%d)\n\r", opened == IoOk ? 0 : 1);
+}
+
+void moddlLost(LinkContext *ctx) {
+    ctx->rxHeld = 0;
+    if (ctx->accepted) {
+        moddlClose(ctx);
+        ctx->isOpen = 0;
+    } else if (!ctx->isSerial) {
+        moddlRebuild(ctx);
+    } else if (ctx->role != 1) {
+        // A slave has no request to fail on, so it waits for its device to come back; the
+        // driver keeps the settings for the next open.
+        ioClose(&ctx->port);
+        ctx->connectionLost = 1;
+    }
 }
 
 int32_t moddlCreateSocket(LinkContext *ctx) {
@@ -150,12 +184,42 @@ int32_t moddlClose(LinkContext *ctx) {
 int32_t moddlLinkOpen(LinkContext *ctx, const char *portText, uint8_t unit) {
     if (!moddlOpen(ctx, portText))
         return 0;
-    if (ctx->role == 0)
-        ctx->ownUnit = unit;
-    LinkTimingRequest none{0, 0, 0};
-    moddlSetTiming(ctx, &none);
-    ctx->isOpen = 1;
+    linkUp(ctx, unit);
     return 1;
+}
+
+int32_t moddlListen(LinkListener *listener, const char *portText) {
+    const char *slash = std::strchr(portText, '/');
+    tracePrintf("\n\rmoddlListen: server socket.  Port == %s", slash ? slash + 1 : portText);
+    if (slash != portText)
+        return 0;
+    return socketListen(&listener->socket, slash + 1) == IoOk ? 1 : 0;
+}
+
+int32_t moddlAccept(LinkListener *listener, LinkContext *ctx, uint8_t unit) {
+    if (socketAccept(&listener->socket, &ctx->port) != IoOk)
+        return 0;
+    ctx->isSerial = 0;
+    std::memset(ctx->portText, 0, sizeof ctx->portText);
+    setDefaults(ctx, 1);
+    moddlStamp(ctx);
+    linkUp(ctx, unit);
+    return 1;
+}
+
+int32_t moddlWait(LinkListener *listener, LinkContext *const *conns, uint32_t n, uint32_t timeoutMs,
+                  uint8_t *ready) {
+    PortChannel *channels[moddlWaitMost];
+    if (n > moddlWaitMost)
+        n = moddlWaitMost;
+    for (uint32_t i = 0; i < n; ++i)
+        channels[i] = &conns[i]->port;
+    const int32_t answer = socketWaitAny(&listener->socket, channels, n, timeoutMs, ready);
+    return answer == IoOk ? 1 : answer == IoTimeout ? 0 : -1;
+}
+
+void moddlUnlisten(LinkListener *listener) {
+    socketUnlisten(&listener->socket);
 }
 
 int32_t moddlLinkClose(LinkContext *ctx) {
@@ -177,8 +241,11 @@ int32_t moddlSetBaud(LinkContext *ctx, int32_t baud) {
         totalMs = 1;
     if (charMs == 0)
         charMs = 1;
-    ioControl(&ctx->port, SetReadTimeout, totalMs);
-    ioControl(&ctx->port, SetWriteTimeout, totalMs);
+    // A connection served among others never waits: a read takes what has come, a write
+    // goes out at once or not at all.
+    const uint32_t driverMs = ctx->accepted ? 0 : totalMs;
+    ioControl(&ctx->port, SetReadTimeout, driverMs);
+    ioControl(&ctx->port, SetWriteTimeout, driverMs);
     if (ctx->isSerial) {
         ioControl(&ctx->port, SetCharTimeout, charMs);
         uint32_t runs = uint32_t(baud);

@@ -9,10 +9,13 @@
 #include <cstring>
 
 int32_t moddlSend(LinkContext *ctx, uint8_t unit, const PduRecord *pdu) {
+    // A slave answers only a request addressed to it, never a broadcast; on Modbus TCP unit 255
+    // means the device itself.
+    const bool toMe = ctx->peerUnit == ctx->ownUnit ||
+                      (ctx->framing == framingMbap && ctx->peerUnit == moddlMbapDevice);
     if (ctx->role == 1) {
         ctx->peerUnit = unit;
-    } else if (ctx->peerUnit != ctx->ownUnit || ctx->peerUnit == 0) {
-        // A slave answers only a request addressed to it, never a broadcast.
+    } else if (!toMe || ctx->peerUnit == 0) {
         return 0;
     }
     LinkFrame frame{ctx->peerUnit, pdu->length, pdu->data};
@@ -33,21 +36,31 @@ int32_t moddlTransmit(LinkContext *ctx, const LinkFrame *frame) {
         tracePrintf("\n\rPacket too long.");
         return 3;
     }
-    uint8_t buffer[moddlMaxFrame];
-    uint32_t n = frame->pduLength;
-    buffer[0] = frame->unit;
-    if (n > 0)
-        std::memcpy(buffer + 1, frame->pdu, n);
-    uint16_t crc = moddlCrc16(n + 1, buffer);
-    buffer[n + 1] = uint8_t(crc & 0xFFu);
-    buffer[n + 2] = uint8_t(crc >> 8);
-    uint32_t length = n + 3;
+    uint8_t buffer[moddlMbapHeader + moddlMaxFrame - 3];
+    uint32_t length = 0;
+    if (ctx->framing == framingMbap) {
+        length = moddlMbapWrap(ctx, frame, buffer);
+    } else {
+        const uint32_t n = frame->pduLength;
+        buffer[0] = frame->unit;
+        if (n > 0)
+            std::memcpy(buffer + 1, frame->pdu, n);
+        const uint16_t crc = moddlCrc16(n + 1, buffer);
+        buffer[n + 1] = uint8_t(crc & 0xFFu);
+        buffer[n + 2] = uint8_t(crc >> 8);
+        length = n + 3;
+    }
 
     tracePrintf("\n\n\rmoddlTx: about to transmit %d bytes\n\r", int(length));
     tracePacket(length, buffer);
-    if (ctx->isSerial)
+    // Whatever came before a request is stale for a master; a slave's input may already hold
+    // the next request.
+    if (ctx->isSerial && ctx->role == 1)
         ioControl(&ctx->port, FlushRead, uint32_t(0));
     moddlPace(ctx, ctx->timing.minIntervalUs);
+    // A serial write lasts until the bytes have left; whoever watches sees what came before.
+    if (ctx->isSerial)
+        std::fflush(stdout);
     uint32_t written = 0;
     int32_t answer = ioWrite(&ctx->port, buffer, length, &written);
     moddlStamp(ctx);
@@ -62,8 +75,7 @@ int32_t moddlTransmit(LinkContext *ctx, const LinkFrame *frame) {
     } else if (answer == IoBroken) {
         tracePrintf("\n\rmoddlTransmit broke");
         result = 2;
-        if (!ctx->isSerial)
-            moddlRebuild(ctx);
+        moddlLost(ctx);
     } else {
         tracePrintf("\n\rmoddlTransmit failed");
         result = 3;

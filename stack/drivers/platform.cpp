@@ -131,6 +131,14 @@ int waitFor(Socket s, short events, long long timeoutMs) {
     }
 }
 
+// A call that does not wait still ends once the run is being stopped, as a wait would.
+bool stopping() {
+    if (!interruptRequested())
+        return false;
+    lastError = wsaEintr;
+    return true;
+}
+
 } // namespace
 
 int wsaStartup(uint16_t) {
@@ -235,6 +243,76 @@ int sockSend(Socket s, const uint8_t *bytes, uint32_t size) {
             return static_cast<int>(n);
         if (!resume())
             return fail();
+    }
+}
+
+int sockRecvNow(Socket s, uint8_t *buffer, uint32_t size) {
+    if (stopping())
+        return socketError;
+    for (;;) {
+        ssize_t n = ::recv(s, buffer, size, MSG_DONTWAIT);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (!resume())
+            return fail();
+    }
+}
+
+int sockSendNow(Socket s, const uint8_t *bytes, uint32_t size) {
+    if (stopping())
+        return socketError;
+    for (;;) {
+        ssize_t n = ::send(s, bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (!resume())
+            return fail();
+    }
+}
+
+Socket sockAcceptNow(Socket s) {
+    for (;;) {
+        // A connection reset while it waited is gone; the next one may be there.
+        Socket a = ::accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
+        if (a >= 0)
+            return a;
+        if (errno != ECONNABORTED && !resume()) {
+            fail();
+            return invalidSocket;
+        }
+    }
+}
+
+int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs) {
+    if (n > sockWaitMost) {
+        lastError = wsaEinval;
+        return socketError;
+    }
+    const long long deadline = nowMs() + timeoutMs;
+    pollfd p[sockWaitMost + 1];
+    for (;;) {
+        if (interruptRequested()) {
+            lastError = wsaEintr;
+            return socketError;
+        }
+        for (uint32_t i = 0; i < n; ++i)
+            p[i] = pollfd{s[i], POLLIN, 0};
+        p[n] = pollfd{interruptFd(), POLLIN, 0};
+        long long left = timeoutMs < 0 ? -1 : deadline - nowMs();
+        if (timeoutMs >= 0 && left < 0)
+            left = 0;
+        const int r = ::poll(p, n + 1, left > INT_MAX ? INT_MAX : int(left));
+        if (r < 0 && errno != EINTR)
+            return fail();
+        bool any = false;
+        for (uint32_t i = 0; i < n; ++i) {
+            ready[i] = r > 0 && p[i].revents != 0;
+            any = any || ready[i];
+        }
+        if (any)
+            return 1;
+        if (r == 0 && left >= 0 && left <= INT_MAX)
+            return 0;
     }
 }
 

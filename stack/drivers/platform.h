@@ -242,12 +242,32 @@ Socket sockAccept(Socket s);
 constexpr long long connectBoundMs = 21000;
 int sockConnect(Socket s, const sockaddr_in *address, long long boundMs = connectBoundMs);
 int sockSetDontLinger(Socket s);
+// A wait this short is over before anyone could watch it, so the socket driver writes standard
+// output out only before a longer one. Windows waits whole: there a short select costs more
+// than the write it would save.
+#ifdef _WIN32
+constexpr uint32_t briefWaitMs = 0;
+#else
+constexpr uint32_t briefWaitMs = 5;
+#endif
 // Waits until s is readable (or writable); 1 ready, 0 time-out, socketError on failure. The
 // time-out is read, never rewritten. Accept, connect and this wait end at once, failing with
 // 10004, when the run is being stopped.
 int sockSelect(Socket s, bool forWrite, const TimeVal *timeout);
 int sockRecv(Socket s, uint8_t *buffer, uint32_t size);
 int sockSend(Socket s, const uint8_t *bytes, uint32_t size);
+// Receive or send what can go at once, never waiting: the count, or socketError with 10035
+// when nothing could.
+int sockRecvNow(Socket s, uint8_t *buffer, uint32_t size);
+int sockSendNow(Socket s, const uint8_t *bytes, uint32_t size);
+// Takes a connection already waiting on the listening socket s, never waiting: invalidSocket
+// with 10035 when none is. The connection blocks and is not inherited.
+Socket sockAcceptNow(Socket s);
+// Waits until one of the n sockets (at most sockWaitMost) is readable, has failed or was closed,
+// for at most timeoutMs (-1: no bound), and sets ready[i] for those. 1 something is ready,
+// 0 time-out, socketError on failure (10004 once the run is being stopped).
+constexpr uint32_t sockWaitMost = 64;
+int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs);
 int closeSocket(Socket s);
 // Dotted IPv4 text to an address in network order; 0xFFFFFFFF when it does not parse.
 uint32_t inetAddr(const char *text);

@@ -25,9 +25,10 @@ long long nowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Waits until s is readable (writable), or has failed to connect, for at most timeoutMs (-1:
-// no bound). 1 ready, 0 time-out, socketError on failure or once the run is being stopped.
-int waitFor(Socket s, bool forWrite, long long timeoutMs) {
+// Waits until the n sockets are readable (writable), or have failed, for at most timeoutMs (-1:
+// no bound), sets ready[i] for those, in select calls of at most stopSliceMs so that a stop
+// ends it soon. 1 ready, 0 time-out, socketError on failure or once the run is being stopped.
+int waitSliced(const Socket *s, uint32_t n, uint8_t *ready, bool forWrite, long long timeoutMs) {
     const long long deadline = nowMs() + std::max(timeoutMs, 0LL);
     for (bool first = true;; first = false) {
         if (interruptRequested())
@@ -36,17 +37,30 @@ int waitFor(Socket s, bool forWrite, long long timeoutMs) {
         if (left == 0 && !first)
             return 0;
         const long long slice = std::min(left, stopSliceMs);
-        fd_set ready, failed;
-        FD_ZERO(&ready);
+        fd_set ok, failed;
+        FD_ZERO(&ok);
         FD_ZERO(&failed);
-        FD_SET(s, &ready);
-        FD_SET(s, &failed);
+        for (uint32_t i = 0; i < n; ++i) {
+            FD_SET(s[i], &ok);
+            FD_SET(s[i], &failed);
+        }
         timeval tv{long(slice / 1000), long(slice % 1000 * 1000)};
+        // Windows' select refuses three empty sets; a wait on nothing is a sleep.
         const int r =
-            ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &tv);
-        if (r != 0)
-            return r < 0 ? socketError : 1;
+            n == 0 ? (interruptWaitMs(uint32_t(slice)), 0)
+                   : ::select(0, forWrite ? nullptr : &ok, forWrite ? &ok : nullptr, &failed, &tv);
+        if (r < 0)
+            return socketError;
+        for (uint32_t i = 0; i < n; ++i)
+            ready[i] = r > 0 && (FD_ISSET(s[i], &ok) || FD_ISSET(s[i], &failed));
+        if (r > 0)
+            return 1;
     }
+}
+
+int waitFor(Socket s, bool forWrite, long long timeoutMs) {
+    uint8_t ready = 0;
+    return waitSliced(&s, 1, &ready, forWrite, timeoutMs);
 }
 
 } // namespace
@@ -134,6 +148,41 @@ int sockRecv(Socket s, uint8_t *buffer, uint32_t size) {
 
 int sockSend(Socket s, const uint8_t *bytes, uint32_t size) {
     return ::send(s, reinterpret_cast<const char *>(bytes), int(size), 0);
+}
+
+// waitFor fails with 10004 once the run is being stopped, so these end then as a wait would.
+int sockRecvNow(Socket s, uint8_t *buffer, uint32_t size) {
+    const int ready = waitFor(s, false, 0);
+    if (ready <= 0)
+        return ready == 0 ? fail(wsaEwouldblock) : socketError;
+    return sockRecv(s, buffer, size);
+}
+
+int sockSendNow(Socket s, const uint8_t *bytes, uint32_t size) {
+    const int ready = waitFor(s, true, 0);
+    if (ready <= 0)
+        return ready == 0 ? fail(wsaEwouldblock) : socketError;
+    return sockSend(s, bytes, size);
+}
+
+Socket sockAcceptNow(Socket s) {
+    u_long on = 1, off = 0;
+    ::ioctlsocket(s, FIONBIO, &on);
+    Socket a = ::accept(s, nullptr, nullptr);
+    const long error = WSAGetLastError();
+    ::ioctlsocket(s, FIONBIO, &off);
+    if (a == invalidSocket)
+        return fail(error), invalidSocket;
+    // It would inherit the listener's mode and handle flags.
+    ::ioctlsocket(a, FIONBIO, &off);
+    SetHandleInformation(HANDLE(a), HANDLE_FLAG_INHERIT, 0);
+    return a;
+}
+
+int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs) {
+    if (n > sockWaitMost || n > FD_SETSIZE)
+        return fail(wsaEinval);
+    return waitSliced(s, n, ready, false, timeoutMs);
 }
 
 int closeSocket(Socket s) {

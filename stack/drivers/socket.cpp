@@ -1,6 +1,8 @@
-// Socket driver: RTU frames unchanged over one blocking TCP connection. Every sockets failure
-// is announced on standard output with its error number and mapped to a common result code;
-// reads and writes wait at most one time-out, which the control operation sets for both.
+// Socket driver: frames unchanged over one blocking TCP connection, and the listener of a
+// server that serves many. Every sockets failure is announced on standard output with its
+// error number and mapped to a common result code; reads and writes wait at most one time-out,
+// which the control operation sets for both. A write is tried at once and waits only when it
+// would block, and only a wait that lasts writes standard output first.
 #include "stack/drivers/port.h"
 
 #include <cstdio>
@@ -52,10 +54,14 @@ int32_t mapSockError(long n) {
 }
 
 // Printed always, not through the trace switch, and without a line break.
-int32_t socketErrorReport(PortChannel *channel, long n) {
-    state(channel).lastSockError = static_cast<int32_t>(n);
+int32_t errorReport(int32_t *lastError, long n) {
+    *lastError = static_cast<int32_t>(n);
     printf("wsockerror = %ld", n);
     return mapSockError(n);
+}
+
+int32_t socketErrorReport(PortChannel *channel, long n) {
+    return errorReport(&state(channel).lastSockError, n);
 }
 
 int32_t socketErrorReport(PortChannel *channel) {
@@ -65,6 +71,21 @@ int32_t socketErrorReport(PortChannel *channel) {
 // Lets a person watching the console see earlier output before a wait that can last.
 void flushBeforeWait() {
     fflush(stdout);
+}
+
+plat::TimeVal timeVal(uint32_t ms) {
+    return plat::TimeVal{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
+}
+
+// Calls wait(ms) for a brief while, then, if nothing came, flushes and waits the rest of ms.
+template <typename Wait> int waitBriefThenFlush(uint32_t ms, Wait wait) {
+    const uint32_t brief = ms < plat::briefWaitMs ? ms : plat::briefWaitMs;
+    int r = brief > 0 ? wait(brief) : 0;
+    if (r == 0 && (ms > brief || brief == 0)) {
+        flushBeforeWait();
+        r = wait(ms - brief);
+    }
+    return r;
 }
 
 void closeQuietly(plat::Socket *s) {
@@ -163,12 +184,13 @@ int32_t socketControl(PortChannel *channel, int32_t request, ControlArg arg) {
     }
 }
 
-// Waits for the data socket with a fresh copy of the time-out: IoOk ready, else the result.
+// Waits for the data socket for the whole time-out: IoOk ready, else the result.
 int32_t waitReady(PortChannel *channel, bool forWrite) {
     SocketState &st = state(channel);
-    const plat::TimeVal timeout = st.sockTimeout;
-    flushBeforeWait();
-    int r = plat::sockSelect(st.dataSocket, forWrite, &timeout);
+    const int r = waitBriefThenFlush(timeoutMs(st), [&](uint32_t ms) {
+        const plat::TimeVal timeout = timeVal(ms);
+        return plat::sockSelect(st.dataSocket, forWrite, &timeout);
+    });
     if (r == 0)
         return IoTimeout;
     if (r == plat::socketError)
@@ -181,10 +203,18 @@ int32_t socketRead(PortChannel *channel, uint8_t *buffer, uint32_t size, uint32_
     SocketState &st = state(channel);
     if (!st.connected)
         return IoNotOpen;
-    int32_t result = waitReady(channel, false);
-    if (result != IoOk)
-        return result;
-    int n = plat::sockRecv(st.dataSocket, buffer, size);
+    int n = 0;
+    if (timeoutMs(st) == 0) {
+        // A time-out of 0 takes what has come without a wait.
+        n = plat::sockRecvNow(st.dataSocket, buffer, size);
+        if (n < 0 && plat::wsaGetLastError() == plat::wsaEwouldblock)
+            return IoTimeout;
+    } else {
+        const int32_t result = waitReady(channel, false);
+        if (result != IoOk)
+            return result;
+        n = plat::sockRecv(st.dataSocket, buffer, size);
+    }
     if (n == 0)
         return IoBroken;
     if (n < 0)
@@ -198,12 +228,19 @@ int32_t socketWrite(PortChannel *channel, const uint8_t *buffer, uint32_t size, 
     SocketState &st = state(channel);
     if (!st.connected)
         return IoNotOpen;
-    int32_t result = waitReady(channel, true);
-    if (result != IoOk)
-        return result;
-    int n = plat::sockSend(st.dataSocket, buffer, size);
-    if (n < 0 || static_cast<uint32_t>(n) != size)
+    // Sent at once as a rule: the wait for room comes only when the send would block.
+    int n = plat::sockSendNow(st.dataSocket, buffer, size);
+    if (n < 0 && plat::wsaGetLastError() != plat::wsaEwouldblock)
         return socketErrorReport(channel);
+    const uint32_t sent = n > 0 ? static_cast<uint32_t>(n) : 0;
+    if (sent < size) {
+        const int32_t result = waitReady(channel, true);
+        if (result != IoOk)
+            return result;
+        n = plat::sockSendNow(st.dataSocket, buffer + sent, size - sent);
+        if (n < 0 || static_cast<uint32_t>(n) != size - sent)
+            return socketErrorReport(channel);
+    }
     *count = size;
     return IoOk;
 }
@@ -224,23 +261,36 @@ uint16_t portNumber(const char *text) {
     return static_cast<uint16_t>(value);
 }
 
+// Starts the sockets interface for one user: 0, or the report's result with it ended again.
+int32_t startup(int32_t *lastError) {
+    const int started = plat::wsaStartup(0x0101);
+    *lastError = started;
+    if (started == 0)
+        return IoOk;
+    const int32_t result = errorReport(lastError, started);
+    (void)plat::wsaCleanup();
+    return result;
+}
+
+sockaddr_in socketAddress(const char *portNumberText, uint32_t address) {
+    sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = address;
+    a.sin_port = htons(portNumber(portNumberText));
+    return a;
+}
+
 int32_t install(PortChannel *channel, const char *portNumberText, uint32_t address) {
     SocketState &st = state(channel);
     // release closes whatever these hold, so a channel never opened must hold nothing
     st.dataSocket = plat::invalidSocket;
     st.sockTimeout.tvSec = 0;
     st.sockTimeout.tvUsec = 200000;
-    int started = plat::wsaStartup(0x0101);
-    st.lastSockError = started;
-    if (started != 0) {
-        int32_t result = socketErrorReport(channel, started);
-        (void)plat::wsaCleanup();
-        return result;
-    }
-    memset(&st.sockAddress, 0, sizeof st.sockAddress);
-    st.sockAddress.sin_family = AF_INET;
-    st.sockAddress.sin_addr.s_addr = address;
-    st.sockAddress.sin_port = htons(portNumber(portNumberText));
+    const int32_t started = startup(&st.lastSockError);
+    if (started != IoOk)
+        return started;
+    st.sockAddress = socketAddress(portNumberText, address);
     channel->table = PortDriver{socketOpen, socketClose, socketControl, socketRead, socketWrite};
     return IoOk;
 }
@@ -275,4 +325,82 @@ int32_t socketRelease(PortChannel *channel) {
     closeQuietly(&st.dataSocket);
     closeQuietly(&st.listenSocket);
     return IoOk;
+}
+
+int32_t socketListen(SocketListener *listener, const char *portNumberText) {
+    listener->socket = plat::invalidSocket;
+    const int32_t started = startup(&listener->lastSockError);
+    if (started != IoOk)
+        return started;
+    const sockaddr_in address = socketAddress(portNumberText, htonl(INADDR_ANY));
+    // Masters that connect at once wait in the queue for their turn, not refused.
+    constexpr int backlog = 16;
+    listener->socket = plat::sockCreate();
+    if (listener->socket != plat::invalidSocket &&
+        plat::sockBind(listener->socket, &address) == 0 &&
+        plat::sockListen(listener->socket, backlog) == 0)
+        return IoOk;
+    const int32_t result = errorReport(&listener->lastSockError, plat::wsaGetLastError());
+    closeQuietly(&listener->socket);
+    (void)plat::wsaCleanup();
+    return result;
+}
+
+int32_t socketAccept(SocketListener *listener, PortChannel *channel) {
+    const plat::Socket accepted = plat::sockAcceptNow(listener->socket);
+    if (accepted == plat::invalidSocket) {
+        const long error = plat::wsaGetLastError();
+        return error == plat::wsaEwouldblock ? IoTimeout
+                                             : errorReport(&listener->lastSockError, error);
+    }
+    SocketState &st = state(channel);
+    // As a client's connection, which its channel closes and releases.
+    if (install(channel, "0", htonl(INADDR_ANY)) != IoOk) {
+        (void)plat::closeSocket(accepted);
+        return IoNoResources;
+    }
+    st.isServer = 0;
+    st.listenSocket = plat::invalidSocket;
+    st.dataSocket = accepted;
+    st.reportWord1 = st.reportWord2 = 0;
+    (void)plat::sockSetDontLinger(accepted);
+    st.connected = 1;
+    return IoOk;
+}
+
+int32_t socketWaitAny(SocketListener *listener, PortChannel *const *channels, uint32_t n,
+                      uint32_t timeoutMs, uint8_t *ready) {
+    plat::Socket sockets[plat::sockWaitMost];
+    uint32_t entry[plat::sockWaitMost];
+    uint8_t got[plat::sockWaitMost] = {};
+    if (n >= plat::sockWaitMost)
+        return IoNoResources;
+    uint32_t m = 0;
+    ready[0] = 0;
+    sockets[m] = listener->socket, entry[m++] = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        ready[1 + i] = 0;
+        const SocketState &st = state(channels[i]);
+        if (st.connected)
+            sockets[m] = st.dataSocket, entry[m++] = 1 + i;
+    }
+    const int r = waitBriefThenFlush(
+        timeoutMs, [&](uint32_t ms) { return plat::sockWaitAny(sockets, m, got, ms); });
+    if (r == 0)
+        return IoTimeout;
+    if (r == plat::socketError) {
+        const long error = plat::wsaGetLastError();
+        return error == plat::wsaEintr ? IoAborted : errorReport(&listener->lastSockError, error);
+    }
+    for (uint32_t j = 0; j < m; ++j)
+        ready[entry[j]] = got[j];
+    return IoOk;
+}
+
+void socketUnlisten(SocketListener *listener) {
+    if (listener->socket != plat::invalidSocket) {
+        (void)plat::closeSocket(listener->socket);
+        listener->socket = plat::invalidSocket;
+        (void)plat::wsaCleanup();
+    }
 }

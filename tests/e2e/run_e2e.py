@@ -95,9 +95,12 @@ CASES = [
      {"gaps": [("\nSending request #1", "\n\rReceive error = 0", 0.37, 0.9),
                (None, "\nExiting.", 0.55, 3.0)]}),
     ("reply_split_four_three_is_joined", "raw --split 4,3 --gap 80", "{sk} -SR400001 -NR1"),
-    ("reply_split_four_one_two_is_given_up", "raw --split 4,1,2 --gap 80", "{sk} -SR400001 -NR1"),
+    ("reply_split_four_one_two_is_joined", "raw --split 4,1,2 --gap 80", "{sk} -SR400001 -NR1"),
+    ("reply_split_ten_one_reads_on", "raw --split 10 --gap 80", "{sk} -SR400001 -NR3"),
     ("noise_byte_before_reply_is_dropped", "raw --prefix 55", "{sk} -SR400001 -NR1 -FN6 4321"),
     ("two_replies_keep_the_second", "raw --prefix 6403020009344a", "{sk} -SR400001 -NR1"),
+    ("glitch_byte_before_a_long_reply_is_dropped", "raw --prefix 55", "{sk} -SR400001 -NR3"),
+    ("stray_bytes_after_a_reply_are_dropped", "raw --suffix 123456", "{sk} -SR400001 -NR3 -RT300"),
     ("client_rebuilds_after_close_mid_frame", "raw --truncate-first 4", "{sk} -SR400001 -NR1 -RQ2",
      {"connections": 2, "requests": 1}),
     ("server_channel_read", "connect", "-SK/{port} -SR400002 -NR2", {"requests": 1}),
@@ -121,6 +124,35 @@ CASES = [
     ("interrupt_ends_the_pacing", "serve", "{sk} -RQ3 -TD60000 -PKOFF",
      {"signal": ("Sending request #1", signal.SIGINT), "requests": 0}),
     ("line_format_echoes_in_every_form", "", "-lf8n2 /LF7E1 -LF8O1 -L -LX -XYZ"),
+    ("framing_echoes_in_every_form", "", "-frtcp /FRrtu -FRX -FR -XYZ"),
+    ("modbus_tcp_read_holding", "serve --mbap", "{sk} -FRTCP -SR400002"),
+    ("modbus_tcp_read_coils", "serve --mbap", "{sk} -FRTCP -SR000001 -NR10 -PKOFF"),
+    ("modbus_tcp_writes_fn16", "serve --mbap", "{sk} -FRTCP -FN16 -SR400009 4 65535 -PKOFF",
+     {"hr": (8, [4, 65535])}),
+    ("modbus_tcp_writes_fn6", "serve --mbap", "{sk} -FRTCP -FN6 -SR400010 4321 -PKOFF",
+     {"hr": (9, [4321])}),
+    ("modbus_tcp_writes_fn5", "serve --mbap", "{sk} -FRTCP -FN5 -SR000005 7 -PKOFF",
+     {"co": (3, [1, 1, 0])}),
+    ("modbus_tcp_writes_fn15", "serve --mbap", "{sk} -FRTCP -FN15 -SR000011 1 1 0 1 1 -PKOFF",
+     {"co": (10, [1, 1, 0, 1, 1, 0])}),
+    ("modbus_tcp_exception_reply", "serve --mbap", "{sk} -FRTCP -SR400031 -NR1 -PKOFF"),
+    ("modbus_tcp_unknown_unit_times_out", "serve --mbap", "{sk} -FRTCP -ID7 -RT300 -PKOFF"),
+    ("modbus_tcp_requests_share_one_connection", "serve --mbap",
+     "{sk} -FRTCP -RQ5 -TD0 -PKOFF -RDOFF", {"requests": 5, "connections": 1}),
+    ("modbus_tcp_libmodbus_server_reads", "libmodbus", "{sk} -FRTCP -RQ2 -TD0"),
+    ("modbus_tcp_libmodbus_server_exception", "libmodbus", "{sk} -FRTCP -SR400101 -NR1 -PKOFF"),
+    ("modbus_tcp_unit_0_is_answered_by_a_device", "libmodbus", "{sk} -FRTCP -ID0 -PKOFF -RDOFF"),
+    ("modbus_tcp_unit_255_is_answered_by_a_device", "libmodbus",
+     "{sk} -FRTCP -ID255 -PKOFF -RDOFF"),
+    ("modbus_tcp_late_reply_is_dropped", "raw --mbap --stale", "{sk} -FRTCP -SR400001 -NR1"),
+    ("modbus_tcp_reply_dripped_a_byte_at_a_time", "raw --mbap --split 1,1,1,1,1,1,1 --gap 20",
+     "{sk} -FRTCP -SR400001 -NR1"),
+    ("modbus_tcp_protocol_1_rebuilds_before_the_next", "raw --mbap --header 000100010005",
+     "{sk} -FRTCP -SR400001 -NR1 -RQ2 -TD0", {"connections": 2}),
+    ("modbus_tcp_length_0_is_out_of_step", "raw --mbap --header 000100000000",
+     "{sk} -FRTCP -SR400001 -NR1"),
+    ("modbus_tcp_length_300_is_out_of_step", "raw --mbap --header 00010000012c",
+     "{sk} -FRTCP -SR400001 -NR1"),
     ("line_format_bad_value_still_runs", "", "-LF9X1 -COMNOWHERE"),
     ("help_in_any_case_is_usage", "", "--hElp", {"transcript": "usage"}),
     ("version_prints_the_banner_alone", "", "-SR1 -OFCSV --Version", {"status": 0}),
@@ -219,8 +251,10 @@ class Output:
 
 
 def peer(*options):
-    """slave.py with these options; its port once it listens."""
-    p = Output(["/usr/bin/python3", os.path.join(HERE, "slave.py"), *options],
+    """slave.py with these options (libmodbus: the libmodbus Modbus TCP server); its port once
+    it listens."""
+    p = Output([os.environ["KORVALEN_TCP_PEER"], "server"] if options[0] == "libmodbus" else
+               ["/usr/bin/python3", os.path.join(HERE, "slave.py"), *options],
                stderr=subprocess.DEVNULL)
     return p, int((p.data.split() + [b"0", b"0"])[1]) if p.until(b"\n", 10) else 0
 
@@ -237,7 +271,8 @@ def check(korvalen, name, peer_mode, args, checks=None):
         with socket.create_server(("127.0.0.1", 0)) as s:
             port = s.getsockname()[1]
         if peer_mode and peer_mode[0] != "connect":
-            listening, port = peer(*peer_mode, "--dump", dump)
+            listening, port = peer(*peer_mode, *(["--dump", dump] if peer_mode[0] != "libmodbus"
+                                                 else []))
             procs.append(listening)
         args = args.format(sk="-SK127.0.0.1/%d" % port, port=port).split()
         run = Output([*korvalen, *args], stderr=subprocess.PIPE, cwd=TMP)

@@ -19,7 +19,8 @@ BANNER_RE = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3]\d \
 BANNER = b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n"
 ECHO = {"-SR": b"\nStripped SR from input: ", "-RT": b"\nRECEIVE_TIMEOUT set to ",
         "-RQ": b"\nNUM_REQUESTS set to ", "-TD": b"\nStripped TD from input: ",
-        "-B": b"\nStripped BAUD from input: ", "-LF": b"\nStripped LF from input: "}
+        "-B": b"\nStripped BAUD from input: ", "-LF": b"\nStripped LF from input: ",
+        "-FR": b"\nStripped FR from input: "}
 SEED = {0: lambda a: int(a % 3 == 0), 1: lambda a: a % 2, 3: lambda a: -1 - a, 4: lambda a: 1000 + a}
 READ_FC = {0: 1, 1: 2, 3: 4, 4: 3}
 
@@ -69,6 +70,8 @@ def transcript(args, reps):
             b"\n\rmoddlOpen: serial connection.  Port == %s" % (port, port, port))
     if reps is None or isinstance(reps, bytes):  # the open fails, or what follows it
         return out + (reps or b"\nModbus CommStack open failed.") + b"\nExiting.\n"
+    if "-FRTCP" in args:
+        out += b"\nModbus TCP framing needs a TCP port: the run goes on in RTU framing."
     out += b"\nBuilding request: modslave = 100"
     for i, (req, reads, lines) in enumerate(reps):
         out += (b"\nSending request #%d\n\rEnter moddlTransmit().\n\n\rmoddlTx: about to transmit "
@@ -217,6 +220,7 @@ def pymodbus_peer(device):
 H3 = read(4, 11, 3)
 CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], holder
     ("reads_holding_registers_fc3", "libmodbus", [(["-SR400011"], [H3])]),
+    ("modbus_tcp_framing_is_refused_and_rtu_goes_on", "libmodbus", [(["-FRTCP"], [H3])]),
     ("reads_input_registers_fc4_signed", "libmodbus", reading(3, 1, 2)),
     ("reads_coils_fc1", "libmodbus", reading(0, 1, 10)),
     ("reads_discrete_inputs_fc2", "libmodbus", reading(1, 2, 3)),

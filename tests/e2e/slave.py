@@ -1,20 +1,24 @@
 #!/usr/bin/python3
 """Modbus RTU-over-TCP peers on 127.0.0.1 for the end-to-end runs and the demo: serve (the
 pymodbus server and RTU framer), silent (never answers), raw (answers itself: --split 4,3 sends
-the reply in pieces --gap ms apart, --prefix HEX bytes before it, --truncate-first N only N
+the reply in pieces --gap ms apart, --prefix HEX bytes before it, --suffix HEX bytes after it,
+--truncate-first N only N
 bytes of the first reply, then closes) and connect (to a master listening at --port, answering
 like raw). --sessions 1,0: requests to answer per connection before it closes, 0 for no limit,
 -1 for none (the last number holds for every later one); --reset closes with a reset, --down S
 takes raw's listener away for S seconds after the first connection; --pattern a,e,s,g,f
 answers request n by its n-th letter, cycling: answer, exception 2, silence, a garbled CRC, a
-reply from unit 99. Listening modes print
-"READY <port>"; --dump FILE gets the store and the counts after each request."""
+reply from unit 99. --mbap frames every mode in Modbus TCP instead (pymodbus's default framer
+for serve); raw then sends --stale first a reply to the transaction before, or --header HEX in
+place of each reply's header. Listening modes print "READY <port>"; --dump FILE gets the store
+and the counts after each request."""
 
 import argparse, asyncio, json, os, socket, struct, time
 
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
 from pymodbus.factory import ServerDecoder
 from pymodbus.framer.rtu_framer import ModbusRtuFramer
+from pymodbus.framer.socket_framer import ModbusSocketFramer
 from pymodbus.server.async_io import ModbusConnectedRequestHandler, ModbusTcpServer
 from pymodbus.utilities import checkCRC, computeCRC
 
@@ -80,7 +84,8 @@ async def serve(args, store):
     UNITS.update({100: store, 101: ModbusSlaveContext(
         zero_mode=True, hr=ModbusSequentialDataBlock(0, TYPED_REGS))})
     server = ModbusTcpServer(ModbusServerContext(slaves=UNITS, single=False),
-                             framer=ModbusRtuFramer, address=("127.0.0.1", 0), handler=Handler,
+                             framer=ModbusSocketFramer if args.mbap else ModbusRtuFramer,
+                             address=("127.0.0.1", 0), handler=Handler,
                              response_manipulator=answered, allow_reuse_address=True)
     task = asyncio.ensure_future(server.serve_forever())
     await asyncio.wait_for(server.serving, 10)
@@ -102,20 +107,35 @@ def answer(sock, args, store, limit):
         if not chunk:
             break
         buf += chunk
-        while len(buf) >= 8 and len(buf) >= (9 + buf[6] if buf[1] in (15, 16) else 8):
-            n = 9 + buf[6] if buf[1] in (15, 16) else 8
-            frame, buf = buf[:n], buf[n:]
-            good = checkCRC(frame[:-2], int.from_bytes(frame[-2:], "big")) and frame[0] == 100
+        while True:
+            if args.mbap:
+                n = 6 + int.from_bytes(buf[4:6], "big") if len(buf) >= 7 else 0
+                frame, pdu, good = buf[:n], buf[7:n], n and buf[6] == 100
+            else:
+                n = (9 + buf[6] if buf[1] in (15, 16) else 8) if len(buf) >= 8 else 0
+                frame, pdu = buf[:n], buf[1:n - 2]
+                good = n and checkCRC(frame[:-2], int.from_bytes(frame[-2:], "big"))
+                good = good and frame[0] == 100
+            if not n or len(buf) < n:
+                break
+            buf = buf[n:]
             pattern = (args.pattern or "a").split(",")
             act = pattern[STATS["requests"] % len(pattern)]
             if args.mode == "silent" or limit < 0 or not good or act == "s":
                 count(args, store, "requests")  # counted, never answered
                 continue
-            response = ServerDecoder().decode(frame[1:-2]).execute(store)
+            response = ServerDecoder().decode(pdu).execute(store)
             reply = bytes([99 if act == "f" else 100, response.function_code | (act == "e") * 128])
             reply += bytes([2]) if act == "e" else response.encode()
-            data = bytes.fromhex(args.prefix) + reply + computeCRC(reply).to_bytes(2, "big")
-            data = data[:-1] + bytes([data[-1] ^ 0xFF]) if act == "g" else data
+            if args.mbap:
+                tid = int.from_bytes(frame[:2], "big")
+                header = lambda t: struct.pack(">HHH", t & 0xFFFF, 0, len(reply))
+                data = (header(tid - 1) + reply if args.stale else b"") + (
+                    bytes.fromhex(args.header) if args.header else header(tid)) + reply
+            else:
+                data = (bytes.fromhex(args.prefix) + reply + computeCRC(reply).to_bytes(2, "big") +
+                        bytes.fromhex(args.suffix))
+                data = data[:-1] + bytes([data[-1] ^ 0xFF]) if act == "g" else data
             if args.truncate_first and STATS["connections"] == 1:
                 sock.sendall(data[:args.truncate_first])
                 return served
@@ -132,11 +152,13 @@ def answer(sock, args, store, limit):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("mode", choices=["serve", "silent", "raw", "connect"])
-    for option, default in (("--split", ""), ("--gap", 50.0), ("--prefix", ""), ("--dump", ""),
+    for option, default in (("--split", ""), ("--gap", 50.0), ("--prefix", ""), ("--suffix", ""),
+                            ("--dump", ""), ("--header", ""),
                             ("--truncate-first", 0), ("--port", 0), ("--sessions", "0"),
                             ("--lifetime", 30.0), ("--down", 0.0), ("--pattern", "")):
         parser.add_argument(option, type=type(default), default=default)
-    parser.add_argument("--reset", action="store_true")
+    for flag in ("--reset", "--mbap", "--stale"):
+        parser.add_argument(flag, action="store_true")
     args = parser.parse_args()
     store = ModbusSlaveContext(zero_mode=True,
                                **{k: ModbusSequentialDataBlock(0, v) for k, v in SEED.items()})

@@ -8,6 +8,7 @@ are undone."""
 
 import os, shutil, signal, socket, subprocess, sys, tempfile, time
 
+from pymodbus.utilities import computeCRC
 from windows import RUN, lf_lines, link_port
 SLAVE, KORVALEN = ([*RUN, os.path.abspath(a)] for a in sys.argv[1:3])
 PORTS = ("COM18", "COM19") if RUN else ("COMA", "COMB")
@@ -35,7 +36,7 @@ ROWS = [
     ("past_the_image_is_exception_2", [["-SR465536", "-NR2"]], "fc = 83|EC = 02",
      "count 2: exception 02"),
     ("125_registers_are_served", [["-NR125", "-RDOFF"]], "#regs = 125", "count 125: answered"),
-    ("126_registers_are_exception_1", [["-NR126"]], "EC = 01", "count 126: exception 01"),
+    ("126_registers_are_exception_3", [["-NR126"]], "EC = 03", "count 126: exception 03"),
     ("quantity_0_is_exception_3", [["-NR0"]], "EC = 03", "count 0: exception 03"),
     ("broadcast_applied_never_answered", [["-ID0", "-RT300", "-FN6", "-SR400301", "55"],
                                           ["-SR400301", "-NR1"]],
@@ -61,6 +62,139 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h", "-?"], 0, "holding\nr
        # the least value of -ID and -B, the most of -RQ, and a negative INT16 seed are taken
        (["-SK/{port}", "-SEC1", "-ID1", "-PKOFF", "-PKON", "-RQ4294967295", "-B1", "-SR400001",
          "-32768"], 0, "stopped before a master came")]
+
+
+def rtu(pdu, unit=100):
+    body = bytes([unit]) + bytes.fromhex(pdu)
+    return body + computeCRC(body).to_bytes(2, "big")
+
+
+W16 = rtu("10006400" "0a14" + "".join("%04x" % v for v in range(1, 11)))
+R3 = rtu("03000a0003")
+# Raw requests over TCP: the pieces (sent 30 ms apart), the reply PDUs expected in order (hex
+# prefixes), needles in the slave's log.
+RAW = [
+    ("fc16_in_9_and_20_bytes_is_applied", [W16[:9], W16[9:], rtu("0300640002")],
+     ["100064000a", "030400010002"], "fc 16, address 400101, count 10: answered"),
+    ("fc3_a_byte_at_a_time_is_answered", [bytes([b]) for b in R3], ["0306000b000c000d"], ""),
+    ("fc6_and_fc3_in_one_write_both_answered", [rtu("0602580309") + rtu("0302580001")],
+     ["0602580309", "03020309"], "fc 06, address 400601, count 1: answered"),
+    ("three_reads_in_one_write_all_answered", [rtu("03000a0001") * 3], ["0302000b"] * 3,
+     "Request 3: unit 100, fc 03"),
+    ("out_of_range_and_inconsistent_get_exception_3",
+     [rtu("01000007d0") + rtu("01000007d1") + rtu("0f000007b1f7" + "00" * 247) +
+      rtu("100000007cf8" + "00" * 248) + rtu("10000000020200" "05"), rtu("81000000")],
+     ["01fa", "8103", "8f03", "9003", "9003", "8101"],
+     "count 2001: exception 03|count 124: exception 03|count 2: exception 03|fc 129: exception 01"),
+    ("broadcast_read_is_not_answered", [rtu("03000a0001", 0), R3], ["0306000b"],
+     "unit 0, fc 03, address 400011, count 1: broadcast, not answered"),
+]
+
+
+def reply_pdus(sock, n, timeout=5, mbap_framing=False):
+    """The PDUs of n RTU (or MBAP) replies read from sock, as hex."""
+    buf, pdus, deadline = b"", [], time.monotonic() + timeout
+    while len(pdus) < n and time.monotonic() < deadline:
+        if mbap_framing:
+            size = 6 + int.from_bytes(buf[4:6], "big") if len(buf) >= 7 else 0
+        else:
+            size = 0 if len(buf) < 3 else 5 if buf[1] & 0x80 else 5 + buf[2] if buf[1] < 5 else 8
+        if size and len(buf) >= size:
+            pdus.append((buf[7:size] if mbap_framing else buf[1:size - 2]).hex())
+            buf = buf[size:]
+            continue
+        sock.settimeout(max(deadline - time.monotonic(), 0.01))
+        buf += sock.recv(1024) or b""
+    return pdus
+
+
+def mbap(pdu, unit=100, transaction=1):
+    body = bytes([unit]) + bytes.fromhex(pdu)
+    return transaction.to_bytes(2, "big") + b"\0\0" + len(body).to_bytes(2, "big") + body
+
+
+def raw_row(pieces, expected, needles):
+    peer = TcpServer()
+    with socket.create_connection(("127.0.0.1", peer.port), timeout=5) as sock:
+        for piece in pieces:
+            sock.sendall(piece)
+            time.sleep(0.03)
+        got = reply_pdus(sock, len(expected))
+    assert all(g.startswith(e) for g, e in zip(got, expected)) and len(got) == len(expected), \
+        "replies %s, expected %s" % (got, expected)
+    expect(needles or "Request 1", peer.close(), "korvalen-slave")
+
+
+def output_so_far(proc):
+    """What the process has written; its own file offset is left alone."""
+    with open("/proc/self/fd/%d" % proc.out.fileno(), "rb") as f:
+        return f.read().decode("latin-1")
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid, encoding="ascii") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def lost_device_is_reported_and_reopened_without_spinning():
+    peer = Serial()
+    stop(peer.socat, None)
+    wait_until(lambda: "lost '%s'" % PORTS[0] in output_so_far(peer.slave), "the loss reported")
+    before = cpu_seconds(peer.slave.pid)
+    time.sleep(1.5)
+    assert cpu_seconds(peer.slave.pid) - before < 0.3, "spins while the device is away"
+    peer.socat = start(["/usr/bin/socat", "pty,raw,echo=0,link=COMA", "pty,raw,echo=0,link=COMB"],
+                       peer.dir)
+    wait_until(lambda: "'%s' is back" % PORTS[0] in output_so_far(peer.slave), "the reopen")
+    expect("Register 400011: 11", peer.master(MASTER), "korvalen")
+    peer.close()
+
+
+def eight_masters_at_once_in_either_framing():
+    """Eight connections: one idle, one with half a request; the other six are answered at
+    once, and the half request once it is whole."""
+    for framing, frame in (([], rtu("03000a0001")), (["-FRTCP"], mbap("03000a0001"))):
+        peer = ModbusTcpServer() if framing else TcpServer()
+        socks = [socket.create_connection(("127.0.0.1", peer.port), timeout=5) for _ in range(8)]
+        try:
+            socks[1].sendall(frame[:3])
+            for sock in socks[2:]:
+                sock.sendall(frame)
+            got = [reply_pdus(sock, 1, 2, bool(framing)) for sock in socks[2:]]
+            socks[1].sendall(frame[3:])
+            got.append(reply_pdus(socks[1], 1, 2, bool(framing)))
+        finally:
+            for sock in socks:
+                sock.close()
+        assert got == [["0302000b"]] * 7, "%s: %s" % (framing, got)
+        expect("Request 7: unit 100, fc 03", peer.close(), "korvalen-slave")
+
+
+def independent_modbus_tcp_masters_read_and_write():
+    """The libmodbus client, pymodbus's default framer and mbpoll -m tcp, units 100 and 255."""
+    peer = ModbusTcpServer()
+    libmodbus = finish(start([os.environ["KORVALEN_TCP_PEER"], "client", str(peer.port), "100"]))
+    expect("client: 100 reads in", libmodbus, "libmodbus client")
+    expect(": 11 12 13", libmodbus, "libmodbus client")
+    out = finish(start(["/usr/bin/python3", "-c", PYMODBUS.replace("ModbusRtuFramer", "ModbusSocketFramer").replace("rtu_framer", "socket_framer"), str(peer.port)]))
+    expect("[11, 12, 13] 16 [5, 6] 5 [True, True, True, False] 2", out, "pymodbus")
+    mbpoll = ["/usr/bin/mbpoll", "-m", "tcp", "-p", str(peer.port), "-t", "4", "-r", "11", "-1"]
+    out = finish(start([*mbpoll, "-a", "255", "-c", "2", "127.0.0.1"]))
+    out += finish(start([*mbpoll, "-a", "100", "127.0.0.1", "4321"]))
+    expect("[11]: \t11|[12]: \t12|Written 1 references", out, "mbpoll")
+    expect("unit 255, fc 03, address 400011, count 2: answered|fc 06, address 400011",
+           peer.close(), "korvalen-slave")
+
+
+def fifty_reconnects_beside_an_idle_master_all_answered():
+    peer = TcpServer()
+    with socket.create_connection(("127.0.0.1", peer.port), timeout=5):
+        for i in range(50):
+            with socket.create_connection(("127.0.0.1", peer.port), timeout=5) as sock:
+                sock.sendall(R3)
+                assert reply_pdus(sock, 1) == ["0306000b000c000d"], "round %d unanswered" % i
+    expect("Request 50: unit 100, fc 03", peer.close(), "korvalen-slave")
 
 
 def free_port():
@@ -139,18 +273,23 @@ class Peer:
 
 
 class TcpServer(Peer):
-    """korvalen-slave listens; after each korvalen the next waits for a new listening socket."""
+    """korvalen-slave listens, on the same listening socket for its whole run."""
+    framing = []
 
     def __init__(self, *extra):
         self.port = free_port()
-        self.slave = start([*SLAVE, "-SK/%d" % self.port, *extra])
+        self.slave = start([*SLAVE, "-SK/%d" % self.port, *self.framing, *extra])
         self.inode = wait_until(lambda: listen_inode(self.port), "the slave to listen")
 
     def master(self, args):
-        out = finish(start([*KORVALEN, "-SK127.0.0.1/%d" % self.port, *args]))
-        old = self.inode
-        self.inode = wait_until(lambda: listen_inode(self.port) not in (None, old), "relisten")
+        out = finish(start([*KORVALEN, "-SK127.0.0.1/%d" % self.port, *self.framing, *args]))
+        assert listen_inode(self.port) == self.inode, "the listening socket changed"
         return out
+
+
+class ModbusTcpServer(TcpServer):
+    """The same in Modbus TCP framing, korvalen too."""
+    framing = ["-FRTCP"]
 
 
 class TcpClient(Peer):
@@ -260,10 +399,15 @@ def ten_thousand_requests_leave_memory_and_descriptors_flat():
 
 def main():
     tests = [("%s_over_%s" % (row[0], t.__name__), matrix_row, (t, *row[1:]))
-             for row in ROWS for t in (TcpServer, TcpClient, Serial)]
+             for row in ROWS for t in (TcpServer, ModbusTcpServer, TcpClient, Serial)]
     tests += [("cli " + " ".join(row[0]), cli_row, row) for row in CLI]
+    tests += [(row[0], raw_row, row[1:]) for row in RAW]
     tests += [(f.__name__, f, ()) for f in (mbpoll_writes_and_reads_over_a_pty,
                                             typed_seeds_read_back,
+                                            fifty_reconnects_beside_an_idle_master_all_answered,
+                                            eight_masters_at_once_in_either_framing,
+                                            independent_modbus_tcp_masters_read_and_write,
+                                            lost_device_is_reported_and_reopened_without_spinning,
                                             pymodbus_rtu_framer_reads_and_writes_over_tcp,
                                             ten_thousand_requests_leave_memory_and_descriptors_flat)]
     tests = [t for t in tests if os.environ.get("E2E_ONLY", "") in t[0]]

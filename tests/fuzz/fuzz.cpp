@@ -1,6 +1,7 @@
 // libFuzzer targets, one per build: FUZZ_RX reads [channel kind] then [length][delay ms][bytes...]
-// chunks (a delay of 255 breaks the connection; an odd kind is a socket, whose rebuild meets a
-// refusing loopback port), FUZZ_DECODE
+// chunks (a delay of 255 breaks the connection; kind bit 0 makes a socket, whose rebuild meets a
+// refusing loopback port, bit 1 Modbus TCP framing, bit 2 the slave role, received twice so that
+// what it kept is read again), FUZZ_DECODE
 // [role/link bits][preset count][unit][PDU...] as one good frame, FUZZ_ARGS NUL-split arguments
 // (their values then read in the type given), FUZZ_TYPED [type][order][value text...].
 #include "app/cmdline.h"
@@ -55,6 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
     ctx.link.isSerial = !(data[0] & 1);
+    ctx.link.framing = (data[0] & 2) ? framingMbap : framingRtu;
+    const bool slave = (data[0] & 4) != 0;
+    if (slave)
+        modplInstall(&ctx, modplSlave);
     std::memcpy(ctx.link.portText, "127.0.0.1\0001", 12);
     for (size_t at = 1; at + 2 <= size; at += 2 + data[at]) {
         const size_t n = std::min<size_t>(data[at], size - at - 2);
@@ -65,6 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint8_t pdu[256];
     PduRecord record{0, pdu};
     moddlReceive(&ctx.link, &record); // a failed reopen has closed its socket already
+    if (slave && !ctx.link.connectionLost)
+        moddlReceive(&ctx.link, &record);
 #else
     if (size < 3 || size > 3 + moddlMaxFrame)
         return 0;

@@ -11,11 +11,19 @@ uint32_t fakeNow = 0;
 std::vector<uint32_t> delays;
 ScriptPort *current = nullptr;
 
-int32_t scriptOpenClose(PortChannel *) {
+int32_t scriptOpen(PortChannel *) {
+    return current->openResult;
+}
+
+int32_t scriptClose(PortChannel *) {
     return IoOk;
 }
 
 int32_t scriptControl(PortChannel *, int32_t request, ControlArg arg) {
+    if (request == SetReadTimeout)
+        current->readTimeoutMs = arg.value;
+    if (request == GetReadTimeout)
+        *arg.out = current->readTimeoutMs;
     const bool set = request == SetReadTimeout || request == SetWriteTimeout ||
                      (request >= SetBaud && request <= FlushWrite && request % 2 == 1);
     current->controls.emplace_back(request, request == SetLineSettings ? *arg.out
@@ -56,8 +64,7 @@ const std::vector<uint32_t> &fakeClockDelays() {
 
 void scriptPortBind(PortChannel *channel, ScriptPort *script) {
     current = script;
-    channel->table =
-        PortDriver{scriptOpenClose, scriptOpenClose, scriptControl, scriptRead, scriptWrite};
+    channel->table = PortDriver{scriptOpen, scriptClose, scriptControl, scriptRead, scriptWrite};
 }
 
 Bytes rtuFrame(uint8_t unit, const Bytes &pdu) {

@@ -31,6 +31,8 @@ struct ScriptPort {
     std::vector<Bytes> writes;
     int32_t writeResult = IoOk;
     std::vector<std::pair<int32_t, uint32_t>> controls; // a Set request's value, else 0
+    uint32_t readTimeoutMs = 0;                         // the last SetReadTimeout, read back
+    int32_t openResult = IoOk;
 };
 
 void scriptPortBind(PortChannel *channel, ScriptPort *script); // one script at a time

@@ -125,6 +125,12 @@ std::function<std::string()> reply(uint8_t from, uint16_t capacity, Bytes pdu,
 
 constexpr int32_t slave = modplSlave;
 
+// A write of coils (15) or registers (16) from 0 with this quantity, byte count and data bytes.
+Bytes write(uint8_t code, uint16_t quantity, uint8_t byteCount, size_t dataBytes) {
+    Bytes pdu{code, 0, 0, uint8_t(quantity >> 8), uint8_t(quantity), byteCount};
+    return pdu.resize(pdu.size() + dataBytes, 1), pdu;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Decoder, Rows,
     testing::Values(
@@ -135,11 +141,25 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"UnknownFunctionIsMinus1", reply(unit, 8, {7, 0}), "-1 7 4 10 3 : 99 99 99 "},
         Row{"ReplyFromAnotherUnitIsSilence", reply(7, 8, {3, 2, 0, 1}), "0 3 4 10 3 : 99 99 99 "},
         Row{"SlaveTakesAReadOf125Registers", reply(unit, 8, {3, 0, 0, 0, 125}, slave), "1"},
-        Row{"SlaveAnswers126RegistersWithException1", reply(unit, 8, {3, 0, 0, 0, 126}, slave),
-            "0 n2 83 01"},
+        Row{"SlaveAnswers126RegistersWithException3", reply(unit, 8, {3, 0, 0, 0, 126}, slave),
+            "0 n2 83 03"},
         Row{"SlaveTakesAReadOf2000Inputs", reply(unit, 8, {2, 0, 0, 7, 0xd0}, slave), "1"},
-        Row{"SlaveAnswers2001InputsWithException1", reply(unit, 8, {2, 0, 0, 7, 0xd1}, slave),
-            "0 n2 82 01"},
+        Row{"SlaveAnswers2001InputsWithException3", reply(unit, 8, {2, 0, 0, 7, 0xd1}, slave),
+            "0 n2 82 03"},
+        Row{"SlaveTakesAWriteOf1968Coils", reply(unit, 8, write(15, 1968, 246, 246), slave), "1"},
+        Row{"SlaveAnswers1969CoilsWithException3", reply(unit, 8, write(15, 1969, 247, 247), slave),
+            "0 n2 8f 03"},
+        Row{"SlaveTakesAWriteOf123Registers", reply(unit, 8, write(16, 123, 246, 246), slave), "1"},
+        Row{"SlaveAnswers124RegistersWithException3",
+            reply(unit, 8, write(16, 124, 248, 248), slave), "0 n2 90 03"},
+        Row{"SlaveAnswersAQuantityOf0WithException3", reply(unit, 8, {1, 0, 0, 0, 0}, slave),
+            "0 n2 81 03"},
+        Row{"SlaveAnswersAByteCountOffTheQuantityWithException3",
+            reply(unit, 8, write(16, 2, 2, 2), slave), "0 n2 90 03"},
+        Row{"SlaveAnswersAByteCountPastTheDataWithException3",
+            reply(unit, 8, write(15, 9, 2, 1), slave), "0 n2 8f 03"},
+        Row{"SlaveAnswersAnUnknownCodeWithException1", reply(unit, 8, {0x81, 0, 0}, slave),
+            "0 n2 81 01"},
         Row{"SlaveNeverAnswersABroadcast", reply(0, 8, {3, 0, 0, 0, 126}, slave), "0"},
         Row{"SlaveDropsACutShortRequest", reply(unit, 8, {3, 0, 0, 0}, slave), "0"}),
     rowName);

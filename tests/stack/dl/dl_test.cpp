@@ -2,6 +2,7 @@
 // result, then only what there is of c: control requests (code=value), d: the clock's waits,
 // w: frames written (length: first bytes), t: the trace with the link's packet dumps as '#'.
 #include "stack/dl/moddl.h"
+#include "stack/drivers/clock.h"
 #include "stack/trace/trace.h"
 #include "tests/support/support.h"
 
@@ -41,14 +42,37 @@ std::function<std::string()> link(std::function<std::string(LinkContext &, Scrip
     };
 }
 
-// moddlRx over these reads: the result, the tick of the last I/O, then the PDU.
-std::function<std::string()> rx(std::vector<ScriptChunk> reads) {
+// Channel kinds for rx: a serial master unless these bits say otherwise.
+constexpr uint8_t onSocket = 1, asSlave = 2, accepted = 4, mbap = 8;
+
+// moddlRx over these reads, called this many times on a channel of this kind (a read time-out
+// of 1000 ms): per call the result, the tick of the last I/O, then the PDU; between calls
+// between(ctx, call) runs.
+std::function<std::string()>
+rx(std::vector<ScriptChunk> reads, uint8_t kind = 0, int calls = 1,
+   std::function<void(LinkContext &, ScriptPort &, int)> between = {}) {
     return link([=](LinkContext &ctx, ScriptPort &script) {
-        script.reads = reads;
-        uint8_t pdu[moddlMaxFrame] = {};
-        LinkFrame frame{0x77, moddlMaxFrame, pdu};
-        const int32_t r = moddlRx(&ctx, &frame);
-        return str(r) + " " + str(ctx.lastIoTick) + hex(pdu, r ? 0 : frame.pduLength);
+        script.reads = reads, script.readTimeoutMs = 1000;
+        ctx.isSerial = !(kind & onSocket), ctx.role = !(kind & asSlave);
+        ctx.accepted = (kind & accepted) != 0, ctx.timeoutMs = 1000;
+        ctx.framing = (kind & mbap) ? framingMbap : framingRtu, ctx.transactionId = 2;
+        std::string text;
+        for (int call = 0; call < calls; ++call) {
+            if (between && call > 0)
+                between(ctx, script, call);
+            uint8_t pdu[moddlMaxFrame] = {};
+            LinkFrame frame{0x77, moddlMaxFrame, pdu};
+            const int32_t r = (kind & mbap) ? moddlMbapRx(&ctx, &frame) : moddlRx(&ctx, &frame);
+            text += (call ? " | " : "") + str(r) + " " + str(ctx.lastIoTick) +
+                    hex(pdu, r ? 0 : frame.pduLength);
+            // MBAP: the unit, the transaction taken, and a stream out of step
+            if (kind & mbap) {
+                text += " u" + str(r ? 0 : frame.unit) + " t" + str(ctx.transactionId) +
+                        (ctx.connectionLost ? " lost" : "");
+                ctx.connectionLost = 0;
+            }
+        }
+        return text;
     });
 }
 
@@ -81,6 +105,23 @@ std::function<std::string()> send(uint8_t role, uint8_t own, uint8_t peer, uint8
     });
 }
 
+// Two MBAP sends of a one-byte PDU to unit 255 by a link of this role after a request with
+// transaction id 0xFFFF (a slave's from unit 255): the results and each frame written whole.
+std::function<std::string()> mbapSend(uint8_t role) {
+    return link([=](LinkContext &ctx, ScriptPort &script) {
+        uint8_t pdu[] = {0x03};
+        PduRecord record{1, pdu};
+        ctx.role = role, ctx.framing = framingMbap, ctx.transactionId = 0xFFFF;
+        ctx.isSerial = 0, ctx.ownUnit = 7, ctx.peerUnit = 255;
+        traceOff();
+        Steps steps;
+        steps << moddlSend(&ctx, 255, &record) << moddlSend(&ctx, 255, &record);
+        for (const Bytes &f : script.writes)
+            steps << hex(f.data(), f.size()).c_str();
+        return steps;
+    });
+}
+
 // moddlPace after the last I/O at one tick with the clock at another.
 std::function<std::string()> pace(uint32_t last, uint32_t now, uint32_t intervalUs) {
     return link([=](LinkContext &ctx, ScriptPort &) {
@@ -90,6 +131,30 @@ std::function<std::string()> pace(uint32_t last, uint32_t now, uint32_t interval
 }
 
 const Bytes reply = {0x01, 0x03, 0x02, 0x00, 0x2a, 0x39, 0x9b};
+const Bytes reply11 = rtuFrame(1, {3, 6, 0, 1, 0, 2, 0, 3});
+const ScriptChunk timeout{{}, 0, IoTimeout};
+const Bytes fc6 = rtuFrame(1, {6, 0, 9, 0, 7}), fc3 = rtuFrame(1, {3, 0, 9, 0, 1});
+
+// An MBAP frame: transaction id, protocol id, the length field (0: the true one), unit, PDU.
+Bytes mbapFrame(uint16_t transaction, const Bytes &pdu, uint16_t protocol = 0, uint16_t length = 0,
+                uint8_t unit = 1) {
+    length = length ? length : uint16_t(pdu.size() + 1);
+    Bytes f{uint8_t(transaction >> 8),
+            uint8_t(transaction),
+            uint8_t(protocol >> 8),
+            uint8_t(protocol),
+            uint8_t(length >> 8),
+            uint8_t(length),
+            unit};
+    return f.insert(f.end(), pdu.begin(), pdu.end()), f;
+}
+
+Bytes part(const Bytes &b, size_t from, size_t to) {
+    return Bytes(b.begin() + long(from), b.begin() + long(std::min(to, b.size())));
+}
+Bytes join(Bytes a, const Bytes &b) {
+    return a.insert(a.end(), b.begin(), b.end()), a;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Recovery, Rows,
@@ -98,6 +163,21 @@ INSTANTIATE_TEST_SUITE_P(
             rx({{{1, 3, 6, 0, 1, 0, 2, 0, 3, 0}}, {reply}}),
             "1 1000 t:\n\rmoddlRx: Received 10 bytes#\n\rmoddlRx: bad CRC: l=10\n\rTry to strip "
             "off first frame.\n\rTried.  i==10, crc=81b5\n\rCheck failed."},
+        Row{"GlitchByteBeforeALongReplyIsDropped", rx({{join({0x55}, reply11)}}),
+            "0 1000 03 06 00 01 00 02 00 03 t:\n\rmoddlRx: Received 12 bytes#\n\rmoddlRx: bad CRC: "
+            "l=12\n\rTry to strip off first frame.\n\rTried.  i==12, crc=2aae\n\rmoddlRx: Found "
+            "Modbus RTU frame after 1 bytes of noise."},
+        Row{"GlitchByteInAnEarlierReadIsDroppedOnceTheRetryJoins", rx({{{0x55}}, {reply11}}),
+            "0 1000 03 06 00 01 00 02 00 03 t:\n\rmoddlRx: Received 1 bytes#\n\rmoddlRx: bad CRC: "
+            "l=1\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 11 "
+            "bytes#\n\rmoddlRx: bad CRC: l=12\n\rTry to strip off first frame.\n\rTried.  i==12, "
+            "crc=2aae\n\rmoddlRx: Found Modbus RTU frame after 1 bytes of noise."},
+        Row{"StrayBytesAfterAReplyAreDroppedOnceNothingMoreComes",
+            rx({{join(reply11, {0x12, 0x34, 0x56})}}),
+            "0 1000 03 06 00 01 00 02 00 03 t:\n\rmoddlRx: Received 14 bytes#\n\rmoddlRx: bad CRC: "
+            "l=14\n\rTry to strip off first frame.\n\rTried.  i==11, crc=0000\n\rCRC Check found "
+            "end of first frame.  Copy 3 remaining bytes.\n\rmoddlRx: bad CRC: l=3\n\rmoddlRx: "
+            "Maybe fragmented frame: try again\n\rmoddlRx: Kept the first frame, dropped 3 bytes."},
         Row{"FfFfIsABadFrame", rx({{{0xff, 0xff}}}),
             "1 1000 t:\n\rmoddlRx: Received 2 bytes#\n\rmoddlRx: bad CRC: l=2\n\rmoddlRx: Maybe "
             "fragmented frame: try again"},
@@ -108,6 +188,120 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"SerialBrokeIsTwo", rx({{{}, 0, IoBroken}}), "2 1000 t:\n\rmoddlRx: broke\n\r"},
         Row{"OtherReadFailureIsThreeAndFlushesSerialInput", rx({{{}, 0, IoNotOpen}}),
             "3 1000 c: 266=0 t:\n\rmoddlRx: failed"}),
+    rowName);
+
+// A socket is a stream: a frame in any number of pieces is joined while the time-out, counted
+// from its first bytes, lasts. A slave serves every request it read, in order.
+INSTANTIATE_TEST_SUITE_P(
+    Streams, Rows,
+    testing::Values(Row{"SocketReadsOnWithWhatIsLeftOfTheTimeout",
+                        rx({{part(reply, 0, 4)}, {part(reply, 4, 5), 999}, {part(reply, 5, 7), 1}},
+                           onSocket),
+                        "0 2000 03 02 00 2a c: 2=0 3=1 3=1000 t:\n\rmoddlRx: Received 4 "
+                        "bytes#\n\rmoddlRx: bad "
+                        "CRC: l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: "
+                        "Received 1 "
+                        "bytes#\n\rmoddlRx: bad CRC: l=5\n\rmoddlRx: Incomplete frame: read "
+                        "on\n\rmoddlRx: "
+                        "Received 2 bytes#"},
+                    Row{"SocketGivesUpOnceTheTimeoutHasPassed",
+                        rx({{part(reply, 0, 4)}, {part(reply, 4, 5), 1000}, {part(reply, 5, 7)}},
+                           onSocket),
+                        "1 2000 c: 2=0 t:\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad CRC: "
+                        "l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 1 "
+                        "bytes#\n\rmoddlRx: bad CRC: l=5\n\rmoddlRx: Couldn't make sense of frame. "
+                        " l==5"},
+                    Row{"SocketReadsOnAfterTenBytesOfALongReply",
+                        rx({{part(reply11, 0, 10)}, {part(reply11, 10, 11)}}, onSocket),
+                        "0 1000 03 06 00 01 00 02 00 03 c: 2=0 3=1000 3=1000 t:\n\rmoddlRx: "
+                        "Received 10 "
+                        "bytes#\n\rmoddlRx: bad CRC: l=10\n\rTry to strip off first "
+                        "frame.\n\rTried.  i==10, "
+                        "crc=0074\n\rmoddlRx: Incomplete frame: read on\n\rmoddlRx: Received 1 "
+                        "bytes#"},
+                    Row{"SlaveServesEveryRequestReadInOrder",
+                        rx({{join(join(fc6, fc3), part(fc6, 0, 3))}, {part(fc6, 3, 8)}}, asSlave,
+                           3),
+                        "0 1000 06 00 09 00 07 | 0 1000 03 00 09 00 01 | 0 1000 06 00 09 00 07 "
+                        "t:\n\rmoddlRx: "
+                        "Received 19 bytes#\n\rmoddlRx: bad CRC: l=19\n\rTry to strip off first "
+                        "frame.\n\rTried.  i==8, crc=0000\n\rCRC Check found end of first frame.  "
+                        "Keep 11 "
+                        "remaining bytes.\n\rmoddlRx: 11 bytes held over\n\rmoddlRx: bad CRC: "
+                        "l=11\n\rTry to "
+                        "strip off first frame.\n\rTried.  i==8, crc=0000\n\rCRC Check found end "
+                        "of first "
+                        "frame.  Keep 3 remaining bytes.\n\rmoddlRx: 3 bytes held over\n\rmoddlRx: "
+                        "bad CRC: "
+                        "l=3\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 5 "
+                        "bytes#"},
+                    Row{"SlaveOpensAFailedDeviceAgainASecondApart",
+                        rx({{{}, 0, IoFailed}, {fc3}}, asSlave, 3,
+                           [](LinkContext &, ScriptPort &script, int call) {
+                               script.openResult = call == 1 ? IoNotFound : IoOk;
+                           }),
+                        "3 1000 | 2 1000 | 0 2000 03 00 09 00 01 c: 266=0 2=0 d: 1000 "
+                        "t:\n\rmoddlRx: "
+                        "failed\n\rmoddlRx: Received 8 bytes#"},
+                    Row{"MbapDropsALateReplyAndJoinsItsOwnFromPieces",
+                        rx({{join(mbapFrame(1, {3, 2, 0, 9}),
+                                  part(mbapFrame(2, {3, 2, 0, 7}), 0, 3))},
+                            {part(mbapFrame(2, {3, 2, 0, 7}), 3, 6)},
+                            {part(mbapFrame(2, {3, 2, 0, 7}), 6, 11)}},
+                           onSocket | mbap),
+                        "0 1000 03 02 00 07 u1 t2 c: 2=0 3=1000 3=1000 2=0 3=1000 3=1000 "
+                        "t:\n\rmoddlRx: Received 14 bytes#\n\rmoddlRx: Stale MBAP frame dropped: "
+                        "transaction 1, expected 2\n\rmoddlRx: Incomplete frame: read "
+                        "on\n\rmoddlRx: Received 3 bytes#\n\rmoddlRx: Incomplete frame: read "
+                        "on\n\rmoddlRx: Received 5 bytes#"},
+                    Row{"MbapHeaderOutOfStepDropsWhatIsHeldForARebuild",
+                        rx({{mbapFrame(2, {3, 2, 0, 7}, 1)},
+                            {mbapFrame(2, {3}, 0, 1)},
+                            {join(mbapFrame(2, {3}, 0, 255), Bytes(254, 0))}},
+                           onSocket | mbap, 3),
+                        "1 1000 u0 t2 lost | 1 1000 u0 t2 lost | 1 1000 u0 t2 lost t:\n\rmoddlRx: "
+                        "Received 11 bytes#\n\rmoddlRx: MBAP header out of step: protocol 1, "
+                        "length 5.  Dropped 11 bytes.\n\rmoddlRx: Received 8 bytes#\n\rmoddlRx: "
+                        "MBAP header out of step: protocol 0, length 1.  Dropped 8 "
+                        "bytes.\n\rmoddlRx: Received 262 bytes#\n\rmoddlRx: MBAP header out of "
+                        "step: protocol 0, length 255.  Dropped 262 bytes."},
+                    Row{"MbapFrameIncompleteAtTheTimeoutIsDroppedForARebuild",
+                        rx({{part(mbapFrame(2, {3, 2, 0, 7}), 0, 5)},
+                            {part(mbapFrame(2, {3, 2, 0, 7}), 5, 7), 1000}},
+                           onSocket | mbap),
+                        "1 2000 u0 t2 lost c: 2=0 3=1000 3=1000 2=0 t:\n\rmoddlRx: Received 5 "
+                        "bytes#\n\rmoddlRx: Incomplete frame: read on\n\rmoddlRx: Received 2 "
+                        "bytes#\n\rmoddlRx: Incomplete MBAP frame dropped.  l==7"},
+                    Row{"MbapSlaveTakesEachRequestWithItsTransaction",
+                        rx({{join(mbapFrame(7, {3, 0, 1, 0, 1}, 0, 0, 255),
+                                  mbapFrame(8, {6, 0, 1, 0, 9}))}},
+                           onSocket | asSlave | mbap, 2),
+                        "0 1000 03 00 01 00 01 u255 t7 | 0 1000 06 00 01 00 09 u1 t8 "
+                        "t:\n\rmoddlRx: Received 24 bytes#\n\rmoddlRx: 12 bytes held over"},
+                    Row{"AcceptedConnectionKeepsAPartUntilItIsStale",
+                        rx({{part(fc3, 0, 4)},
+                            timeout,
+                            {part(fc3, 4, 8)},
+                            {part(fc3, 0, 4)},
+                            timeout,
+                            {fc3}},
+                           onSocket | asSlave | accepted, 4,
+                           [](LinkContext &, ScriptPort &, int call) {
+                               if (call != 2)
+                                   delayMs(call == 1 ? 1000 : 1001);
+                           }),
+                        "1 1000 | 0 2000 03 00 09 00 01 | 1 2000 | 0 3001 03 00 09 00 01 d: 1000 "
+                        "1001 "
+                        "t:\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad CRC: l=4\n\rmoddlRx: "
+                        "Maybe "
+                        "fragmented frame: try again\n\rmoddlRx: 4 bytes held over\n\rmoddlRx: bad "
+                        "CRC: "
+                        "l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 4 "
+                        "bytes#\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad CRC: l=4\n\rmoddlRx: "
+                        "Maybe "
+                        "fragmented frame: try again\n\rmoddlRx: Dropped 4 stale bytes\n\rmoddlRx: "
+                        "Received 8 "
+                        "bytes#"}),
     rowName);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -133,8 +327,14 @@ INSTANTIATE_TEST_SUITE_P(
                         "1 17 1 1 0 1 0 1 c: 266=0 w: 4: 11 03 4d e1"},
                     Row{"SlaveNeverAnswersABroadcast", send(0, 7, 0, 7), "0 0 1 0 0 1 0 0"},
                     Row{"SlaveIgnoresARequestForAnotherUnit", send(0, 7, 8, 7), "0 8 1 0 0 1 0 0"},
-                    Row{"SlaveAnswersWithItsOwnUnit", send(0, 7, 7, 3),
-                        "1 7 1 1 0 1 0 1 c: 266=0 w: 4: 07 03 43 81"}),
+                    Row{"MbapMasterCountsItsTransactionsThroughTheWrap", mbapSend(1),
+                        "1 1  00 00 00 00 00 02 ff 03  00 01 00 00 00 02 ff 03 w: 8: 00 00 00 00 "
+                        "8: 00 01 00 00"},
+                    Row{"MbapSlaveEchoesTheTransactionAndTheDeviceUnit", mbapSend(0),
+                        "1 1  ff ff 00 00 00 02 ff 03  ff ff 00 00 00 02 ff 03 w: 8: ff ff 00 00 "
+                        "8: ff ff 00 00"},
+                    Row{"SlaveAnswersWithItsOwnUnitKeepingItsInput", send(0, 7, 7, 3),
+                        "1 7 1 1 0 1 0 1 w: 4: 07 03 43 81"}),
     rowName);
 
 std::function<std::string()> baud(int32_t rate) {

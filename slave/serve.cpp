@@ -1,0 +1,133 @@
+// One request served and logged, and the serving loop of a serial port or a TCP client: a
+// device or master that goes away is reported and opened again once a second.
+#include "slave/serve.h"
+
+#include "stack/drivers/interrupt.h"
+
+#include <cstdio>
+
+namespace {
+
+// What became of a request: the closing words of its line.
+const char *outcome(int32_t unit, const ModbusMessage *m, uint8_t exception, bool sent, char *text,
+                    size_t size) {
+    if (unit == 0) {
+        if (exception != 0)
+            return "broadcast, refused, not answered";
+        const bool write = (m->flags & msgflag::kindMask) == msgflag::kindWrite;
+        return write ? "broadcast, applied" : "broadcast, not answered";
+    }
+    if (!sent)
+        return "answer not sent";
+    if (exception == 0)
+        return "answered";
+    snprintf(text, size, "exception %02d", exception);
+    return text;
+}
+
+void logRequest(uint32_t number, int32_t unit, uint8_t code, const ModbusMessage *m,
+                const char *result) {
+    const uint16_t refType = imageRefType(code);
+    printf("\nRequest %u: unit %d, fc %02d", number, unit, code);
+    if (refType != 2)
+        printf(", address %d%5.5d, count %d", refType, int32_t(m->offset) + 1, m->count);
+    printf(": %s", result);
+}
+
+bool openChannel(StackContext *ctx, const SlaveSettings *s) {
+    modplInstall(ctx, modplSlave);
+    if (modplOpen(ctx, s->portText, s->unit) != 1)
+        return false;
+    const StackSettings settings{0, slaveReceiveTimeoutMs, 0};
+    modplSetSettings(ctx, &settings);
+    modplSetBaud(ctx, s->baudRate);
+    if (s->modbusTcp && modplSetFraming(ctx, true) != 1)
+        printf("\nkorvalen-slave: Modbus TCP framing needs a TCP port: serving RTU framing");
+    return true;
+}
+
+} // namespace
+
+bool serveRequest(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32_t number) {
+    uint32_t before[2], after[2];
+    modplGetCounts(ctx, before);
+    m->flags = 0;
+    m->offset = 0;
+    m->count = 0;
+    const int32_t taken = modplGetReply(ctx, m);
+    modplGetCounts(ctx, after);
+    if (after[0] == before[0])
+        return false;
+    const int32_t unit = modplGetPeerUnit(ctx);
+    const uint8_t asked = m->functionCode;
+    char text[16];
+    if (taken != 1) {
+        // The stack answered with an exception itself, or the request was cut short.
+        const bool refused = (m->flags & msgflag::isResponse) != 0;
+        const uint8_t exception = uint8_t(m->refType & 0xFFu);
+        logRequest(number, unit, asked, m,
+                   refused ? outcome(unit, m, exception, after[1] > before[1], text, sizeof text)
+                           : "malformed, not answered");
+        return true;
+    }
+    const uint8_t exception = imageServe(image, m);
+    if (exception != 0) {
+        m->functionCode = uint8_t(asked | 0x80u);
+        m->refType = exception;
+    }
+    const bool sent = modplSendRequest(ctx, 0, m) == 1;
+    logRequest(number, unit, asked, m, outcome(unit, m, exception, sent, text, sizeof text));
+    return true;
+}
+
+void logStop(uint32_t served) {
+    const char *why = interruptTimeUp()      ? "time limit"
+                      : interruptRequested() ? "signal"
+                                             : "request limit";
+    printf("\nkorvalen-slave: stopped (%s) after %u requests\n", why, served);
+}
+
+int serveChannel(const SlaveSettings *s, SlaveImage *image) {
+    // Static: the context holds the link's buffers and the driver state.
+    static StackContext ctx;
+    static int16_t values[slaveMaxValues];
+    ModbusMessage message{};
+    message.values = values;
+    message.capacity = slaveMaxValues;
+
+    if (!openChannel(&ctx, s)) {
+        if (interruptRequested()) {
+            printf("\nkorvalen-slave: stopped before a master came\n");
+            return slaveStatusOk;
+        }
+        fprintf(stderr, "\nkorvalen-slave: cannot open port '%s'\n", s->portText);
+        return slaveStatusFailed;
+    }
+    if (s->baudRate > 0 && modplSetBaud(&ctx, s->baudRate) != 1) {
+        fprintf(stderr, "\nkorvalen-slave: port '%s' refuses %d baud: it runs it as %d\n",
+                s->portText, s->baudRate, modplGetBaud(&ctx));
+        modplClose(&ctx);
+        return slaveStatusFailed;
+    }
+    if (modplSetLineFormat(&ctx, s->dataBits, s->parity, s->stopBits) != 1) {
+        fprintf(stderr, "\nkorvalen-slave: port '%s' refuses the line format\n", s->portText);
+        modplClose(&ctx);
+        return slaveStatusFailed;
+    }
+    uint32_t served = 0;
+    bool open = true;
+    while (!interruptRequested() && (s->maxRequests == 0 || served < s->maxRequests)) {
+        // A receive on a channel that went away tries to open it again, or waits a second.
+        if (serveRequest(&ctx, image, &message, served + 1))
+            ++served;
+        if (open != (modplIsOpen(&ctx) == 1)) {
+            open = !open;
+            printf(open ? "\nkorvalen-slave: '%s' is back"
+                        : "\nkorvalen-slave: lost '%s'; trying again once a second",
+                   s->portText);
+        }
+    }
+    modplClose(&ctx);
+    logStop(served);
+    return slaveStatusOk;
+}

@@ -1,0 +1,27 @@
+// Serving the image: one request taken from a stack context, answered and logged in one line;
+// the loop of a serial port or a TCP client, one channel; and the loop of a TCP server, which
+// keeps its listening socket for its whole life and serves up to slaveMaxMasters masters at
+// once in one thread. Log lines begin with a line break, so that a driver's error text never
+// runs into them; the last one ends with one.
+#pragma once
+
+#include "slave/image.h"
+#include "slave/options.h"
+#include "stack/al/modpl.h"
+
+#include <cstdint>
+
+constexpr uint32_t slaveMaxMasters = 16;
+constexpr int32_t slaveMaxValues = 2000; // the most values one request carries (coils)
+constexpr int32_t slaveReceiveTimeoutMs = 1000;
+
+// One request received on ctx, served from the image, answered and logged as this number;
+// false when nothing arrived for this unit.
+bool serveRequest(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32_t number);
+
+// Each serves until a stop or a limit of the settings and logs the stop; the exit status.
+int serveChannel(const SlaveSettings *s, SlaveImage *image);
+int serveMasters(const SlaveSettings *s, SlaveImage *image);
+
+// The log line of a stop after this many requests.
+void logStop(uint32_t served);
