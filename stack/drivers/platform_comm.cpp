@@ -244,12 +244,12 @@ bool usbAdapter(const Dcb &d) {
 }
 
 // A USB adapter hands received bytes over in packets: every 16 ms by default (FTDI's latency
-// timer), every millisecond with low latency, each a USB frame late. No gap shorter than that
-// may end a read inside a reply.
+// timer), every millisecond with low latency, each a USB frame late and as late again when the
+// host is busy. No gap shorter than that may end a read inside a reply.
 uint32_t packetGapMs(const Dcb &d) {
     if (!usbAdapter(d))
         return 0;
-    return (d.native.serial.flags & ASYNC_LOW_LATENCY) ? 3 : 20;
+    return (d.native.serial.flags & ASYNC_LOW_LATENCY) ? 3 : 25;
 }
 
 // Low latency is asked of a USB adapter's driver; a block read from the device is written back
