@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """korvalen over a serial line. Per case the rig's relay is the wire between two pty pairs:
-korvalen on ./COMA, a peer on ./PEER: rtu_slave (libmodbus) or pymodbus (this file run as
-"pymodbus DEVICE"), both seeded as rtu_slave.c says; a raw peer writing one reply in pieces; or
+korvalen on ./COMA, a peer on ./PEER: rtu_slave (libmodbus, seeded as rtu_slave.c says); a raw
+peer writing one reply in pieces; or
 none. Whole transcripts are compared, banner date and time masked; the device settings (stty -g)
 must be back after each case. A case on simulated hardware preloads the rig's shim, which makes
 the pty answer as a kind of UART or USB adapter does, and checks what the shim logged. With
@@ -177,9 +177,8 @@ def run_case(d, peer, runs, hold=None, rig=None):
                              args=(d + "/PEER", b"".join(runs[0][1][0][1]), *peer[1:])).start()
         elif peer:
             peer, _, baud = peer.partition("@")
-            kind, _, line = peer.partition(":")
-            argv = {"libmodbus": [SLAVE], "pymodbus": ["/usr/bin/python3", __file__, "pymodbus"]}[kind]
-            procs.append(spawn(argv + ["PEER", baud or "9600", "100", "-1", line], d))
+            _, _, line = peer.partition(":")
+            procs.append(spawn([SLAVE, "PEER", baud or "9600", "100", "-1", line], d))
             assert read_until(procs[-1], b"READY\n").endswith(b"READY\n"), peer + " not ready"
         if hold:
             procs.append(korvalen(hold[0], d, rig))
@@ -201,22 +200,6 @@ def run_case(d, peer, runs, hold=None, rig=None):
             stop(p)
 
 
-def pymodbus_peer(device):
-    import asyncio
-    from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
-    from pymodbus.server.async_io import ModbusSerialServer
-    from pymodbus.transaction import ModbusRtuFramer
-    blocks = {k: ModbusSequentialDataBlock(0, [SEED[r](a) & 0xFFFF for a in range(50)])
-              for k, r in (("co", 0), ("di", 1), ("ir", 3), ("hr", 4))}
-    store = ModbusServerContext(slaves={100: ModbusSlaveContext(zero_mode=True, **blocks)}, single=False)
-
-    async def serve():
-        await ModbusSerialServer(store, ModbusRtuFramer, port=device, baudrate=9600).start()
-        print("READY", flush=True)
-        await asyncio.sleep(60)
-    asyncio.run(serve())
-
-
 H3 = read(4, 11, 3)
 CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], holder
     ("reads_holding_registers_fc3", "libmodbus", [(["-SR400011"], [H3])]),
@@ -227,11 +210,10 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
     ("fn5_sets_a_coil", "libmodbus", writing(5, 0, 2, [1], [-256])),
     ("fn6_writes_a_register", "libmodbus", writing(6, 4, 5, [4321])),
     ("fn15_writes_coils", "libmodbus", writing(15, 0, 11, [1, 1, 0])),
-    ("fn16_writes_registers", "pymodbus", writing(16, 4, 21, [7, -1])),
+    ("fn16_writes_registers", "libmodbus", writing(16, 4, 21, [7, -1])),
     ("exception_02_past_the_map", "libmodbus", [(sr(4, 50, 2), [(read(4, 50, 2)[0], [frame(
         100, 0x83, 2)], b"\nModbus AL frame received: fc = 83\nModbus PL Exception! EC = 02")])]),
     ("silent_slave_receive_error", None, [(["-RT300"], [(H3[0], [], b"")])]),
-    ("rq5_five_exchanges", "pymodbus", [(["-RQ5", "-TD0"], [H3] * 5)]),
     ("pieces_5ms_apart_are_one_read", ("raw", (4, 3, 4), 0.005, 1200),
      [(["-B1200", "-RT2000"], [H3])]),
     ("gap_150ms_splits_the_read_link_joins", ("raw", (4, 7), 0.15, 1200),
@@ -264,8 +246,6 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
 ]
 
 if __name__ == "__main__":
-    if sys.argv[1] == "pymodbus":
-        sys.exit(pymodbus_peer(sys.argv[2]))
     KORVALEN, SLAVE, SHIM = (map(os.path.abspath, sys.argv[1:4]) if len(sys.argv) > 3 else
                              (*map(os.path.abspath, sys.argv[1:3]), None))
     RELAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "rig", "relay.py")
