@@ -261,7 +261,7 @@ int sockSend(Socket s, const uint8_t *bytes, uint32_t size);
 int sockRecvNow(Socket s, uint8_t *buffer, uint32_t size);
 int sockSendNow(Socket s, const uint8_t *bytes, uint32_t size);
 // Takes a connection already waiting on the listening socket s, never waiting: invalidSocket
-// with 10035 when none is. The connection blocks and is not inherited.
+// with 10035 when none is. The connection is not inherited.
 Socket sockAcceptNow(Socket s);
 // Waits until one of the n sockets (at most sockWaitMost) is readable, has failed or was closed,
 // for at most timeoutMs (-1: no bound), and sets ready[i] for those. 1 something is ready,

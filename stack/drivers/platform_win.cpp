@@ -76,11 +76,17 @@ long wsaGetLastError() {
     return WSAGetLastError();
 }
 
+// Every socket is left non-blocking for its whole life, and so is every connection accepted
+// from one: each wait is a select of its own, and a receive or send that must not wait is one
+// call, where a select before it would cost as much again.
 Socket sockCreate() {
     Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
+    u_long on = 1;
     // not inherited by a child process
-    if (s != invalidSocket)
+    if (s != invalidSocket) {
         SetHandleInformation(HANDLE(s), HANDLE_FLAG_INHERIT, 0);
+        ::ioctlsocket(s, FIONBIO, &on);
+    }
     return s;
 }
 
@@ -96,15 +102,11 @@ Socket sockAccept(Socket s) {
     for (;;) {
         if (waitFor(s, false, -1) == socketError)
             return invalidSocket;
-        // The listener does not block, so a connection reset before the accept means waiting
-        // again; the connection gets back the blocking mode it inherited.
-        u_long on = 1, off = 0;
-        ::ioctlsocket(s, FIONBIO, &on);
+        // A connection reset before the accept means waiting again.
         Socket a = ::accept(s, nullptr, nullptr);
         const long error = WSAGetLastError();
-        ::ioctlsocket(s, FIONBIO, &off);
         if (a != invalidSocket) {
-            ::ioctlsocket(a, FIONBIO, &off);
+            SetHandleInformation(HANDLE(a), HANDLE_FLAG_INHERIT, 0);
             return a;
         }
         if (error != wsaEwouldblock && error != wsaEconnreset)
@@ -113,8 +115,6 @@ Socket sockAccept(Socket s) {
 }
 
 int sockConnect(Socket s, const sockaddr_in *address, long long boundMs) {
-    u_long on = 1, off = 0;
-    ::ioctlsocket(s, FIONBIO, &on);
     int r = ::connect(s, reinterpret_cast<const sockaddr *>(address), sizeof *address);
     long error = r == 0 ? 0 : WSAGetLastError();
     if (error == wsaEwouldblock) {
@@ -126,7 +126,6 @@ int sockConnect(Socket s, const sockaddr_in *address, long long boundMs) {
             ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&soError), &len) == 0)
             error = soError;
     }
-    ::ioctlsocket(s, FIONBIO, &off);
     return error == 0 ? 0 : fail(error);
 }
 
@@ -150,31 +149,20 @@ int sockSend(Socket s, const uint8_t *bytes, uint32_t size) {
     return ::send(s, reinterpret_cast<const char *>(bytes), int(size), 0);
 }
 
-// waitFor fails with 10004 once the run is being stopped, so these end then as a wait would.
+// These end once the run is being stopped, as a wait would.
 int sockRecvNow(Socket s, uint8_t *buffer, uint32_t size) {
-    const int ready = waitFor(s, false, 0);
-    if (ready <= 0)
-        return ready == 0 ? fail(wsaEwouldblock) : socketError;
-    return sockRecv(s, buffer, size);
+    return interruptRequested() ? fail(wsaEintr) : sockRecv(s, buffer, size);
 }
 
 int sockSendNow(Socket s, const uint8_t *bytes, uint32_t size) {
-    const int ready = waitFor(s, true, 0);
-    if (ready <= 0)
-        return ready == 0 ? fail(wsaEwouldblock) : socketError;
-    return sockSend(s, bytes, size);
+    return interruptRequested() ? fail(wsaEintr) : sockSend(s, bytes, size);
 }
 
 Socket sockAcceptNow(Socket s) {
-    u_long on = 1, off = 0;
-    ::ioctlsocket(s, FIONBIO, &on);
     Socket a = ::accept(s, nullptr, nullptr);
-    const long error = WSAGetLastError();
-    ::ioctlsocket(s, FIONBIO, &off);
     if (a == invalidSocket)
-        return fail(error), invalidSocket;
-    // It would inherit the listener's mode and handle flags.
-    ::ioctlsocket(a, FIONBIO, &off);
+        return invalidSocket;
+    // It would inherit the listener's handle flags.
     SetHandleInformation(HANDLE(a), HANDLE_FLAG_INHERIT, 0);
     return a;
 }
