@@ -38,11 +38,13 @@ def relay(directory, packet=0.0):
             except OSError:  # nobody holds that end now; it may be opened again
                 data = b""
                 time.sleep(0.005)
-            # What one write brought arrives whole once its last byte is through, or in the
-            # packets its bytes fall in; a relay that is late itself splits nothing.
+            # What the line sends without a pause arrives whole once its last byte is through,
+            # or in the packets its bytes fall in: a relay that is late itself splits nothing.
             dst, c = 1 - src, char_time(fd)
             garble = termios.tcgetattr(fd)[5] != termios.tcgetattr(masters[dst])[5]
             start, free[src] = max(free[src], now), max(free[src], now) + len(data) * c
+            if not (packet and dst == 0):
+                due[dst] = [(free[src], b) for _, b in due[dst]]
             for i, b in enumerate(data):
                 at = ((start + (i + 1) * c) // packet + 1) * packet if packet and dst == 0 else \
                     free[src]
