@@ -396,7 +396,7 @@ long lockHolder(const char *path) {
     const ssize_t n = ::read(f, text, sizeof text - 1);
     ::close(f);
     if (n == 4 && !std::memchr(text, '\n', 4)) {
-        int32_t binary;
+        int32_t binary = 0;
         std::memcpy(&binary, text, 4);
         return binary;
     }
