@@ -53,7 +53,8 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h"], 0, "holding\nregiste
        (["-SR465536", "1", "2"], 2, "value past the end of the image: '2'"),
        (["65536"], 2, "a value is a number from 0 to 65535"),
        (["-comnosuch"], 1, "cannot open port 'COMNOSUCH'"),
-       (["-SK/{port}", "-SEC1"], 0, "stopped before a master came")]
+       (["-FRX"], 2, "the framing is TCP or RTU"),
+       (["-SK/{port}", "-FRRTU", "-SEC1"], 0, "stopped before a master came")]
 
 
 def rtu(pdu, unit=100):
