@@ -64,6 +64,35 @@ std::string failuresAndRebuilds() {
     return steps << testing::internal::GetCapturedStdout().substr(0, 36).c_str();
 }
 
+// A server's listener with a master connecting: a wait of 0 ms sees it, the accept takes it
+// (a second finds none), a byte it sends is seen and read, its close is seen as broken; then
+// the change in open descriptors once all is released.
+std::string listenerServesAMaster() {
+    const long before = openFds();
+    SocketListener l{};
+    PortChannel ch{};
+    PortChannel *channels[1] = {&ch};
+    uint8_t ready[2] = {9, 9}, byte = 0;
+    uint32_t n = 0;
+    Steps steps;
+    steps << socketListen(&l, "0");
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(l.socket, reinterpret_cast<sockaddr *>(&a), &len);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int master = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::connect(master, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    steps << socketWaitAny(&l, channels, 0, 0, ready) << ready[0] << "|";
+    steps << socketAccept(&l, &ch) << socketAccept(&l, &ch) << "|";
+    ::send(master, "x", 1, 0);
+    steps << socketWaitAny(&l, channels, 1, 1000, ready) << ready[0] << ready[1];
+    steps << ioRead(&ch, &byte, 1, &n) << n << byte << "|";
+    ::close(master);
+    steps << socketWaitAny(&l, channels, 1, 1000, ready) << ready[1] << ioRead(&ch, &byte, 1, &n);
+    socketRelease(&ch), socketUnlisten(&l);
+    return steps << openFds() - before;
+}
+
 // A listener whose accept queue is full drops every further handshake: a connect with a bound
 // of 300 ms gives up; its result and error number, and whether it ended within 5 s.
 std::string connectToAFullQueue() {
@@ -89,7 +118,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Row{"RefusedOpensAndHundredRebuildsLeaveNoDescriptor", failuresAndRebuilds,
                         "13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 "
                         "100 0 wsockerror = 10048wsockerror = 10061 "},
-                    Row{"ConnectGivesUpAtItsBound", connectToAFullQueue, "-1 10060 1 "}),
+                    Row{"ConnectGivesUpAtItsBound", connectToAFullQueue, "-1 10060 1 "},
+                    Row{"ListenerSeesTakesAndServesAMaster", listenerServesAMaster,
+                        "0 0 1 | 0 6 | 0 0 1 0 1 120 | 0 1 7 0 "}),
     rowName);
 
 } // namespace
