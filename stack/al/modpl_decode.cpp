@@ -7,6 +7,9 @@
 
 #include "stack/al/fb.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 constexpr uint32_t pduSize = 256;
@@ -191,11 +194,22 @@ int32_t checkRequest(StackContext *ctx, ModbusMessage *m, int32_t decoded) {
     return 0;
 }
 
+// A request's length by its function code, so that a slave's serial read ends on it: the reads
+// and single writes are 8 bytes, the multiple writes 9 and their byte count. Other requests end
+// on the character gap.
+constexpr LinkLength requestLengths[] = {{1, 0, 8}, {2, 0, 8}, {3, 0, 8},  {4, 0, 8},
+                                         {5, 0, 8}, {6, 0, 8}, {15, 6, 9}, {16, 6, 9}};
+static_assert(std::size(requestLengths) <= moddlMostLengths);
+
 } // namespace
 
 int32_t modplGetReply(StackContext *ctx, ModbusMessage *message) {
     uint8_t pdu[pduSize];
     PduRecord record{uint16_t(pduSize), pdu};
+    if (ctx->alRole != modplMaster) {
+        std::copy(std::begin(requestLengths), std::end(requestLengths), ctx->link.lengths);
+        ctx->link.lengthCount = uint8_t(std::size(requestLengths));
+    }
     if (moddlReceive(&ctx->link, &record) != 1)
         return 0;
     ctx->alCounts[0] += 1;

@@ -160,6 +160,21 @@ int32_t encodeResponse(FrameBuffer *fb, ModbusMessage *m) {
     return ok ? 1 : -3;
 }
 
+// The reply a request calls for, so that a serial read ends on its length: a read's byte count
+// and data, or a write's echo of address and quantity. An exception, and the reply to any
+// other request, end on the character gap.
+void expectReply(LinkContext *link, const uint8_t *pdu, uint32_t length) {
+    const uint8_t code = pdu[0];
+    const uint32_t n = length == 5 ? uint32_t(pdu[3] << 8 | pdu[4]) : 0;
+    uint32_t reply = code == 5 || code == 6 || code == 15 || code == 16 ? 8 : 0;
+    if ((code == 1 || code == 2) && length == 5)
+        reply = 5 + (n + 7) / 8;
+    if ((code == 3 || code == 4) && length == 5)
+        reply = 5 + 2 * n;
+    link->lengths[0] = LinkLength{code, 0, uint16_t(reply)};
+    link->lengthCount = reply > 0 && reply <= moddlMaxFrame ? 1 : 0;
+}
+
 } // namespace
 
 int32_t modplSendRequest(StackContext *ctx, int32_t unit, ModbusMessage *message) {
@@ -174,6 +189,8 @@ int32_t modplSendRequest(StackContext *ctx, int32_t unit, ModbusMessage *message
         return -3;
 
     const PduRecord record{uint16_t(fbPosition(&fb)), pdu};
+    if (!response)
+        expectReply(&ctx->link, pdu, record.length);
     if (moddlSend(&ctx->link, uint8_t(unit), &record) != 1)
         return -3;
     ++ctx->alCounts[1];

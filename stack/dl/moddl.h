@@ -50,6 +50,16 @@ struct PduRecord {
     uint8_t *data;
 };
 
+// What the application layer knows of a frame's length: frames whose second byte is code are
+// length bytes long, plus the value of byte countAt when that is not 0. A serial read then ends
+// on that byte count instead of the character gap.
+struct LinkLength {
+    uint8_t code;
+    uint8_t countAt;
+    uint16_t length;
+};
+constexpr uint32_t moddlMostLengths = 8;
+
 // What the last moddlReceive came to: a frame handed up, nothing at all within the time-out,
 // bytes that made no frame, a frame from another unit, or a broken or failed port.
 enum class RxOutcome : uint8_t { Frame, Timeout, BadFrame, Foreign, Broken };
@@ -80,6 +90,9 @@ struct LinkContext {
     uint32_t linkCounts[2];
     int32_t timeoutMs;
     uint8_t isOpen;
+    // written by the application layer before each receive; lengthCount 0 knows none
+    LinkLength lengths[moddlMostLengths];
+    uint8_t lengthCount;
 
     // kept by the link layer for a front end's run statistics; nothing else reads them
     uint32_t rxBytes;  // bytes read, to tell a silent peer from a garbled answer
@@ -147,7 +160,9 @@ struct LinkRead {
 // wait of its read time-out); a master starts from nothing, a slave from the bytes it kept,
 // which an accepted connection drops once its master let the time-out pass. 0 to go on.
 int32_t moddlReadBegin(LinkContext *ctx, LinkRead *rd, uint16_t capacity);
-// Reads behind the bytes held, for at most waitMs when that is set (a socket reading on).
+// Reads behind the bytes held, for at most waitMs when that is set (a socket reading on). A
+// serial read from nothing held ends on the length the context's lengths give a frame that
+// checks (from the unit a master expects); any other bytes are read on to the character gap.
 // IoOk with the bytes traced and added, IoTimeout (an accepted connection then keeps what is
 // held for its next receive), or the result 2 or 3 after its trace.
 int32_t moddlReadMore(LinkContext *ctx, LinkRead *rd, uint32_t waitMs);

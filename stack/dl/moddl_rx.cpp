@@ -148,6 +148,44 @@ int32_t check(LinkContext *ctx, LinkFrame *frame, Rx *rx, uint32_t *waitMs) {
     }
 }
 
+// The length the context's lengths give the frame that starts with the got bytes, or 0.
+uint32_t lengthOf(const LinkContext *ctx, const uint8_t *bytes, uint32_t got) {
+    for (uint32_t i = 0; i < ctx->lengthCount && i < moddlMostLengths; ++i) {
+        const LinkLength &l = ctx->lengths[i];
+        if (l.code == bytes[1])
+            return l.countAt == 0 ? l.length : l.countAt < got ? l.length + bytes[l.countAt] : 0;
+    }
+    return 0;
+}
+
+// The got bytes are a whole frame of the length promised, from a unit the role expects (any
+// for a slave, which drops another unit's request as it would after the gap), and check.
+bool promised(const LinkContext *ctx, const uint8_t *bytes, uint32_t got) {
+    return lengthOf(ctx, bytes, got) == got && (ctx->role != 1 || bytes[0] == ctx->peerUnit) &&
+           moddlCrc16(got, bytes) == 0;
+}
+
+// A read that ended on its count without a promised frame reads on, each read bounded by the
+// character gap, until a promised frame is whole or the line pauses: what one read without a
+// count would have brought. The bytes added.
+uint32_t readToGap(LinkContext *ctx, uint8_t *at, uint32_t got, uint32_t size) {
+    uint32_t gapMs = 0, readMs = 0, n = 1;
+    ioControl(&ctx->port, GetCharTimeout, &gapMs);
+    ioControl(&ctx->port, GetReadTimeout, &readMs);
+    ioControl(&ctx->port, SetReadTimeout, gapMs > 0 ? gapMs : 1);
+    const uint32_t from = got;
+    while (got < size && n > 0 && !promised(ctx, at, got)) {
+        const uint32_t need = lengthOf(ctx, at, got);
+        const uint32_t want = need > got && need <= size ? need - got : size - got;
+        n = 0;
+        if (ioRead(&ctx->port, at + got, want, &n) != IoOk)
+            break;
+        got += n < want ? n : want;
+    }
+    ioControl(&ctx->port, SetReadTimeout, readMs);
+    return got - from;
+}
+
 } // namespace
 
 int32_t moddlReadBegin(LinkContext *ctx, LinkRead *rx, uint16_t capacity) {
@@ -194,8 +232,18 @@ int32_t moddlReadMore(LinkContext *ctx, LinkRead *rx, uint32_t waitMs) {
     // A serial read may take its whole time-out; whoever watches sees what came before it.
     if (ctx->isSerial)
         std::fflush(stdout);
+    // A serial read from nothing held ends on the shortest length a frame to come may have.
+    uint32_t want = size;
+    const uint32_t lengths = ctx->lengthCount <= moddlMostLengths ? ctx->lengthCount : 0;
+    for (uint32_t i = 0; ctx->isSerial && rx->held == 0 && i < lengths; ++i)
+        want = ctx->lengths[i].length < want ? ctx->lengths[i].length : want;
+    want = want >= shortestFrame ? want : size;
     uint32_t count = 0;
-    const int32_t answer = ioRead(&ctx->port, at, size, &count);
+    const int32_t answer = ioRead(&ctx->port, at, want, &count);
+    // Never trust a driver to have kept to the size asked.
+    count = count < want ? count : want;
+    if (answer == IoOk && count == want && want < size && !promised(ctx, at, count))
+        count += readToGap(ctx, at, count, size);
     moddlStamp(ctx);
     if (waitMs)
         ioControl(&ctx->port, SetReadTimeout, rx->timeoutMs);
@@ -220,9 +268,6 @@ int32_t moddlReadMore(LinkContext *ctx, LinkRead *rx, uint32_t waitMs) {
             moddlLost(ctx);
         return 3;
     }
-    // Never trust a driver to have kept to the size asked.
-    if (count > size)
-        count = size;
     tracePrintf("\n\rmoddlRx: Received %d bytes\n\r", int(count));
     tracePacket(count, at);
     ctx->rxBytes += count;
