@@ -5,6 +5,7 @@
 #include "stack/drivers/clock.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 uint32_t fakeNow = 0;
@@ -24,6 +25,8 @@ int32_t scriptControl(PortChannel *, int32_t request, ControlArg arg) {
         current->readTimeoutMs = arg.value;
     if (request == GetReadTimeout)
         *arg.out = current->readTimeoutMs;
+    if (request == GetCharTimeout)
+        *arg.out = current->charTimeoutMs;
     const bool set = request == SetReadTimeout || request == SetWriteTimeout ||
                      (request >= SetBaud && request <= FlushWrite && request % 2 == 1);
     current->controls.emplace_back(request, request == SetLineSettings ? *arg.out
@@ -33,12 +36,16 @@ int32_t scriptControl(PortChannel *, int32_t request, ControlArg arg) {
 }
 
 int32_t scriptRead(PortChannel *, uint8_t *buffer, uint32_t size, uint32_t *count) {
+    current->asked.push_back(size);
     if (current->nextRead >= current->reads.size())
         return *count = 0, IoTimeout;
-    const ScriptChunk &chunk = current->reads[current->nextRead++];
-    fakeNow += chunk.delayMs;
+    ScriptChunk &chunk = current->reads[current->nextRead];
+    fakeNow += std::exchange(chunk.delayMs, 0);
     *count = std::min<uint32_t>(size, uint32_t(chunk.bytes.size()));
     std::copy(chunk.bytes.begin(), chunk.bytes.begin() + *count, buffer);
+    // What was not asked for stays for the next read, as a driver keeps it.
+    chunk.bytes.erase(chunk.bytes.begin(), chunk.bytes.begin() + *count);
+    current->nextRead += chunk.bytes.empty();
     return chunk.result;
 }
 

@@ -1,9 +1,10 @@
 // Test doubles and the row harness. The fake clock: tickCount answers a set value, delayMs
 // advances it at once and records the wait. The scripted port driver, bound into a channel's
 // table: each read advances the clock by its chunk's delay and answers the chunk's result and
-// bytes (cut to the size asked), an exhausted script answers IoTimeout; writes and control
-// requests are recorded. A row is a behaviour's name, a run that sums up its outcome as one
-// text, and the text expected; every test executable runs its rows through one test.
+// bytes (what is past the size asked stays for the next read), an exhausted script answers
+// IoTimeout; writes and control requests are recorded. A row is a behaviour's name, a run that
+// sums up its outcome as one text, and the text expected; every test executable runs its rows
+// through one test.
 #pragma once
 
 #include "stack/drivers/port.h"
@@ -28,10 +29,12 @@ struct ScriptChunk {
 struct ScriptPort {
     std::vector<ScriptChunk> reads;
     size_t nextRead = 0;
+    std::vector<uint32_t> asked; // the size of each read
     std::vector<Bytes> writes;
     int32_t writeResult = IoOk;
     std::vector<std::pair<int32_t, uint32_t>> controls; // a Set request's value, else 0
     uint32_t readTimeoutMs = 0;                         // the last SetReadTimeout, read back
+    uint32_t charTimeoutMs = 0;                         // what GetCharTimeout answers
     int32_t openResult = IoOk;
 };
 

@@ -94,6 +94,18 @@ std::function<std::string()> request(uint32_t flags, uint16_t type, int16_t coun
     };
 }
 
+// The length a request of these flags, type, count and code gives its reply: code:length.
+std::function<std::string()> replyLength(uint32_t flags, uint16_t type, int16_t count,
+                                         uint8_t code = 3) {
+    return [=] {
+        Station s(modplMaster);
+        s.msg = ModbusMessage{flags, code, type, 10, count, s.values, 16};
+        modplSendRequest(&s.ctx, unit, &s.msg);
+        const LinkLength &l = s.ctx.link.lengths[0];
+        return s.ctx.link.lengthCount ? str(l.code) + ":" + str(l.length) : "none";
+    };
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Encoder, Rows,
     testing::Values(Row{"WriteOfInputRegistersSendsNothing", request(wr, 3, 1, 8), "-3 fc3"},
@@ -104,7 +116,16 @@ INSTANTIATE_TEST_SUITE_P(
                     Row{"StoredCoilWriteMarkedSingleIsBoundedByItsCount",
                         request(3 | msgflag::single, 0, 64, 1, 15), "-3 fc15"},
                     Row{"StoredCoilWriteMarkedSingleRefusesANegativeCount",
-                        request(3 | msgflag::single, 0, -5, 8, 15), "-3 fc15"}),
+                        request(3 | msgflag::single, 0, -5, 8, 15), "-3 fc15"},
+                    Row{"ReadOf3RegistersAwaits11Bytes", replyLength(0, 4, 3), "3:11"},
+                    Row{"ReadOf125InputRegistersAwaits255Bytes", replyLength(0, 3, 125), "4:255"},
+                    Row{"ReadOf126RegistersAwaitsNoLength", replyLength(0, 4, 126), "none"},
+                    Row{"ReadOf9CoilsAwaits7Bytes", replyLength(0, 0, 9), "1:7"},
+                    Row{"WriteOfRegistersAwaits8Bytes", replyLength(wr, 4, 2), "16:8"},
+                    Row{"WriteOfOneRegisterAwaits8Bytes", replyLength(wr | msgflag::single, 4, 1),
+                        "6:8"},
+                    Row{"StoredReadWithoutACountAwaitsNoLength",
+                        replyLength(2 | msgflag::single, 4, 3), "none"}),
     rowName);
 
 // Takes this PDU from this unit with the values' capacity set. As master: the result, the
@@ -164,6 +185,17 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"SlaveDropsACutShortRequest", reply(unit, 8, {3, 0, 0, 0}, slave), "0"}),
     rowName);
 
+// A write of registers and a read joined on a serial line: each is read alone, on its
+// length, so nothing is held between them.
+std::string slaveByLength() {
+    Station s(modplSlave);
+    Bytes joined = rtuFrame(unit, write(16, 2, 4, 4)), read = rtuFrame(unit, {3, 0, 0, 0, 2});
+    joined.insert(joined.end(), read.begin(), read.end());
+    s.ctx.link.isSerial = 1, s.script.reads.push_back({joined});
+    return Steps() << modplGetReply(&s.ctx, &s.msg) << modplPending(&s.ctx)
+                   << modplGetReply(&s.ctx, &s.msg) << s.msg.functionCode;
+}
+
 std::string unitLimit() {
     Station s(modplSlave);
     return Steps() << modplSetUnit(&s.ctx, 247) << modplSetUnit(&s.ctx, 248) << s.ctx.link.ownUnit;
@@ -179,11 +211,12 @@ std::string countsSinceReset() {
     return steps << modplGetCounts(&s.ctx, n) << n[0] << n[1];
 }
 
-INSTANTIATE_TEST_SUITE_P(Interface, Rows,
-                         testing::Values(Row{"UnitAddress247IsTakenAnd248Refused", unitLimit,
-                                             "1 0 247 "},
-                                         Row{"CountsTheSuccessfulSendsSinceTheReset",
-                                             countsSinceReset, "1 1 1 -3 1 0 2 "}),
-                         rowName);
+INSTANTIATE_TEST_SUITE_P(
+    Interface, Rows,
+    testing::Values(Row{"UnitAddress247IsTakenAnd248Refused", unitLimit, "1 0 247 "},
+                    Row{"CountsTheSuccessfulSendsSinceTheReset", countsSinceReset,
+                        "1 1 1 -3 1 0 2 "},
+                    Row{"SlaveReadsEachRequestOnItsLength", slaveByLength, "1 0 1 3 "}),
+    rowName);
 
 } // namespace

@@ -42,8 +42,10 @@ std::function<std::string()> link(std::function<std::string(LinkContext &, Scrip
     };
 }
 
-// Channel kinds for rx: a serial master unless these bits say otherwise.
-constexpr uint8_t onSocket = 1, asSlave = 2, accepted = 4, mbap = 8;
+// Channel kinds for rx: a serial master unless these bits say otherwise. byLength gives the
+// lengths a read of 3 registers (master) or a slave (reads, writes of 16) gives, a gap of 5 ms,
+// and adds the sizes of the reads to the outcome.
+constexpr uint8_t onSocket = 1, asSlave = 2, accepted = 4, mbap = 8, byLength = 16;
 
 // moddlRx over these reads, called this many times on a channel of this kind (a read time-out
 // of 1000 ms): per call the result, the tick of the last I/O, then the PDU; between calls
@@ -56,6 +58,9 @@ rx(std::vector<ScriptChunk> reads, uint8_t kind = 0, int calls = 1,
         ctx.isSerial = !(kind & onSocket), ctx.role = !(kind & asSlave);
         ctx.accepted = (kind & accepted) != 0, ctx.timeoutMs = 1000;
         ctx.framing = (kind & mbap) ? framingMbap : framingRtu, ctx.transactionId = 2;
+        const LinkLength lengths[] = {{3, 0, uint16_t(kind & asSlave ? 8 : 7)}, {16, 6, 9}};
+        std::copy(lengths, lengths + 2, ctx.lengths), script.charTimeoutMs = 5;
+        ctx.lengthCount = (kind & byLength) ? 2 : 0;
         std::string text;
         for (int call = 0; call < calls; ++call) {
             if (between && call > 0)
@@ -72,6 +77,8 @@ rx(std::vector<ScriptChunk> reads, uint8_t kind = 0, int calls = 1,
                 ctx.connectionLost = 0;
             }
         }
+        for (uint32_t size : script.asked)
+            text += (kind & byLength) ? " " + str(size) : "";
         return text;
     });
 }
@@ -188,6 +195,36 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"SerialBrokeIsTwo", rx({{{}, 0, IoBroken}}), "2 1000 t:\n\rmoddlRx: broke\n\r"},
         Row{"OtherReadFailureIsThreeAndFlushesSerialInput", rx({{{}, 0, IoNotOpen}}),
             "3 1000 c: 266=0 t:\n\rmoddlRx: failed"}),
+    rowName);
+
+// A serial read ends on the length a frame from the expected unit is given; a silent tail
+// (a read of 5 ms) is never waited for. Anything else reads on to the gap and is recovered.
+const ScriptChunk tail{{}, 5, IoTimeout};
+const Bytes fc16 = rtuFrame(1, {16, 0, 1, 0, 2, 4, 0, 10, 0, 11});
+INSTANTIATE_TEST_SUITE_P(
+    ByLength, Rows,
+    testing::Values(
+        Row{"ReplyEndsOnItsLength", rx({{reply}, tail}, byLength),
+            "0 1000 03 02 00 2a 7 t:\n\rmoddlRx: Received 7 bytes#"},
+        Row{"SlaveWriteEndsOnItsByteCountAndTheNextRequestOnItsOwn",
+            rx({{join(fc16, fc3)}, tail}, asSlave | byLength, 2),
+            "0 1000 10 00 01 00 02 04 00 0a 00 0b | 0 1000 03 00 09 00 01 8 5 8 c: 260=0 2=0 3=5 "
+            "3=1000 t:\n\rmoddlRx: Received 13 bytes#\n\rmoddlRx: Received 8 bytes#"},
+        Row{"ExceptionIsTakenAtTheGap", rx({{rtuFrame(1, {0x83, 2})}, tail}, byLength),
+            "0 1000 83 02 7 t:\n\rmoddlRx: Received 5 bytes#"},
+        Row{"ShortFrameIsReadAgain", rx({{part(reply, 0, 4)}, {part(reply, 4, 7)}}, byLength),
+            "0 1000 03 02 00 2a 7 268 t:\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad CRC: "
+            "l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 3 bytes#"},
+        Row{"LongerFrameIsReadOnToTheGap", rx({{reply11}, tail}, byLength),
+            "0 1005 03 06 00 01 00 02 00 03 7 265 261 c: 260=0 2=0 3=5 3=1000 t:\n\rmoddlRx: "
+            "Received 11 bytes#"},
+        Row{"LeadingNoiseIsReadOnToTheGap", rx({{join({0}, reply)}, tail}, byLength),
+            "0 1005 03 02 00 2a 7 265 264 264 c: 260=0 2=0 3=5 3=1000 t:\n\rmoddlRx: Received 8 "
+            "bytes#\n\rmoddlRx: bad CRC: l=8\n\rmoddlRx: Maybe fragmented frame: try "
+            "again\n\rmoddlRx: Found Modbus RTU frame after 1 bytes of noise."},
+        Row{"ReplyFromAnotherUnitIsReadOnToTheGap",
+            rx({{rtuFrame(2, {3, 2, 0, 0x2a})}, tail}, byLength),
+            "0 1005 03 02 00 2a 7 265 c: 260=0 2=0 3=5 3=1000 t:\n\rmoddlRx: Received 7 bytes#"}),
     rowName);
 
 // A socket is a stream: a frame in any number of pieces is joined while the time-out, counted
