@@ -574,8 +574,10 @@ bool readFile(Handle h, const Dcb &line, const CommTimeouts &to, uint8_t *buffer
         return fail(EBADF);
     const bool hasTotal = to.readTotalTimeoutMultiplier || to.readTotalTimeoutConstant;
     const long long start = nowUs();
+    // No byte can come before a USB adapter's next packet: no read gives up sooner.
     const long long total =
-        totalUs(to.readTotalTimeoutMultiplier, size, to.readTotalTimeoutConstant);
+        std::max(totalUs(to.readTotalTimeoutMultiplier, size, to.readTotalTimeoutConstant),
+                 1000LL * packetGapMs(line));
     const bool atOnce = to.readIntervalTimeout == 0xFFFFFFFFu && !hasTotal;
     const long long gapUs =
         1000LL * (to.readIntervalTimeout ? std::max(to.readIntervalTimeout, packetGapMs(line)) : 0);

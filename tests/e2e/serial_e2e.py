@@ -51,6 +51,14 @@ def read(ref, first, n, values=None):
     return exchange(READ_FC[ref], ref, first, values or [SEED[ref](first - 1 + i) for i in range(n)])
 
 
+def noisy(rep):  # a byte ahead of the reply, which the recovery drops
+    data, crc = b"\0" + rep[1][0], computeCRC(b"\0" + rep[1][0])
+    return rep[0], [data], (b"\n\rmoddlRx: bad CRC: l=%d\n\rTry to strip off first frame.\n\r"
+                            b"Tried.  i==%d, crc=%4.4x\n\rmoddlRx: Found Modbus RTU frame after 1 "
+                            b"bytes of noise." % (len(data), len(data), (crc & 0xFF) << 8 | crc >> 8)
+                            + rep[2])
+
+
 def reading(ref, first, n): return [(sr(ref, first, n), [read(ref, first, n)])]
 
 
@@ -236,6 +244,8 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
     ("ftdi_low_latency_asked_and_given_back", "libmodbus", [([], [H3])], None,
      ("ftdi", 0, flags([[1 << 13], [0], [0, 0]]))),
     ("acm_reply_in_16ms_packets_is_one_read", "libmodbus", reading(4, 11, 12), None, ("acm", 16, None)),
+    ("acm_pause_in_a_reply_after_noise_is_waited_out", ("raw", (29, 1), 0.012, 115200),
+     [(["-B115200", *sr(4, 11, 12)], [noisy(read(4, 11, 12))])], None, ("acm", 0, None)),
     ("rs485_polarity_kept_and_given_back", "libmodbus@19200", [(["-B19200"], [H3])], None,
      ("rs485", 0, flags([[5, 2, 3], [4, 2, 3], [4, 0]]))),
     ("uart_refuses_a_rate_off_its_divisors", None,
