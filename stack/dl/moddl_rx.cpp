@@ -7,6 +7,7 @@
 #include "stack/drivers/clock.h"
 #include "stack/trace/trace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -172,7 +173,8 @@ uint32_t readToGap(LinkContext *ctx, uint8_t *at, uint32_t got, uint32_t size) {
     uint32_t gapMs = 0, readMs = 0, n = 1;
     ioControl(&ctx->port, GetCharTimeout, &gapMs);
     ioControl(&ctx->port, GetReadTimeout, &readMs);
-    ioControl(&ctx->port, SetReadTimeout, gapMs > 0 ? gapMs : 1);
+    // Never 0, which would mean no bound: the link sets a gap of 1 ms at least.
+    ioControl(&ctx->port, SetReadTimeout, gapMs);
     const uint32_t from = got;
     while (got < size && n > 0 && !promised(ctx, at, got)) {
         const uint32_t need = lengthOf(ctx, at, got);
@@ -234,7 +236,7 @@ int32_t moddlReadMore(LinkContext *ctx, LinkRead *rx, uint32_t waitMs) {
         std::fflush(stdout);
     // A serial read from nothing held ends on the shortest length a frame to come may have.
     uint32_t want = size;
-    const uint32_t lengths = ctx->lengthCount <= moddlMostLengths ? ctx->lengthCount : 0;
+    const uint32_t lengths = std::min<uint32_t>(ctx->lengthCount, moddlMostLengths);
     for (uint32_t i = 0; ctx->isSerial && rx->held == 0 && i < lengths; ++i)
         want = ctx->lengths[i].length < want ? ctx->lengths[i].length : want;
     want = want >= shortestFrame ? want : size;

@@ -94,7 +94,8 @@ std::function<std::string()> request(uint32_t flags, uint16_t type, int16_t coun
     };
 }
 
-// The length a request of these flags, type, count and code gives its reply: code:length.
+// The length a request of these flags, type, count and code gives its reply:
+// code:countAt:length.
 std::function<std::string()> replyLength(uint32_t flags, uint16_t type, int16_t count,
                                          uint8_t code = 3) {
     return [=] {
@@ -102,30 +103,35 @@ std::function<std::string()> replyLength(uint32_t flags, uint16_t type, int16_t 
         s.msg = ModbusMessage{flags, code, type, 10, count, s.values, 16};
         modplSendRequest(&s.ctx, unit, &s.msg);
         const LinkLength &l = s.ctx.link.lengths[0];
-        return s.ctx.link.lengthCount ? str(l.code) + ":" + str(l.length) : "none";
+        return s.ctx.link.lengthCount ? str(l.code) + ":" + str(l.countAt) + ":" + str(l.length)
+                                      : "none";
     };
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Encoder, Rows,
-    testing::Values(Row{"WriteOfInputRegistersSendsNothing", request(wr, 3, 1, 8), "-3 fc3"},
-                    Row{"WriteOfNegativeCountIsRefused", request(wr, 4, -1, 8), "-3 fc16"},
-                    Row{"WriteOfTheWholeCapacityIsSent", request(wr, 4, 4, 4),
-                        "1 n14 10 00 0a 00 04 08 00 63 fc16"},
-                    Row{"WritePastTheCapacityIsRefused", request(wr, 4, 5, 4), "-3 fc16"},
-                    Row{"StoredCoilWriteMarkedSingleIsBoundedByItsCount",
-                        request(3 | msgflag::single, 0, 64, 1, 15), "-3 fc15"},
-                    Row{"StoredCoilWriteMarkedSingleRefusesANegativeCount",
-                        request(3 | msgflag::single, 0, -5, 8, 15), "-3 fc15"},
-                    Row{"ReadOf3RegistersAwaits11Bytes", replyLength(0, 4, 3), "3:11"},
-                    Row{"ReadOf125InputRegistersAwaits255Bytes", replyLength(0, 3, 125), "4:255"},
-                    Row{"ReadOf126RegistersAwaitsNoLength", replyLength(0, 4, 126), "none"},
-                    Row{"ReadOf9CoilsAwaits7Bytes", replyLength(0, 0, 9), "1:7"},
-                    Row{"WriteOfRegistersAwaits8Bytes", replyLength(wr, 4, 2), "16:8"},
-                    Row{"WriteOfOneRegisterAwaits8Bytes", replyLength(wr | msgflag::single, 4, 1),
-                        "6:8"},
-                    Row{"StoredReadWithoutACountAwaitsNoLength",
-                        replyLength(2 | msgflag::single, 4, 3), "none"}),
+    testing::Values(
+        Row{"WriteOfInputRegistersSendsNothing", request(wr, 3, 1, 8), "-3 fc3"},
+        Row{"WriteOfNegativeCountIsRefused", request(wr, 4, -1, 8), "-3 fc16"},
+        Row{"WriteOfTheWholeCapacityIsSent", request(wr, 4, 4, 4),
+            "1 n14 10 00 0a 00 04 08 00 63 fc16"},
+        Row{"WritePastTheCapacityIsRefused", request(wr, 4, 5, 4), "-3 fc16"},
+        Row{"StoredCoilWriteMarkedSingleIsBoundedByItsCount",
+            request(3 | msgflag::single, 0, 64, 1, 15), "-3 fc15"},
+        Row{"StoredCoilWriteMarkedSingleRefusesANegativeCount",
+            request(3 | msgflag::single, 0, -5, 8, 15), "-3 fc15"},
+        Row{"ReadOf3RegistersAwaits11Bytes", replyLength(0, 4, 3), "3:0:11"},
+        Row{"ReadOf125InputRegistersAwaits255Bytes", replyLength(0, 3, 125), "4:0:255"},
+        Row{"ReadOf126RegistersAwaitsNoLength", replyLength(0, 4, 126), "none"},
+        Row{"ReadOf2008InputsAwaitsAWhole256ByteFrame", replyLength(0, 1, 2008), "2:0:256"},
+        Row{"ReadOf8CoilsAwaits6Bytes", replyLength(0, 0, 8), "1:0:6"},
+        Row{"ReadOf9CoilsAwaits7Bytes", replyLength(0, 0, 9), "1:0:7"},
+        Row{"WriteOfCoilsAwaits8Bytes", replyLength(wr, 0, 2), "15:0:8"},
+        Row{"WriteOfOneCoilAwaits8Bytes", replyLength(wr | msgflag::single, 0, 1), "5:0:8"},
+        Row{"WriteOfRegistersAwaits8Bytes", replyLength(wr, 4, 2), "16:0:8"},
+        Row{"WriteOfOneRegisterAwaits8Bytes", replyLength(wr | msgflag::single, 4, 1), "6:0:8"},
+        Row{"StoredReadWithoutACountAwaitsNoLength", replyLength(2 | msgflag::single, 4, 3),
+            "none"}),
     rowName);
 
 // Takes this PDU from this unit with the values' capacity set. As master: the result, the
@@ -185,20 +191,20 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"SlaveDropsACutShortRequest", reply(unit, 8, {3, 0, 0, 0}, slave), "0"}),
     rowName);
 
-// A request of every function code served, all joined on a serial line: each is read alone, on
-// its length, so nothing is held after it. Each result and what was then held.
+// A request of every function code served, all joined on a serial line and a read after them:
+// each is read alone, on its length, so nothing is held after it. Each result and what was held.
 std::string slaveByLength() {
     Station s(modplSlave);
     Bytes joined;
-    for (const Bytes &pdu :
-         {Bytes{1, 0, 0, 0, 8}, Bytes{2, 0, 0, 0, 8}, Bytes{3, 0, 0, 0, 2}, Bytes{4, 0, 0, 0, 2},
-          Bytes{5, 0, 0, 0xff, 0}, Bytes{6, 0, 0, 0, 7}, write(15, 9, 2, 2), write(16, 2, 4, 4)}) {
+    for (const Bytes &pdu : {Bytes{1, 0, 0, 0, 8}, Bytes{2, 0, 0, 0, 8}, Bytes{3, 0, 0, 0, 2},
+                             Bytes{4, 0, 0, 0, 2}, Bytes{5, 0, 0, 0xff, 0}, Bytes{6, 0, 0, 0, 7},
+                             write(15, 9, 2, 2), write(16, 2, 4, 4), Bytes{3, 0, 0, 0, 1}}) {
         const Bytes frame = rtuFrame(unit, pdu);
         joined.insert(joined.end(), frame.begin(), frame.end());
     }
     s.ctx.link.isSerial = 1, s.script.reads.push_back({joined});
     Steps steps;
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < 9; ++i)
         steps << modplGetReply(&s.ctx, &s.msg) << modplPending(&s.ctx);
     return steps;
 }
@@ -224,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(Interface, Rows,
                                          Row{"CountsTheSuccessfulSendsSinceTheReset",
                                              countsSinceReset, "1 1 1 -3 1 0 2 "},
                                          Row{"SlaveReadsEachRequestOnItsLength", slaveByLength,
-                                             "1 0 1 0 1 0 1 0 1 0 1 0 1 0 1 0 "}),
+                                             "1 0 1 0 1 0 1 0 1 0 1 0 1 0 1 0 1 0 "}),
                          rowName);
 
 } // namespace

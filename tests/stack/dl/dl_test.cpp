@@ -43,8 +43,8 @@ std::function<std::string()> link(std::function<std::string(LinkContext &, Scrip
 }
 
 // Channel kinds for rx: a serial master unless these bits say otherwise. byLength gives the
-// lengths a read of 3 registers (master) or a slave (reads, writes of 16) gives, a gap of 5 ms,
-// and adds the sizes of the reads to the outcome.
+// lengths of a read of 3 registers (master) or of a slave's reads and writes of 16, a gap of
+// 5 ms, and adds the sizes of the reads to the outcome.
 constexpr uint8_t onSocket = 1, asSlave = 2, accepted = 4, mbap = 8, byLength = 16;
 
 // moddlRx over these reads, called this many times on a channel of this kind (a read time-out
@@ -58,9 +58,11 @@ rx(std::vector<ScriptChunk> reads, uint8_t kind = 0, int calls = 1,
         ctx.isSerial = !(kind & onSocket), ctx.role = !(kind & asSlave);
         ctx.accepted = (kind & accepted) != 0, ctx.timeoutMs = 1000;
         ctx.framing = (kind & mbap) ? framingMbap : framingRtu, ctx.transactionId = 2;
-        const LinkLength lengths[] = {{3, 0, uint16_t(kind & asSlave ? 8 : 7)}, {16, 6, 9}};
+        const bool slave = kind & asSlave; // a master's one length has a stale one after it
+        const LinkLength lengths[] = {{3, 0, uint16_t(slave ? 8 : 7)},
+                                      slave ? LinkLength{16, 6, 9} : LinkLength{0x83, 0, 5}};
         std::copy(lengths, lengths + 2, ctx.lengths), script.charTimeoutMs = 5;
-        ctx.lengthCount = (kind & byLength) ? 2 : 0;
+        ctx.lengthCount = (kind & byLength) ? 2 - !slave : 0;
         std::string text;
         for (int call = 0; call < calls; ++call) {
             if (between && call > 0)
