@@ -145,7 +145,7 @@ CASES = [
     ("modbus_tcp_unit_255_is_answered_by_a_device", "libmodbus",
      "{sk} -FRTCP -ID255 -PKOFF -RDOFF"),
     ("modbus_tcp_late_reply_is_dropped", "raw --mbap --stale", "{sk} -FRTCP -SR400001 -NR1"),
-    ("modbus_tcp_reply_dripped_a_byte_at_a_time", "raw --mbap --split 1,1,1,1,1,1,1 --gap 20",
+    ("modbus_tcp_reply_dripped_a_byte_at_a_time", "raw --mbap --split 1,1,1,1,1,1,1 --gap 80",
      "{sk} -FRTCP -SR400001 -NR1"),
     ("modbus_tcp_protocol_1_rebuilds_before_the_next", "raw --mbap --header 000100010005",
      "{sk} -FRTCP -SR400001 -NR1 -RQ2 -TD0", {"connections": 2}),
@@ -293,7 +293,8 @@ def check(korvalen, name, peer_mode, args, checks=None):
         err, records = run.proc.stderr.read(), checks.get("records")
         # With records, standard error carries the text and standard output the records only.
         if ended is None or run.proc.wait(3) != status or (err and records is None):
-            return "no clean exit with status %d; output:\n%r" % (status, run.data + err)
+            return "no clean exit with status %d (status %s); output:\n%r" % (
+                status, run.proc.poll(), run.data + err)
         if records is not None:
             failure = check_records(lf_lines(run.data), args, records, ended)
             if failure:

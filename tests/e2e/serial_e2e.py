@@ -235,7 +235,7 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
       for kind in ("uart", "ftdi", "acm") for baud in (9600, 115200)],
     ("ftdi_low_latency_asked_and_given_back", "libmodbus", [([], [H3])], None,
      ("ftdi", 0, flags([[1 << 13], [0], [0, 0]]))),
-    ("acm_reply_in_16ms_packets_is_one_read", "libmodbus", reading(4, 11, 12), None, ("acm", 16, None)),
+    ("acm_reply_in_10ms_packets_is_one_read", "libmodbus", reading(4, 11, 12), None, ("acm", 10, None)),
     ("rs485_polarity_kept_and_given_back", "libmodbus@19200", [(["-B19200"], [H3])], None,
      ("rs485", 0, flags([[5, 2, 3], [4, 2, 3], [4, 0]]))),
     ("uart_refuses_a_rate_off_its_divisors", None,

@@ -253,9 +253,10 @@ def finish(proc, timeout=90, status=None):
 
 
 def stop(proc, status=0):
-    # nothing is sent to a process that has ended; Windows has no SIGTERM, Ctrl-C stops there
+    # nothing is sent to a process that has ended; Windows has no SIGTERM, Ctrl-C stops there.
+    # Wine on a loaded machine has taken over 5 s to end a process that had already closed.
     proc.send_signal(signal.SIGINT if proc.windows else signal.SIGTERM)
-    return finish(proc, 5, status)
+    return finish(proc, 20 if proc.windows else 5, status)
 
 
 def expect(needles, out, who):
