@@ -60,9 +60,10 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h", "-?"], 0, "holding\nr
        (["--HeLp"], 0, "KORVALEN-SLAVE [-COMx"), (["--x"], 2, "unknown option: '--X'"),
        (["-XYZ", "--vERSION"], 0, "KORVALEN-SLAVE v1.5:  Compiled at "),
        (["-FRX"], 2, "the framing is TCP or RTU"),
-       # the least value of -ID and -B, the most of -RQ, and a negative INT16 seed are taken
+       # the least value of -ID and -B, the most of -RQ, two stop bits, and a negative and a
+       # many-bit INT16 seed are taken
        (["-SK/{port}", "-SEC1", "-ID1", "-PKOFF", "-PKON", "-RQ4294967295", "-B1", "-FRRTU",
-         "-SR400001", "-32768"], 0, "stopped before a master came")]
+         "-LF7O2", "-SR400001", "-32768", "65535"], 0, "stopped before a master came")]
 
 
 def rtu(pdu, unit=100):
