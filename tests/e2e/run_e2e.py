@@ -289,7 +289,8 @@ def check(korvalen, name, peer_mode, args, checks=None):
                 time.sleep(0.02)
             # Windows has no SIGTERM: wine ends the process on it. Ctrl-C is the stop there.
             run.proc.send_signal(signal.SIGINT if RUN else checks["signal"][1])
-        ended, status = run.until(None, 15), checks.get("status", 10)
+        # a run under wine on a loaded machine has been seen silent for over 15 s
+        ended, status = run.until(None, 40 if RUN else 15), checks.get("status", 10)
         err, records = run.proc.stderr.read(), checks.get("records")
         # With records, standard error carries the text and standard output the records only.
         if ended is None or run.proc.wait(3) != status or (err and records is None):
