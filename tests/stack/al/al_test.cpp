@@ -14,14 +14,14 @@ template <typename T, typename Get> int64_t got(Fb *fb, Get get) {
     return get(fb, &v) == 1 ? int64_t(v) : v == 0x55 ? -1 : -2;
 }
 
-// Runs op on a frame buffer over these bytes and limit: its result, then @position: bytes.
+// Runs op on a frame buffer over these bytes and limit: its result (-9: the set-up failed),
+// then @position: bytes.
 std::function<std::string()> fb(uint32_t limit, Bytes input, int64_t (*op)(Fb *)) {
     return [=] {
         uint8_t data[260] = {};
         std::copy(input.begin(), input.end(), data);
         Fb f;
-        fbInit(&f, limit, data);
-        const int64_t result = op(&f);
+        const int64_t result = fbInit(&f, limit, data) == 1 ? op(&f) : -9;
         const uint32_t at = fbPosition(&f);
         return str(result) + " @" + str(at) + ":" + hex(data, std::min(at, 4u));
     };
