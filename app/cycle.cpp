@@ -5,6 +5,7 @@
 #include "app/identity.h"
 #include "app/records.h"
 #include "app/runstats.h"
+#include "app/scan.h"
 #include "app/values.h"
 #include "stack/al/ident.h"
 #include "stack/al/modpl.h"
@@ -212,6 +213,9 @@ int runRequestCycle(RunSettings *settings) {
             if (modplSetBaud(&ctx, settings->baudRate) != 1 && settings->baudRate > 0) {
                 printf("\nBaud rate %d refused: the port runs it as %d", settings->baudRate,
                        modplGetBaud(&ctx));
+            } else if (settings->scanFirst != 0) {
+                printf("\nScanning units %d to %d", settings->scanFirst, settings->scanLast);
+                status = scanRun(settings, &ctx);
             } else {
                 printf("\nBuilding request: modslave = %d", settings->modslave);
                 runRepetitions(settings, &ctx, &request, &reply, &stats);

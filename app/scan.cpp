@@ -1,0 +1,190 @@
+// Probing: a probe answered by any frame from the unit, an exception included, finds a device;
+// bytes that make no frame are a likely device at other settings. A sweep skips the units
+// found at an earlier setting, so each device is reported once, at the setting it answered.
+#include "app/scan.h"
+
+#include "app/identity.h"
+#include "stack/al/ident.h"
+#include "stack/al/reference.h"
+#include "stack/drivers/interrupt.h"
+
+#include <cstdio>
+#include <initializer_list>
+
+namespace {
+
+constexpr int32_t rates[] = {9600, 19200, 38400, 57600, 115200, 4800, 2400, 1200};
+constexpr int8_t formats[][3] = {{8, 0, 1}, {8, 2, 1}, {8, 1, 1}, {8, 0, 2}};
+constexpr uint32_t tcpTimeoutMs = 100;
+constexpr uint32_t unitsMost = 247;
+
+struct ScanState {
+    uint8_t units[unitsMost]; // found, in order
+    uint8_t at[unitsMost];    // the setting each was found at
+    uint32_t found;
+    uint32_t garbled;
+    bool seen[unitsMost + 1];
+};
+
+const char *formatText(const ScanSetting *s, char *text) {
+    text[0] = char('0' + s->dataBits % 10);
+    text[1] = "NOEMS"[s->parity % 5];
+    text[2] = char('0' + s->stopBits % 10);
+    text[3] = '\0';
+    return text;
+}
+
+// " at 9600 8N1" on a serial line, nothing on TCP.
+const char *settingText(const StackContext *ctx, const ScanSetting *s, char *text) {
+    char format[4];
+    if (!ctx->link.isSerial)
+        return "";
+    snprintf(text, 32, " at %d %s", s->baud, formatText(s, format));
+    return text;
+}
+
+uint32_t bitsPerChar(const ScanSetting *s) {
+    return 1u + uint32_t(s->dataBits) + (s->parity != 0 ? 1u : 0u) + uint32_t(s->stopBits);
+}
+
+void clearProgress(bool terminal) {
+    if (terminal)
+        printf("\r%60s\r", "");
+}
+
+// Applies the setting and the probe timing: false when the port refuses the rate.
+bool applySetting(const RunSettings *settings, StackContext *ctx, const ScanSetting *s) {
+    uint32_t timeoutMs = tcpTimeoutMs, spacingMs = 0;
+    if (ctx->link.isSerial) {
+        modplSetLineFormat(ctx, s->dataBits, s->parity, s->stopBits);
+        if (modplSetBaud(ctx, s->baud) != 1)
+            return false;
+        timeoutMs = scanProbeTimeoutMs(s);
+        // 3.5 character times of silence before each request.
+        spacingMs = (35u * bitsPerChar(s) * 1000u / uint32_t(s->baud) + 9u) / 10u + 1u;
+    }
+    const StackSettings timing{
+        0, settings->timeoutGiven ? settings->receiveTimeout : int32_t(timeoutMs),
+        settings->spacingGiven ? settings->requestSpacing : int32_t(spacingMs)};
+    modplSetSettings(ctx, &timing);
+    return true;
+}
+
+// What a found unit answered, and its identity.
+void report(StackContext *ctx, const ModbusMessage *reply, const char *probed, int32_t result,
+            int32_t unit, const char *where) {
+    printf("\nFound unit %d%s: ", unit, where);
+    if (result != 1)
+        printf("an answer that is no read reply");
+    else if (reply->functionCode & 0x80u)
+        printf("exception %2.2x", reply->refType & 0xFFu);
+    else
+        printf("register %s = %d", probed, reply->count > 0 ? reply->values[0] : 0);
+    for (uint8_t function : {identFcServerId, identFcDevice}) {
+        uint8_t exception = 0;
+        if (identityShow(ctx, function, unit, &exception) == 0)
+            printf("\nNo answer to function %d", function);
+        if (interruptRequested())
+            return;
+    }
+}
+
+// Probes every unit of the range at the setting in force; false once the scan is to end.
+bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSetting *s, uint8_t index,
+                ScanState *state, bool terminal) {
+    static int16_t values[1];
+    char where[32], format[4];
+    settingText(ctx, s, where);
+    uint16_t refType = 4, offset = 0;
+    modplParseReference(settings->startreg, &refType, &offset);
+    // Any holding register will do; -SR's when it names one.
+    const char *probed = refType == 4 ? settings->startreg : "400001";
+    for (int32_t unit = settings->scanFirst; unit <= settings->scanLast; ++unit) {
+        if (interruptRequested())
+            return false;
+        if (state->seen[unit])
+            continue;
+        if (terminal) {
+            printf("\rScanning unit %3d", unit);
+            if (ctx->link.isSerial)
+                printf(" at %6d %s", s->baud, formatText(s, format));
+            printf(", %u found ", state->found);
+            fflush(stdout);
+        }
+        ModbusMessage request{
+            msgflag::kindRead, 3, 4, refType == 4 ? offset : uint16_t(0), 1, values, 1};
+        ModbusMessage reply{0, 0, 4, request.offset, 1, values, 1};
+        if (modplSendRequest(ctx, unit, &request) != 1)
+            continue;
+        const int32_t result = modplGetReply(ctx, &reply);
+        const RxOutcome outcome = modplLastReceive(ctx);
+        if (result != 0) {
+            clearProgress(terminal);
+            state->seen[unit] = true;
+            state->units[state->found] = uint8_t(unit);
+            state->at[state->found++] = index;
+            report(ctx, &reply, probed, result, unit, where);
+            if (settings->sweep == 2)
+                return false;
+        } else if (outcome == RxOutcome::BadFrame || outcome == RxOutcome::Foreign) {
+            clearProgress(terminal);
+            ++state->garbled;
+            printf("\nGarbled answer to unit %d%s: likely a device with other line settings", unit,
+                   where);
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+uint32_t scanSweepOrder(ScanSetting *out) {
+    uint32_t n = 0;
+    // 9600 and 19200 in 8N1 and 8E1 first.
+    for (int32_t rate : {9600, 19200})
+        for (uint32_t f = 0; f < 2; ++f)
+            out[n++] = {rate, formats[f][0], formats[f][1], formats[f][2]};
+    for (const int8_t *format : formats)
+        for (int32_t rate : rates)
+            if (!((rate == 9600 || rate == 19200) && format[1] != 1 && format[2] == 1))
+                out[n++] = {rate, format[0], format[1], format[2]};
+    return n;
+}
+
+uint32_t scanProbeTimeoutMs(const ScanSetting *setting) {
+    // 8 bytes out, 3.5 characters of silence, 7 bytes back: 18.5 character times.
+    const uint32_t us = 185u * bitsPerChar(setting) * 100000u / uint32_t(setting->baud);
+    return (us + 999u) / 1000u + scanMarginMs;
+}
+
+int scanRun(const RunSettings *settings, StackContext *ctx) {
+    static ScanState state;
+    state = ScanState{};
+    static ScanSetting order[scanSettingsMost];
+    const bool terminal = interruptOnTerminal();
+    uint32_t n = 1;
+    order[0] = {settings->baudRate, settings->dataBits, settings->parity, settings->stopBits};
+    if (settings->sweep != 0 && ctx->link.isSerial)
+        n = scanSweepOrder(order);
+    else if (settings->sweep != 0)
+        printf("\nThe sweep needs a serial port: scanning at the port's settings");
+    bool going = true;
+    for (uint32_t i = 0; i < n && going; ++i) {
+        if (!applySetting(settings, ctx, &order[i])) {
+            printf("\nThe port refuses %d baud: skipped", order[i].baud);
+            continue;
+        }
+        going = probeRange(settings, ctx, &order[i], uint8_t(i), &state, terminal);
+    }
+    clearProgress(terminal);
+    printf("\nScan done: %u unit%s found", state.found, state.found == 1 ? "" : "s");
+    char where[32];
+    for (uint32_t k = 0; k < state.found; ++k)
+        printf("%s%d%s", k ? ", " : ": ", state.units[k],
+               n > 1 ? settingText(ctx, &order[state.at[k]], where) : "");
+    if (state.garbled != 0)
+        printf("; %u garbled answer%s", state.garbled, state.garbled == 1 ? "" : "s");
+    if (interruptRequested())
+        printf(" (interrupted)");
+    return state.found != 0 ? 0 : 2;
+}
