@@ -15,18 +15,14 @@ void printValue(const char *label, const uint8_t *bytes, uint32_t n) {
 }
 
 void printServerId(const IdentServerId *id) {
-    if (id->length == 0) {
-        printf("\nServer ID: none");
+    // A one-byte id and the run indicator first, as most devices send them; anything else is
+    // the device's own layout and is shown whole.
+    const uint8_t run = id->length > 1 ? id->data[1] : 0;
+    if (id->length < 2 || (run != 0 && run != 0xFF)) {
+        printValue("Server ID data", id->data, id->length);
         return;
     }
-    printf("\nServer ID: %d", id->data[0]);
-    if (id->length > 1) {
-        const uint8_t run = id->data[1];
-        if (run == 0xFF || run == 0)
-            printf(", run indicator: %s", run ? "ON" : "OFF");
-        else
-            printf(", run indicator: %2.2x", run);
-    }
+    printf("\nServer ID: %d, run indicator: %s", id->data[0], run ? "ON" : "OFF");
     if (id->length > 2)
         printValue("Additional data", id->data + 2, id->length - 2u);
 }

@@ -93,8 +93,8 @@ void report(StackContext *ctx, const ModbusMessage *reply, const char *probed, i
 bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSetting *s, uint8_t index,
                 ScanState *state, bool terminal) {
     static int16_t values[1];
-    char where[32], format[4];
-    settingText(ctx, s, where);
+    char text[32], format[4];
+    const char *where = settingText(ctx, s, text);
     uint16_t refType = 4, offset = 0;
     modplParseReference(settings->startreg, &refType, &offset);
     // Any holding register will do; -SR's when it names one.
