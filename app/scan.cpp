@@ -17,6 +17,9 @@ constexpr int32_t rates[] = {9600, 19200, 38400, 57600, 115200, 4800, 2400, 1200
 constexpr int8_t formats[][3] = {{8, 0, 1}, {8, 2, 1}, {8, 1, 1}, {8, 0, 2}};
 constexpr uint32_t tcpTimeoutMs = 100;
 constexpr uint32_t unitsMost = 247;
+// A unit found has shown it is there: its identity may take longer than a probe (some devices
+// pause before an exception).
+constexpr int32_t identityTimeoutMs = 1000;
 
 struct ScanState {
     uint8_t units[unitsMost]; // found, in order
@@ -71,8 +74,8 @@ bool applySetting(const RunSettings *settings, StackContext *ctx, const ScanSett
 }
 
 // What a found unit answered, and its identity.
-void report(StackContext *ctx, const ModbusMessage *reply, const char *probed, int32_t result,
-            int32_t unit, const char *where) {
+void report(const RunSettings *settings, StackContext *ctx, const ModbusMessage *reply,
+            const char *probed, int32_t result, int32_t unit, const char *where) {
     printf("\nFound unit %d%s: ", unit, where);
     if (result != 1)
         printf("an answer that is no read reply");
@@ -80,13 +83,20 @@ void report(StackContext *ctx, const ModbusMessage *reply, const char *probed, i
         printf("exception %2.2x", reply->refType & 0xFFu);
     else
         printf("register %s = %d", probed, reply->count > 0 ? reply->values[0] : 0);
+    StackSettings probe{}, longer{};
+    modplGetSettings(ctx, &probe);
+    longer = probe;
+    if (!settings->timeoutGiven)
+        longer.timeoutMs = identityTimeoutMs;
+    modplSetSettings(ctx, &longer);
     for (uint8_t function : {identFcServerId, identFcDevice}) {
         uint8_t exception = 0;
         if (identityShow(ctx, function, unit, &exception) == 0)
             printf("\nNo answer to function %d", function);
         if (interruptRequested())
-            return;
+            break;
     }
+    modplSetSettings(ctx, &probe);
 }
 
 // Probes every unit of the range at the setting in force; false once the scan is to end.
@@ -123,7 +133,7 @@ bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSettin
             state->seen[unit] = true;
             state->units[state->found] = uint8_t(unit);
             state->at[state->found++] = index;
-            report(ctx, &reply, probed, result, unit, where);
+            report(settings, ctx, &reply, probed, result, unit, where);
             if (settings->sweep == 2)
                 return false;
         } else if (outcome == RxOutcome::BadFrame || outcome == RxOutcome::Foreign) {
