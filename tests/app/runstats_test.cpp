@@ -1,5 +1,8 @@
-// Run statistics: the exit status the counts call for, and the summary's response times.
+// Run statistics: the exit status the counts call for, and the summary's response times; the
+// scan's order of line settings and probe time-outs, and identity values as text.
+#include "app/identity.h"
 #include "app/runstats.h"
+#include "app/scan.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -45,3 +48,48 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"Of101TimesTheRankRoundsUpToThe100th", run(ramp(101)),
             "0:     min 1, mean 51.0, 99th percentile 100, max 101"}),
     rowName);
+
+namespace {
+
+std::string sweepOrder() {
+    ScanSetting order[scanSettingsMost];
+    const uint32_t n = scanSweepOrder(order);
+    std::string text = str(n) + ":";
+    for (uint32_t i = 0; i < n; ++i)
+        text += " " + str(order[i].baud) + "NOE"[order[i].parity] + str(order[i].stopBits);
+    return text;
+}
+
+std::function<std::string()> probeMs(int32_t baud, int8_t parity, int8_t stopBits) {
+    return [=] {
+        const ScanSetting s{baud, 8, parity, stopBits};
+        return str(scanProbeTimeoutMs(&s));
+    };
+}
+
+std::string text(Bytes bytes) {
+    char out[64];
+    identityText(bytes.data(), uint32_t(bytes.size()), out);
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scan, Rows,
+    testing::Values(
+        Row{"SweepTriesLikelySettingsFirstThenEveryRateInEachFormatSlowLast", sweepOrder,
+            "32: 9600N1 9600E1 19200N1 19200E1 38400N1 57600N1 115200N1 4800N1 2400N1 1200N1 "
+            "38400E1 57600E1 115200E1 4800E1 2400E1 1200E1 9600O1 19200O1 38400O1 57600O1 "
+            "115200O1 4800O1 2400O1 1200O1 9600N2 19200N2 38400N2 57600N2 115200N2 4800N2 2400N2 "
+            "1200N2"},
+        // 18.5 characters of 10 or 11 bits, rounded up, and the 50 ms margin.
+        Row{"ProbeAt9600N1Waits70Ms", probeMs(9600, 0, 1), "70"},
+        Row{"ProbeAt1200E1Waits220Ms", probeMs(1200, 2, 1), "220"},
+        Row{"ProbeAt115200N2Waits52Ms", probeMs(115200, 0, 2), "52"},
+        Row{"IdentityTextShowsUnprintableBytesInHex",
+            [] {
+                return text({'A', ' ', 0x7e, 0x7f, 0x1f, 0, 0xff});
+            },
+            "A ~\\x7f\\x1f\\x00\\xff"}),
+    rowName);
+
+} // namespace
