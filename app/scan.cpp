@@ -27,6 +27,8 @@ struct ScanState {
     uint32_t found;
     uint32_t garbled;
     bool seen[unitsMost + 1];
+    bool terminal; // standard output is one: the progress line is drawn
+    bool shown;    // the progress line is on screen, below the last line printed
 };
 
 const char *formatText(const ScanSetting *s, char *text) {
@@ -50,9 +52,25 @@ uint32_t bitsPerChar(const ScanSetting *s) {
     return 1u + uint32_t(s->dataBits) + (s->parity != 0 ? 1u : 0u) + uint32_t(s->stopBits);
 }
 
-void clearProgress(bool terminal) {
-    if (terminal)
-        printf("\r%60s\r", "");
+// What the next line printed begins with: the progress line is wiped and its place taken, or
+// a new line is begun.
+const char *lineStart(ScanState *state) {
+    if (!state->shown)
+        return "\n";
+    printf("\r%60s\r", "");
+    state->shown = false;
+    return "";
+}
+
+// The progress line, on a line of its own below what was printed.
+void showProgress(ScanState *state, const StackContext *ctx, const ScanSetting *s, int32_t unit) {
+    char format[4];
+    printf("%sScanning unit %3d", state->shown ? "\r" : "\n", unit);
+    if (ctx->link.isSerial)
+        printf(" at %6d %s", s->baud, formatText(s, format));
+    printf(", %u found ", state->found);
+    state->shown = true;
+    fflush(stdout);
 }
 
 // Applies the setting and the probe timing: false when the port refuses the rate.
@@ -75,8 +93,8 @@ bool applySetting(const RunSettings *settings, StackContext *ctx, const ScanSett
 
 // What a found unit answered, and its identity.
 void report(const RunSettings *settings, StackContext *ctx, const ModbusMessage *reply,
-            const char *probed, int32_t result, int32_t unit, const char *where) {
-    printf("\nFound unit %d%s: ", unit, where);
+            const char *probed, int32_t result, int32_t unit, const char *where, const char *lead) {
+    printf("%sFound unit %d%s: ", lead, unit, where);
     if (result != 1)
         printf("an answer that is no read reply");
     else if (reply->functionCode & 0x80u)
@@ -101,9 +119,9 @@ void report(const RunSettings *settings, StackContext *ctx, const ModbusMessage 
 
 // Probes every unit of the range at the setting in force; false once the scan is to end.
 bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSetting *s, uint8_t index,
-                ScanState *state, bool terminal) {
+                ScanState *state) {
     static int16_t values[1];
-    char text[32], format[4];
+    char text[32];
     const char *where = settingText(ctx, s, text);
     uint16_t refType = 4, offset = 0;
     modplParseReference(settings->startreg, &refType, &offset);
@@ -114,13 +132,8 @@ bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSettin
             return false;
         if (state->seen[unit])
             continue;
-        if (terminal) {
-            printf("\rScanning unit %3d", unit);
-            if (ctx->link.isSerial)
-                printf(" at %6d %s", s->baud, formatText(s, format));
-            printf(", %u found ", state->found);
-            fflush(stdout);
-        }
+        if (state->terminal)
+            showProgress(state, ctx, s, unit);
         ModbusMessage request{
             msgflag::kindRead, 3, 4, refType == 4 ? offset : uint16_t(0), 1, values, 1};
         ModbusMessage reply{0, 0, 4, request.offset, 1, values, 1};
@@ -129,18 +142,17 @@ bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSettin
         const int32_t result = modplGetReply(ctx, &reply);
         const RxOutcome outcome = modplLastReceive(ctx);
         if (result != 0) {
-            clearProgress(terminal);
+            const char *lead = lineStart(state);
             state->seen[unit] = true;
             state->units[state->found] = uint8_t(unit);
             state->at[state->found++] = index;
-            report(settings, ctx, &reply, probed, result, unit, where);
+            report(settings, ctx, &reply, probed, result, unit, where, lead);
             if (settings->sweep == 2)
                 return false;
         } else if (outcome == RxOutcome::BadFrame || outcome == RxOutcome::Foreign) {
-            clearProgress(terminal);
             ++state->garbled;
-            printf("\nGarbled answer to unit %d%s: likely a device with other line settings", unit,
-                   where);
+            printf("%sGarbled answer to unit %d%s: likely a device with other line settings",
+                   lineStart(state), unit, where);
         }
     }
     return true;
@@ -171,7 +183,7 @@ int scanRun(const RunSettings *settings, StackContext *ctx) {
     static ScanState state;
     state = ScanState{};
     static ScanSetting order[scanSettingsMost];
-    const bool terminal = interruptOnTerminal();
+    state.terminal = interruptOnTerminal();
     uint32_t n = 1;
     order[0] = {settings->baudRate, settings->dataBits, settings->parity, settings->stopBits};
     if (settings->sweep != 0 && ctx->link.isSerial)
@@ -181,13 +193,13 @@ int scanRun(const RunSettings *settings, StackContext *ctx) {
     bool going = true;
     for (uint32_t i = 0; i < n && going; ++i) {
         if (!applySetting(settings, ctx, &order[i])) {
-            printf("\nThe port refuses %d baud: skipped", order[i].baud);
+            printf("%sThe port refuses %d baud: skipped", lineStart(&state), order[i].baud);
             continue;
         }
-        going = probeRange(settings, ctx, &order[i], uint8_t(i), &state, terminal);
+        going = probeRange(settings, ctx, &order[i], uint8_t(i), &state);
     }
-    clearProgress(terminal);
-    printf("\nScan done: %u unit%s found", state.found, state.found == 1 ? "" : "s");
+    printf("%sScan done: %u unit%s found", lineStart(&state), state.found,
+           state.found == 1 ? "" : "s");
     char where[32];
     for (uint32_t k = 0; k < state.found; ++k)
         printf("%s%d%s", k ? ", " : ": ", state.units[k],
