@@ -81,8 +81,7 @@ bool applySetting(const RunSettings *settings, StackContext *ctx, const ScanSett
         if (modplSetBaud(ctx, s->baud) != 1)
             return false;
         timeoutMs = scanProbeTimeoutMs(s);
-        // 3.5 character times of silence before each request.
-        spacingMs = (35u * bitsPerChar(s) * 1000u / uint32_t(s->baud) + 9u) / 10u + 1u;
+        spacingMs = scanSpacingMs(s);
     }
     const StackSettings timing{
         0, settings->timeoutGiven ? settings->receiveTimeout : int32_t(timeoutMs),
@@ -177,6 +176,10 @@ uint32_t scanProbeTimeoutMs(const ScanSetting *setting) {
     // 8 bytes out, 3.5 characters of silence, 7 bytes back: 18.5 character times.
     const uint32_t us = 185u * bitsPerChar(setting) * 100000u / uint32_t(setting->baud);
     return (us + 999u) / 1000u + scanMarginMs;
+}
+
+uint32_t scanSpacingMs(const ScanSetting *setting) {
+    return (35u * bitsPerChar(setting) * 1000u / uint32_t(setting->baud) + 9u) / 10u + 1u;
 }
 
 int scanRun(const RunSettings *settings, StackContext *ctx) {

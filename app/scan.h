@@ -25,6 +25,8 @@ uint32_t scanSweepOrder(ScanSetting *out);
 // with the silence between, plus a margin for slow devices (scanMarginMs).
 constexpr uint32_t scanMarginMs = 50;
 uint32_t scanProbeTimeoutMs(const ScanSetting *setting);
+// Without -TD: 3.5 character times of silence before each request, rounded up, and 1 ms.
+uint32_t scanSpacingMs(const ScanSetting *setting);
 
 // Runs the scan on an open channel: 0 a device was found, 2 none.
 int scanRun(const RunSettings *settings, StackContext *ctx);

@@ -63,7 +63,7 @@ std::string sweepOrder() {
 std::function<std::string()> probeMs(int32_t baud, int8_t parity, int8_t stopBits) {
     return [=] {
         const ScanSetting s{baud, 8, parity, stopBits};
-        return str(scanProbeTimeoutMs(&s));
+        return str(scanProbeTimeoutMs(&s)) + "/" + str(scanSpacingMs(&s));
     };
 }
 
@@ -81,10 +81,11 @@ INSTANTIATE_TEST_SUITE_P(
             "38400E1 57600E1 115200E1 4800E1 2400E1 1200E1 9600O1 19200O1 38400O1 57600O1 "
             "115200O1 4800O1 2400O1 1200O1 9600N2 19200N2 38400N2 57600N2 115200N2 4800N2 2400N2 "
             "1200N2"},
-        // 18.5 characters of 10 or 11 bits, rounded up, and the 50 ms margin.
-        Row{"ProbeAt9600N1Waits70Ms", probeMs(9600, 0, 1), "70"},
-        Row{"ProbeAt1200E1Waits220Ms", probeMs(1200, 2, 1), "220"},
-        Row{"ProbeAt115200N2Waits52Ms", probeMs(115200, 0, 2), "52"},
+        // 18.5 characters of 10 or 11 bits, rounded up, and the 50 ms margin; then 3.5
+        // characters, rounded up, and 1 ms.
+        Row{"ProbeAt9600N1Waits70MsAfter5", probeMs(9600, 0, 1), "70/5"},
+        Row{"ProbeAt1200E1Waits220MsAfter33", probeMs(1200, 2, 1), "220/33"},
+        Row{"ProbeAt115200N2Waits52MsAfter2", probeMs(115200, 0, 2), "52/2"},
         Row{"IdentityTextShowsUnprintableBytesInHex",
             [] {
                 return text({'A', ' ', 0x7e, 0x7f, 0x1f, 0, 0xff});

@@ -165,14 +165,6 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"SlaveDropsACutShortRequest", reply(unit, 8, {3, 0, 0, 0}, slave), "0"}),
     rowName);
 
-// Identity answers decoded: the result, the exception, then what was stored.
-std::string serverId(Bytes pdu) {
-    IdentServerId id{};
-    uint8_t exception = 0;
-    const int32_t r = identDecodeServerId(pdu.data(), uint32_t(pdu.size()), &id, &exception);
-    return std::string(Steps() << r << exception << id.length) + hex(id.data, id.length);
-}
-
 std::string objects(const IdentDevice &d) {
     std::string text;
     for (uint32_t i = 0; i < identObjects; ++i)
@@ -182,13 +174,22 @@ std::string objects(const IdentDevice &d) {
     return text;
 }
 
-std::string device(Bytes pdu) {
-    IdentDevice d{};
-    uint8_t exception = 0, next = 0;
-    bool more = false;
-    const int32_t r =
-        identDecodeDevice(pdu.data(), uint32_t(pdu.size()), &d, &exception, &more, &next);
-    return std::string(Steps() << r << exception << more << next << d.conformity) + objects(d);
+// An identity answer decoded: the result, the exception, then what was stored (the server id
+// bytes, or more follows, next, conformity and the objects).
+std::function<std::string()> decoded(bool deviceId, Bytes pdu) {
+    return [=] {
+        IdentDevice d{};
+        IdentServerId id{};
+        uint8_t exception = 0, next = 0;
+        bool more = false;
+        const uint32_t n = uint32_t(pdu.size());
+        if (!deviceId) {
+            const int32_t r = identDecodeServerId(pdu.data(), n, &id, &exception);
+            return std::string(Steps() << r << exception << id.length) + hex(id.data, id.length);
+        }
+        const int32_t r = identDecodeDevice(pdu.data(), n, &d, &exception, &more, &next);
+        return std::string(Steps() << r << exception << more << next << d.conformity) + objects(d);
+    };
 }
 
 // A device answer: header with more follows and next, then objects {id, text}.
@@ -220,11 +221,8 @@ std::function<std::string()> ask(bool deviceId, std::vector<Bytes> answers) {
 
 IdentDevice identityOf(std::vector<std::string> texts) {
     IdentDevice d{};
-    for (uint32_t i = 0; i < texts.size(); ++i) {
-        d.length[i] = uint8_t(texts[i].size());
-        std::copy(texts[i].begin(), texts[i].end(), d.value[i]);
-        d.present = uint8_t(d.present | 1u << i);
-    }
+    for (uint32_t i = 0; i < texts.size(); ++i, d.present = uint8_t(d.present << 1 | 1))
+        d.length[i] = uint8_t(texts[i].copy(reinterpret_cast<char *>(d.value[i]), 245));
     return d;
 }
 
@@ -249,41 +247,17 @@ std::function<std::string()> served(const IdentDevice *identity, Bytes request, 
 INSTANTIATE_TEST_SUITE_P(
     Identity, Rows,
     testing::Values(
-        Row{"ServerIdKeepsEveryByte",
-            [] {
-                return serverId({0x11, 3, 0xb4, 0xff, 'L'});
-            },
+        Row{"ServerIdKeepsEveryByte", decoded(false, {0x11, 3, 0xb4, 0xff, 'L'}),
             "1 0 3  b4 ff 4c"},
-        Row{"ServerIdCountPastThePduIsCutShort",
-            [] {
-                return serverId({0x11, 4, 1, 2, 3});
-            },
-            "-2 0 0 "},
-        Row{"ServerIdExceptionGivesItsCode",
-            [] {
-                return serverId({0x91, 1});
-            },
-            "2 1 0 "},
-        Row{"AnswerOfAnotherFunctionIsMalformed",
-            [] {
-                return serverId({0x03, 1, 0});
-            },
-            "-2 0 0 "},
+        Row{"ServerIdCountPastThePduIsCutShort", decoded(false, {0x11, 4, 1, 2, 3}), "-2 0 0 "},
+        Row{"ServerIdExceptionGivesItsCode", decoded(false, {0x91, 1}), "2 1 0 "},
+        Row{"AnswerOfAnotherFunctionIsMalformed", decoded(false, {0x03, 1, 0}), "-2 0 0 "},
         Row{"DeviceObjectsStoredWithMoreFollowsAndNext",
-            [] {
-                return device(devAnswer(0xff, 3, {{0, "Ac"}, {2, "1.0"}, {0x80, "z"}}));
-            },
+            decoded(true, devAnswer(0xff, 3, {{0, "Ac"}, {2, "1.0"}, {0x80, "z"}})),
             "1 0 1 3 130 VendorName=Ac MajorMinorRevision=1.0 "},
         Row{"DeviceObjectPastThePduIsCutShort",
-            [] {
-                Bytes pdu = devAnswer(0, 0, {{1, "abc"}});
-                return device(Bytes(pdu.begin(), pdu.end() - 1));
-            },
-            "-2 0 0 0 130 "},
-        Row{"DeviceMeiOtherThan14IsMalformed",
-            [] {
-                return device({0x2b, 0x0d, 1, 1, 0, 0, 0});
-            },
+            decoded(true, {0x2b, 0x0e, 2, 0x82, 0, 0, 1, 1, 3, 'a', 'b'}), "-2 0 0 0 130 "},
+        Row{"DeviceMeiOtherThan14IsMalformed", decoded(true, {0x2b, 0x0d, 1, 1, 0, 0, 0}),
             "-2 0 0 0 0 "},
         Row{"ChainAsksOnFromTheNextObject",
             ask(true, {devAnswer(0xff, 2, {{0, "A"}}), devAnswer(0, 0, {{2, "C"}})}),
