@@ -67,6 +67,31 @@ std::function<std::string()> probeMs(int32_t baud, int8_t parity, int8_t stopBit
     };
 }
 
+// A sweep of unit 1 on a scripted serial port that never answers: its status, then the line
+// formats the port was set to, in order, each once however often in a row.
+std::string sweptFormats() {
+    static RunSettings settings;
+    static StackContext ctx;
+    ScriptPort script;
+    runSettingsDefaults(&settings);
+    settings.scanFirst = settings.scanLast = 1;
+    settings.sweep = 1;
+    modplInstall(&ctx, modplMaster);
+    ctx.link.isSerial = 1;
+    scriptPortBind(&ctx.link.port, &script);
+    testing::internal::CaptureStdout();
+    std::string text = str(scanRun(&settings, &ctx)) + ":", last;
+    testing::internal::GetCapturedStdout();
+    for (const auto &[request, word] : script.controls) {
+        const std::string format = std::string(" ") + "NOE"[word >> line::parityShift & 3u] +
+                                   (word & line::stopBitsMask ? "2" : "1");
+        // moddlConfigure sends the word again with RTS control: not a format of its own.
+        if (request == SetLineSettings && !(word & line::rtsMask) && format != last)
+            text += last = format;
+    }
+    return text;
+}
+
 std::string text(Bytes bytes) {
     char out[64];
     identityText(bytes.data(), uint32_t(bytes.size()), out);
@@ -76,6 +101,7 @@ std::string text(Bytes bytes) {
 INSTANTIATE_TEST_SUITE_P(
     Scan, Rows,
     testing::Values(
+        Row{"SweepSetsThePortToEachFormatInTurn", sweptFormats, "2: N1 E1 N1 E1 N1 E1 O1 N2"},
         Row{"SweepTriesLikelySettingsFirstThenEveryRateInEachFormatSlowLast", sweepOrder,
             "32: 9600N1 9600E1 19200N1 19200E1 38400N1 57600N1 115200N1 4800N1 2400N1 1200N1 "
             "38400E1 57600E1 115200E1 4800E1 2400E1 1200E1 9600O1 19200O1 38400O1 57600O1 "

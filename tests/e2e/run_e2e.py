@@ -206,8 +206,9 @@ CASES = [
      {"status": 1}),
     ("scan_options_echo_and_name_bad_values", "",
      "-scan0-5 /SCAN5-3 -SCAN1-248 -SCANx -SCAN+5 -SCAN1-2-3 -SWEEPX -sweepfirst -SCAN7 -XYZ"),
+    # -SR names no holding register: the probe reads 400001.
     ("scan_over_modbus_tcp_finds_units_and_identity", "serve --mbap",
-     "{sk} -FRTCP -SCAN99-102 -PKOFF -ESON", {"status": 0}),
+     "{sk} -FRTCP -SR300002 -SCAN99-102 -PKOFF -ESON", {"status": 0}),
     ("scan_of_a_silent_line_is_status_2", "silent", "{sk} -SCAN1-3 -SWEEP -ESON", {"status": 2}),
     ("scan_interrupted_ends_with_its_summary", "silent", "{sk} -SCAN -PKOFF -ESON",
      {"signal": ("Scanning units", signal.SIGINT), "status": 5}),
