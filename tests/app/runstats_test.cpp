@@ -1,6 +1,5 @@
 // Run statistics: the exit status the counts call for, and the summary's response times; the
-// scan's order of line settings and probe time-outs, and identity values as text.
-#include "app/identity.h"
+// scan's order of line settings and probe time-outs.
 #include "app/runstats.h"
 #include "app/scan.h"
 #include "tests/support/support.h"
@@ -51,15 +50,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-std::string sweepOrder() {
-    ScanSetting order[scanSettingsMost];
-    const uint32_t n = scanSweepOrder(order);
-    std::string text = str(n) + ":";
-    for (uint32_t i = 0; i < n; ++i)
-        text += " " + str(order[i].baud) + "NOE"[order[i].parity] + str(order[i].stopBits);
-    return text;
-}
-
 std::function<std::string()> probeMs(int32_t baud, int8_t parity, int8_t stopBits) {
     return [=] {
         const ScanSetting s{baud, 8, parity, stopBits};
@@ -67,9 +57,9 @@ std::function<std::string()> probeMs(int32_t baud, int8_t parity, int8_t stopBit
     };
 }
 
-// A sweep of unit 1 on a scripted serial port that never answers: its status, then the line
-// formats the port was set to, in order, each once however often in a row.
-std::string sweptFormats() {
+// A sweep of unit 1 on a scripted serial port that never answers: its status, then the rates
+// and line formats the port was set to, in order, each where it changed.
+std::string sweptSettings() {
     static RunSettings settings;
     static StackContext ctx;
     ScriptPort script;
@@ -80,43 +70,32 @@ std::string sweptFormats() {
     ctx.link.isSerial = 1;
     scriptPortBind(&ctx.link.port, &script);
     testing::internal::CaptureStdout();
-    std::string text = str(scanRun(&settings, &ctx)) + ":", last;
+    std::string text = str(scanRun(&settings, &ctx)) + ":", format, baud;
     testing::internal::GetCapturedStdout();
     for (const auto &[request, word] : script.controls) {
-        const std::string format = std::string(" ") + "NOE"[word >> line::parityShift & 3u] +
-                                   (word & line::stopBitsMask ? "2" : "1");
+        const std::string f = std::string(" ") + "NOE"[word >> line::parityShift & 3u] +
+                              (word & line::stopBitsMask ? "2" : "1");
         // moddlConfigure sends the word again with RTS control: not a format of its own.
-        if (request == SetLineSettings && !(word & line::rtsMask) && format != last)
-            text += last = format;
+        if (request == SetLineSettings && !(word & line::rtsMask) && f != format)
+            text += format = f;
+        if (request == SetBaud && " " + str(word) != baud)
+            text += baud = " " + str(word);
     }
     return text;
-}
-
-std::string text(Bytes bytes) {
-    char out[64];
-    identityText(bytes.data(), uint32_t(bytes.size()), out);
-    return out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Scan, Rows,
     testing::Values(
-        Row{"SweepSetsThePortToEachFormatInTurn", sweptFormats, "2: N1 E1 N1 E1 N1 E1 O1 N2"},
-        Row{"SweepTriesLikelySettingsFirstThenEveryRateInEachFormatSlowLast", sweepOrder,
-            "32: 9600N1 9600E1 19200N1 19200E1 38400N1 57600N1 115200N1 4800N1 2400N1 1200N1 "
-            "38400E1 57600E1 115200E1 4800E1 2400E1 1200E1 9600O1 19200O1 38400O1 57600O1 "
-            "115200O1 4800O1 2400O1 1200O1 9600N2 19200N2 38400N2 57600N2 115200N2 4800N2 2400N2 "
-            "1200N2"},
+        Row{"SweepTriesLikelySettingsFirstThenEveryRateInEachFormatSlowLast", sweptSettings,
+            "2: N1 9600 E1 N1 19200 E1 N1 38400 57600 115200 4800 2400 1200 E1 38400 57600 115200 "
+            "4800 2400 1200 O1 9600 19200 38400 57600 115200 4800 2400 1200 N2 9600 19200 38400 "
+            "57600 115200 4800 2400 1200"},
         // 18.5 characters of 10 or 11 bits, rounded up, and the 50 ms margin; then 3.5
         // characters, rounded up, and 1 ms.
         Row{"ProbeAt9600N1Waits70MsAfter5", probeMs(9600, 0, 1), "70/5"},
         Row{"ProbeAt1200E1Waits220MsAfter33", probeMs(1200, 2, 1), "220/33"},
-        Row{"ProbeAt115200N2Waits52MsAfter2", probeMs(115200, 0, 2), "52/2"},
-        Row{"IdentityTextShowsUnprintableBytesInHex",
-            [] {
-                return text({'A', ' ', 0x7e, 0x7f, 0x1f, 0, 0xff});
-            },
-            "A ~\\x7f\\x1f\\x00\\xff"}),
+        Row{"ProbeAt115200N2Waits52MsAfter2", probeMs(115200, 0, 2), "52/2"}),
     rowName);
 
 } // namespace
