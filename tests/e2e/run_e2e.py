@@ -198,6 +198,20 @@ CASES = [
     ("typed_string_write_keeps_its_case", "serve", "{sk} -PKOFF -ID101 -DTSTRING -FNWRITE -SR4%05d "
      "Kv-17" % (TYPED_AT["WRITE"] + 1), {"u101": (TYPED_AT["WRITE"], [0x4b76, 0x2d31, 0x3700])}),
     ("negative_int16_is_a_value", "serve", "{sk} -PKOFF -FN6 -SR400010 -5", {"hr": (9, [65531])}),
+    # Identity: pymodbus sends its own layout of 17, whole; libmodbus 17 as most do, 43 refused.
+    ("fn17_pymodbus_server_id_data_shown_whole", "serve", "{sk} -FN17"),
+    ("fn43_pymodbus_basic_and_regular_objects", "serve --mbap", "{sk} -FRTCP -FN43 -PKOFF"),
+    ("fn17_libmodbus_server_id_run_and_data", "libmodbus", "{sk} -FRTCP -FN17 -PKOFF"),
+    ("fn43_libmodbus_refused_is_not_supported", "libmodbus", "{sk} -FRTCP -FN43 -PKOFF -ESON",
+     {"status": 1}),
+    ("scan_options_echo_and_name_bad_values", "",
+     "-scan0-5 /SCAN5-3 -SCAN1-248 -SCANx -SCAN+5 -SCAN1-2-3 -SWEEPX -sweepfirst -SCAN7 -XYZ"),
+    # -SR names no holding register: the probe reads 400001.
+    ("scan_over_modbus_tcp_finds_units_and_identity", "serve --mbap",
+     "{sk} -FRTCP -SR300002 -SCAN99-102 -PKOFF -ESON", {"status": 0}),
+    ("scan_of_a_silent_line_is_status_2", "silent", "{sk} -SCAN1-3 -SWEEP -ESON", {"status": 2}),
+    ("scan_interrupted_ends_with_its_summary", "silent", "{sk} -SCAN -PKOFF -ESON",
+     {"signal": ("Scanning units", signal.SIGINT), "status": 5}),
 ]
 
 
