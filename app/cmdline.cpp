@@ -126,6 +126,36 @@ void framingOption(RunSettings *settings, const char *value) {
         printf("\nFraming '%s' not supported", value);
 }
 
+// "a-b" with 1 <= a <= b <= 247, "a" alone, or nothing for every unit; anything else keeps the
+// setting, so no scan runs.
+void scanOption(RunSettings *settings, const char *value) {
+    printf("\nStripped SCAN from input: %s", value);
+    unsigned first = 1, last = 247;
+    int used = 0;
+    const bool empty = value[0] == '\0';
+    const bool digits = strspn(value, "0123456789-") == strlen(value);
+    const bool one = !empty && sscanf(value, "%3u%n", &first, &used) == 1 && value[used] == '\0';
+    const bool range = !empty && !one && sscanf(value, "%3u-%3u%n", &first, &last, &used) == 2 &&
+                       value[used] == '\0' && isdigit(static_cast<unsigned char>(value[0]));
+    if (one)
+        last = first;
+    if ((!empty && !one && !range) || !digits || first < 1 || last > 247 || first > last) {
+        printf("\nScan range '%s' not supported", value);
+        return;
+    }
+    settings->scanFirst = uint8_t(first);
+    settings->scanLast = uint8_t(last);
+}
+
+// Nothing for every setting, FIRST to stop at the first device found.
+void sweepOption(RunSettings *settings, const char *value) {
+    printf("\nStripped SWEEP from input: %s", value);
+    if (value[0] == '\0' || strcmp(value, "FIRST") == 0)
+        settings->sweep = value[0] == '\0' ? 1 : 2;
+    else
+        printf("\nSweep '%s' not supported", value);
+}
+
 // -1 for OFF, 1 for ON, 0 for anything else; ON is tried first.
 int onOffValue(const char *value) {
     if (strncmp(value, "ON", 2) == 0)
@@ -168,6 +198,7 @@ void option(RunSettings *settings, char *argument) {
             traceSetRegisterDump(onOff > 0);
     } else if (startsWith(text, "RT")) {
         settings->receiveTimeout = decimalValue(text + 2);
+        settings->timeoutGiven = true;
         printf("\nRECEIVE_TIMEOUT set to %d", settings->receiveTimeout);
     } else if (startsWith(text, "RQ")) {
         settings->numRequests = low16(decimalValue(text + 2));
@@ -183,6 +214,7 @@ void option(RunSettings *settings, char *argument) {
         lineFormatOption(settings, text + 2);
     } else if (startsWith(text, "TD")) {
         settings->requestSpacing = decimalValue(text + 2);
+        settings->spacingGiven = true;
         printf("\nStripped TD from input: %ld", static_cast<long>(settings->requestSpacing));
     } else if (startsWith(text, "ST")) {
         switchOption("ST", "Statistics", text + 2, &settings->statistics);
@@ -196,6 +228,10 @@ void option(RunSettings *settings, char *argument) {
         dataTypeOption(settings, text + 2);
     } else if (startsWith(text, "WO")) {
         wordOrderOption(settings, text + 2);
+    } else if (startsWith(text, "SCAN")) {
+        scanOption(settings, text + 4);
+    } else if (startsWith(text, "SWEEP")) {
+        sweepOption(settings, text + 5);
     } else {
         settings->run = false;
         settings->refused = true;
@@ -230,6 +266,9 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->dataType = DataType::Int16;
     settings->wordOrder = WordOrder::Abcd;
     settings->modbusTcp = false;
+    settings->scanFirst = settings->scanLast = 0;
+    settings->sweep = 0;
+    settings->timeoutGiven = settings->spacingGiven = false;
     traceSetRegisterDump(true);
 }
 

@@ -37,6 +37,11 @@ struct RunSettings {
     DataType dataType;
     WordOrder wordOrder;
     bool modbusTcp; // -FR: Modbus TCP framing instead of RTU
+    // -SCAN: the units probed (scanFirst 0: no scan); -SWEEP: 0 none, 1 every setting, 2 up to
+    // the first device found; whether -RT and -TD were given (a scan derives its own otherwise)
+    uint8_t scanFirst, scanLast;
+    uint8_t sweep;
+    bool timeoutGiven, spacingGiven;
 };
 
 constexpr uint8_t selectorRead = 65;

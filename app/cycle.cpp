@@ -2,9 +2,12 @@
 // message is printed directly; the stack's own trace comes out between them.
 #include "app/cycle.h"
 
+#include "app/identity.h"
 #include "app/records.h"
 #include "app/runstats.h"
+#include "app/scan.h"
 #include "app/values.h"
+#include "stack/al/ident.h"
 #include "stack/al/modpl.h"
 #include "stack/al/reference.h"
 #include "stack/drivers/clock.h"
@@ -28,6 +31,8 @@ bool selectorSupported(uint8_t selector) {
     case 6:
     case 15:
     case 16:
+    case identFcServerId:
+    case identFcDevice:
     case selectorRead:
     case selectorWrite:
         return true;
@@ -99,6 +104,25 @@ void noteRequest(RunStats *stats, const RunSettings *settings, uint32_t number,
     recordsWrite(&record);
 }
 
+// One identity question: its lines, or the error lines of a request, and its count.
+void askIdentity(const RunSettings *settings, StackContext *ctx, RunStats *stats) {
+    const uint32_t started = tickCount();
+    uint8_t exception = 0;
+    const int32_t result =
+        identityShow(ctx, settings->functionSelector, settings->modslave, &exception);
+    RequestResult outcome = RequestResult::Ok;
+    if (result == -3) {
+        printf("\n\rModbus transmit failed.");
+        outcome = RequestResult::TransmitFailed;
+    } else if (result == 0 || result == -2) {
+        printf("\n\rReceive error = %d", result);
+        outcome = result == 0 ? statsResultOf(ctx, 0, nullptr) : RequestResult::BadFrame;
+    } else if (result == 2) {
+        outcome = RequestResult::Exception;
+    }
+    statsCount(stats, outcome, exception, uint32_t(tickCount() - started));
+}
+
 void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *request,
                     ModbusMessage *reply, RunStats *stats) {
     int32_t sent = 0;
@@ -111,6 +135,11 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
         ++sent;
         // Written out by the first wait that lasts, not before every exchange.
         printf("\nSending request #%d", sent);
+        if (settings->functionSelector == identFcServerId ||
+            settings->functionSelector == identFcDevice) {
+            askIdentity(settings, ctx, stats);
+            continue;
+        }
         // From the frame's last byte out, after the pacing the send waits through.
         const int32_t sendResult = modplSendRequest(ctx, settings->modslave, request);
         const uint32_t started = tickCount();
@@ -184,6 +213,9 @@ int runRequestCycle(RunSettings *settings) {
             if (modplSetBaud(&ctx, settings->baudRate) != 1 && settings->baudRate > 0) {
                 printf("\nBaud rate %d refused: the port runs it as %d", settings->baudRate,
                        modplGetBaud(&ctx));
+            } else if (settings->scanFirst != 0) {
+                printf("\nScanning units %d to %d", settings->scanFirst, settings->scanLast);
+                status = scanRun(settings, &ctx);
             } else {
                 printf("\nBuilding request: modslave = %d", settings->modslave);
                 runRepetitions(settings, &ctx, &request, &reply, &stats);

@@ -36,7 +36,10 @@ int main(int argc, char **argv) {
         return slaveStatusOk;
     interruptCatchSignals();
     interruptAfter(settings.maxSeconds);
-    printf("korvalen-slave: unit %d on %s", settings.unit, settings.portText);
+    if (settings.unitsText)
+        printf("korvalen-slave: units %s on %s", settings.unitsText, settings.portText);
+    else
+        printf("korvalen-slave: unit %d on %s", settings.unit, settings.portText);
     fflush(stdout);
     // "/port" listens; any other text is one channel, a serial port or a connection to a master.
     if (settings.portText[0] == '/')

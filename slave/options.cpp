@@ -17,6 +17,10 @@ const char *const defaultPort = "COM2";
 const char *const defaultStart = "400011";
 constexpr int32_t defaultBaud = 9600;
 constexpr uint8_t defaultUnit = 100;
+constexpr uint32_t identityMost = 64;
+// Basic identity objects 0 to 2: vendor name, product code, revision.
+const char *const identityOptions[3] = {"VN", "PC", "RV"};
+const char *const identityDefaults[3] = {"KORVALEN", "korvalen-slave", "1.5"};
 
 // A value written to the image goes to the register the cursor names, which then moves on
 // past it, in the type and order of the whole command line.
@@ -61,6 +65,54 @@ bool reference(const char *text, SeedCursor *cursor) {
         return false;
     cursor->offset = offset;
     return true;
+}
+
+void setObject(IdentDevice *identity, uint32_t i, const char *text) {
+    identity->length[i] = uint8_t(strlen(text));
+    memcpy(identity->value[i], text, identity->length[i]);
+    identity->present = uint8_t(identity->present | 1u << i);
+}
+
+// "3,17,200", "1-10" or both mixed, each unit 1 to 247: the units' bits, or false.
+bool unitList(const char *text, SlaveSettings *s) {
+    uint8_t units[32] = {};
+    uint32_t first = 0, count = 0;
+    char item[16];
+    while (*text != '\0') {
+        const size_t n = strcspn(text, ",");
+        if (n == 0 || n >= sizeof item)
+            return false;
+        memcpy(item, text, n);
+        item[n] = '\0';
+        text += n + (text[n] == ',' ? 1 : 0);
+        if (text[-1] == ',' && *text == '\0')
+            return false;
+        char *dash = strchr(item, '-');
+        uint32_t low = 0, high = 0;
+        if (dash)
+            *dash = '\0';
+        if (!number(item, 247, &low) || !number(dash ? dash + 1 : item, 247, &high) || low == 0 ||
+            high < low)
+            return false;
+        for (uint32_t u = low; u <= high; ++u, ++count)
+            units[u >> 3] = uint8_t(units[u >> 3] | 1u << (u & 7u));
+        if (first == 0)
+            first = low;
+    }
+    if (count == 0)
+        return false;
+    s->unit = uint8_t(first);
+    memcpy(s->units, units, sizeof units);
+    return true;
+}
+
+// Which of -VN, -PC and -RV the option text names, or -1.
+int identityOption(const char *text) {
+    for (int i = 0; i < 3; ++i)
+        if (toupper(static_cast<unsigned char>(text[0])) == identityOptions[i][0] &&
+            toupper(static_cast<unsigned char>(text[1])) == identityOptions[i][1])
+            return i;
+    return -1;
 }
 
 bool isOption(const char *argument) {
@@ -136,9 +188,10 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
             return refuse("the framing is TCP or RTU", argument);
         s->modbusTcp = text[2] == 'T';
     } else if (startsWith(text, "ID")) {
-        if (!number(text + 2, 247, &n) || n == 0)
-            return refuse("the unit ID must be 1 to 247", argument);
-        s->unit = uint8_t(n);
+        if (!unitList(text + 2, s))
+            return refuse("the unit ID must be 1 to 247, or a list such as 3,17,200 or 1-10",
+                          argument);
+        s->unitsText = strpbrk(text + 2, ",-") ? text + 2 : nullptr;
     } else if (startsWith(text, "PK")) {
         if (strcmp(text + 2, "ON") == 0)
             traceOn();
@@ -165,6 +218,10 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
         WordOrder order = WordOrder::Abcd;
         if (!typedParseOrder(text + 2, &order))
             return refuse("the word order is ABCD, CDAB, BADC or DCBA", argument);
+    } else if (identityOption(text) >= 0) {
+        if (text[2] == '\0' || strlen(text + 2) > identityMost)
+            return refuse("an identity text is 1 to 64 characters", argument);
+        setObject(&s->identity, uint32_t(identityOption(text)), text + 2);
     } else if (strcmp(text, "Q") != 0) {
         return refuse("unknown option", argument);
     }
@@ -201,7 +258,14 @@ void printSlaveUsage() {
 }
 
 int parseSlaveArguments(SlaveSettings *s, SlaveImage *image, int argc, char **argv) {
-    *s = SlaveSettings{defaultPort, defaultBaud, 8, 0, 1, defaultUnit, 0, 0, false, false};
+    *s = SlaveSettings{};
+    s->portText = defaultPort;
+    s->baudRate = defaultBaud;
+    s->dataBits = 8;
+    s->stopBits = 1;
+    s->unit = defaultUnit;
+    for (uint32_t i = 0; i < 3; ++i)
+        setObject(&s->identity, i, identityDefaults[i]);
     traceInit();
     SeedCursor cursor{0, 0, DataType::Int16, WordOrder::Abcd};
     reference(defaultStart, &cursor);
@@ -210,7 +274,9 @@ int parseSlaveArguments(SlaveSettings *s, SlaveImage *image, int argc, char **ar
         char *argument = argv[i];
         if (!isOption(argument))
             continue;
-        for (char *c = argument + 1; *c != '\0'; ++c)
+        // An identity text keeps its case; only its option's name is upper-cased.
+        const bool identity = identityOption(argument + 1) >= 0;
+        for (char *c = argument + 1; *c != '\0' && (!identity || c < argument + 3); ++c)
             *c = char(toupper(static_cast<unsigned char>(*c)));
         DataType type = DataType::All;
         if (startsWith(argument + 1, "DT") && typedParseType(argument + 3, &type) &&

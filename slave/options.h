@@ -4,20 +4,24 @@
 #pragma once
 
 #include "slave/image.h"
+#include "stack/al/ident.h"
 
 #include <cstdint>
 
 struct SlaveSettings {
     const char *portText; // points into the argument text or to the default
     int32_t baudRate;
-    int32_t dataBits; // the line format: 7 or 8 data bits,
-    int32_t parity;   // 0 none, 1 odd, 2 even, 3 mark, 4 space,
-    int32_t stopBits; // 1 or 2 stop bits
-    uint8_t unit;
-    uint32_t maxRequests; // 0: no limit
-    uint32_t maxSeconds;  // 0: no limit
-    bool modbusTcp;       // -FRTCP: Modbus TCP framing instead of RTU
-    bool run;             // false: the usage text was all that was asked for
+    int32_t dataBits;      // the line format: 7 or 8 data bits,
+    int32_t parity;        // 0 none, 1 odd, 2 even, 3 mark, 4 space,
+    int32_t stopBits;      // 1 or 2 stop bits
+    uint8_t unit;          // the first unit of -ID
+    uint8_t units[32];     // every unit of -ID, bit u of units[u / 8] for unit u
+    const char *unitsText; // -ID's value when it names more than one unit, else nullptr
+    IdentDevice identity;  // answered to functions 17 and 43: -VN, -PC, -RV
+    uint32_t maxRequests;  // 0: no limit
+    uint32_t maxSeconds;   // 0: no limit
+    bool modbusTcp;        // -FRTCP: Modbus TCP framing instead of RTU
+    bool run;              // false: the usage text was all that was asked for
 };
 
 constexpr int slaveStatusOk = 0;

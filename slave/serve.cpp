@@ -38,6 +38,8 @@ bool openChannel(StackContext *ctx, const SlaveSettings *s) {
     modplInstall(ctx, modplSlave);
     if (modplOpen(ctx, s->portText, s->unit) != 1)
         return false;
+    modplSetUnits(ctx, s->units);
+    identServeFrom(ctx, &s->identity);
     const StackSettings settings{0, slaveReceiveTimeoutMs, 0};
     modplSetSettings(ctx, &settings);
     modplSetBaud(ctx, s->baudRate);

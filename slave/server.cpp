@@ -24,6 +24,8 @@ void acceptAll(ModplListener *listener, StackContext *conns, const SlaveSettings
         modplInstall(ctx, modplSlave);
         if (modplAccept(listener, ctx, s->unit) != 1)
             return;
+        modplSetUnits(ctx, s->units);
+        identServeFrom(ctx, &s->identity);
         const StackSettings settings{0, slaveReceiveTimeoutMs, 0};
         modplSetSettings(ctx, &settings);
         modplSetFraming(ctx, s->modbusTcp);

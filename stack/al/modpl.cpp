@@ -2,6 +2,8 @@
 // unit and counter operations. Everything is kept in the caller's stack context.
 #include "stack/al/modpl.h"
 
+#include <cstring>
+
 namespace {
 
 // Maximum count and enabled flag by reference type; type 2 has no Modbus data.
@@ -17,6 +19,8 @@ int32_t modplInstall(StackContext *ctx, int32_t role) {
         ctx->typeLimits[i] = defaultLimits[i];
     ctx->link.role = role;
     ctx->link.isOpen = 0;
+    ctx->identity = nullptr;
+    std::memset(ctx->link.unitSet, 0, sizeof ctx->link.unitSet);
     return 1;
 }
 
@@ -50,6 +54,10 @@ int32_t modplSetUnit(StackContext *ctx, int32_t unit) {
         return 0;
     ctx->link.ownUnit = address;
     return 1;
+}
+
+void modplSetUnits(StackContext *ctx, const uint8_t units[32]) {
+    std::memcpy(ctx->link.unitSet, units, sizeof ctx->link.unitSet);
 }
 
 int32_t modplSetFraming(StackContext *ctx, bool modbusTcp) {

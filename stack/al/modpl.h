@@ -40,6 +40,8 @@ struct TypeLimit {
     uint16_t enabled;
 };
 
+struct IdentDevice;
+
 constexpr int32_t modplMaster = 1;
 constexpr int32_t modplSlave = 0;
 
@@ -51,6 +53,7 @@ struct StackContext {
     int32_t alRole;
     uint32_t alCounts[2]; // PDUs received for this station, requests (or answers) sent
     TypeLimit typeLimits[5];
+    const IdentDevice *identity; // a slave's answer to functions 17 and 43; none after install
 };
 
 // 1; 0 for a role above 1, which writes nothing but alRole.
@@ -64,6 +67,9 @@ int32_t modplGetBaud(StackContext *ctx);
 // 1 or 2 stop bits. 1; 0 when the link refuses it. A socket channel ignores it.
 int32_t modplSetLineFormat(StackContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits);
 int32_t modplSetUnit(StackContext *ctx, int32_t unit);
+// Slave: the units answered beside the one opened with, bit u of units[u / 8] for unit u; none
+// after install.
+void modplSetUnits(StackContext *ctx, const uint8_t units[32]);
 // Modbus TCP framing (MBAP) on, or RTU framing back: 1; 0 for Modbus TCP on a serial port,
 // which keeps RTU. Each open starts in RTU.
 int32_t modplSetFraming(StackContext *ctx, bool modbusTcp);

@@ -6,6 +6,7 @@
 #include "stack/al/modpl.h"
 
 #include "stack/al/fb.h"
+#include "stack/al/ident.h"
 
 #include <algorithm>
 #include <iterator>
@@ -223,5 +224,12 @@ int32_t modplGetReply(StackContext *ctx, ModbusMessage *message) {
         return -2;
     if (master)
         return decodeResponse(&fb, message);
+    if (message->functionCode == identFcServerId || message->functionCode == identFcDevice) {
+        uint8_t exception = 0;
+        const bool answered = identAnswer(ctx, pdu, fbLimit(&fb), &exception) == 1;
+        setFlag(message, msgflag::isResponse, answered);
+        message->refType = exception;
+        return 0;
+    }
     return checkRequest(ctx, message, decodeRequest(&fb, message));
 }

@@ -86,6 +86,7 @@ struct LinkContext {
     // link interface: role written by the application layer's install, the rest here
     int32_t role;
     uint8_t ownUnit;
+    uint8_t unitSet[32]; // a slave's further units, bit u of unitSet[u / 8] for unit u
     uint8_t peerUnit;
     uint32_t linkCounts[2];
     int32_t timeoutMs;
@@ -113,6 +114,8 @@ int32_t moddlGetBaud(LinkContext *ctx);
 // the time-outs again from the bits a character then takes. 0 for a format out of range.
 int32_t moddlSetLineFormat(LinkContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits);
 int32_t moddlSetTiming(LinkContext *ctx, const LinkTimingRequest *request);
+// Whether a slave answers this unit: its own or one of its further units.
+bool moddlTakesUnit(const LinkContext *ctx, uint8_t unit);
 int32_t moddlGetTiming(LinkContext *ctx, LinkTimingRequest *request);
 // Classifies the port text, binds the matching driver, sets the defaults, opens the port. A
 // text of moddlPortTextSize characters or more is refused.

@@ -291,6 +291,10 @@ int32_t moddlConfigure(LinkContext *ctx, const LinkTiming *timing) {
     return 1;
 }
 
+bool moddlTakesUnit(const LinkContext *ctx, uint8_t unit) {
+    return unit == ctx->ownUnit || (ctx->unitSet[unit >> 3] >> (unit & 7u) & 1u) != 0;
+}
+
 int32_t moddlSetTiming(LinkContext *ctx, const LinkTimingRequest *request) {
     LinkTiming timing = ctx->timing;
     // A negative time means 0; one past what the fields hold is cut to the most they hold,

@@ -65,7 +65,7 @@ int32_t afterNoise(LinkContext *ctx, LinkFrame *frame, const Rx *rx) {
     for (uint32_t start = 1; start <= mostNoise && start + shortestFrame <= rx->held; ++start) {
         const uint8_t unit = ctx->rxBuffer[start];
         const bool expected =
-            ctx->role == 1 ? unit == ctx->peerUnit : unit == ctx->ownUnit || unit == 0;
+            ctx->role == 1 ? unit == ctx->peerUnit : moddlTakesUnit(ctx, unit) || unit == 0;
         if (expected && moddlCrc16(rx->held - start, ctx->rxBuffer + start) == 0) {
             tracePrintf("\n\rmoddlRx: Found Modbus RTU frame after %d bytes of noise.", int(start));
             return take(ctx, frame, rx, start, rx->held - start);
@@ -312,7 +312,7 @@ int32_t moddlReceive(LinkContext *ctx, PduRecord *record) {
     if (ctx->role == 1) {
         taken = frame.unit == ctx->peerUnit;
     } else {
-        taken = frame.unit == ctx->ownUnit || frame.unit == 0 ||
+        taken = moddlTakesUnit(ctx, frame.unit) || frame.unit == 0 ||
                 (mbap && frame.unit == moddlMbapDevice);
         if (taken)
             ctx->peerUnit = frame.unit;

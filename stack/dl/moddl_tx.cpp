@@ -11,7 +11,7 @@
 int32_t moddlSend(LinkContext *ctx, uint8_t unit, const PduRecord *pdu) {
     // A slave answers only a request addressed to it, never a broadcast; on Modbus TCP unit 255
     // means the device itself.
-    const bool toMe = ctx->peerUnit == ctx->ownUnit ||
+    const bool toMe = moddlTakesUnit(ctx, ctx->peerUnit) ||
                       (ctx->framing == framingMbap && ctx->peerUnit == moddlMbapDevice);
     if (ctx->role == 1) {
         ctx->peerUnit = unit;

@@ -83,6 +83,10 @@ bool interruptTimeUp() {
     return timeUp != 0;
 }
 
+bool interruptOnTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
+
 void interruptWaitMs(uint32_t ms) {
     pollfd stop{stopPipe[0], POLLIN, 0};
     (void)poll(&stop, 1, ms > 86400000u ? 86400000 : int(ms));

@@ -30,6 +30,9 @@ void interruptAfter(uint32_t seconds);
 // Whether the time limit of interruptAfter, not a person, asked for the stop.
 bool interruptTimeUp();
 
+// Whether standard output is a terminal (a console on Windows), where a line may rewrite itself.
+bool interruptOnTerminal();
+
 // Sleeps ms milliseconds (at most a day), less once a stop is requested.
 void interruptWaitMs(uint32_t ms);
 

@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <io.h>
 #include <windows.h>
 // after windows.h, which it needs
 #include <mmsystem.h>
@@ -94,6 +96,10 @@ void interruptAfter(uint32_t seconds) {
 
 bool interruptTimeUp() {
     return timeUp != 0;
+}
+
+bool interruptOnTerminal() {
+    return _isatty(_fileno(stdout)) != 0;
 }
 
 void interruptWaitMs(uint32_t ms) {

@@ -1,5 +1,7 @@
-// Run statistics: the exit status the counts call for, and the summary's response times.
+// Run statistics: the exit status the counts call for, and the summary's response times; the
+// scan's order of line settings and probe time-outs.
 #include "app/runstats.h"
+#include "app/scan.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -45,3 +47,55 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"Of101TimesTheRankRoundsUpToThe100th", run(ramp(101)),
             "0:     min 1, mean 51.0, 99th percentile 100, max 101"}),
     rowName);
+
+namespace {
+
+std::function<std::string()> probeMs(int32_t baud, int8_t parity, int8_t stopBits) {
+    return [=] {
+        const ScanSetting s{baud, 8, parity, stopBits};
+        return str(scanProbeTimeoutMs(&s)) + "/" + str(scanSpacingMs(&s));
+    };
+}
+
+// A sweep of unit 1 on a scripted serial port that never answers: its status, then the rates
+// and line formats the port was set to, in order, each where it changed.
+std::string sweptSettings() {
+    static RunSettings settings;
+    static StackContext ctx;
+    ScriptPort script;
+    runSettingsDefaults(&settings);
+    settings.scanFirst = settings.scanLast = 1;
+    settings.sweep = 1;
+    modplInstall(&ctx, modplMaster);
+    ctx.link.isSerial = 1;
+    scriptPortBind(&ctx.link.port, &script);
+    testing::internal::CaptureStdout();
+    std::string text = str(scanRun(&settings, &ctx)) + ":", format, baud;
+    testing::internal::GetCapturedStdout();
+    for (const auto &[request, word] : script.controls) {
+        const std::string f = std::string(" ") + "NOE"[word >> line::parityShift & 3u] +
+                              (word & line::stopBitsMask ? "2" : "1");
+        // moddlConfigure sends the word again with RTS control: not a format of its own.
+        if (request == SetLineSettings && !(word & line::rtsMask) && f != format)
+            text += format = f;
+        if (request == SetBaud && " " + str(word) != baud)
+            text += baud = " " + str(word);
+    }
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scan, Rows,
+    testing::Values(
+        Row{"SweepTriesLikelySettingsFirstThenEveryRateInEachFormatSlowLast", sweptSettings,
+            "2: N1 9600 E1 N1 19200 E1 N1 38400 57600 115200 4800 2400 1200 E1 38400 57600 115200 "
+            "4800 2400 1200 O1 9600 19200 38400 57600 115200 4800 2400 1200 N2 9600 19200 38400 "
+            "57600 115200 4800 2400 1200"},
+        // 18.5 characters of 10 or 11 bits, rounded up, and the 50 ms margin; then 3.5
+        // characters, rounded up, and 1 ms.
+        Row{"ProbeAt9600N1Waits70MsAfter5", probeMs(9600, 0, 1), "70/5"},
+        Row{"ProbeAt1200E1Waits220MsAfter33", probeMs(1200, 2, 1), "220/33"},
+        Row{"ProbeAt115200N2Waits52MsAfter2", probeMs(115200, 0, 2), "52/2"}),
+    rowName);
+
+} // namespace

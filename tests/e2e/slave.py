@@ -15,6 +15,7 @@ and the counts after each request."""
 
 import argparse, asyncio, json, os, socket, struct, time
 
+from pymodbus.device import ModbusDeviceIdentification
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
 from pymodbus.factory import ServerDecoder
 from pymodbus.framer.rtu_framer import ModbusRtuFramer
@@ -56,6 +57,10 @@ TYPED_REGS += [int.from_bytes(STRING[i:i + 2], "big") for i in range(0, len(STRI
 TYPED_AT["WRITE"] = len(TYPED_REGS)
 TYPED_REGS += [0] * 16
 UNITS = {}
+# What serve answers to functions 17 and 43: basic and regular objects, one not printable.
+IDENTITY = ModbusDeviceIdentification(info_name={
+    "VendorName": "Acme Ltd", "ProductCode": "PM-7", "MajorMinorRevision": "2.1",
+    "VendorUrl": "http://127.0.0.1/", "ProductName": "Meter\x01", "ModelName": "M7"})
 
 
 def count(args, store, key=None):
@@ -85,7 +90,7 @@ async def serve(args, store):
         zero_mode=True, hr=ModbusSequentialDataBlock(0, TYPED_REGS))})
     server = ModbusTcpServer(ModbusServerContext(slaves=UNITS, single=False),
                              framer=ModbusSocketFramer if args.mbap else ModbusRtuFramer,
-                             address=("127.0.0.1", 0), handler=Handler,
+                             address=("127.0.0.1", 0), handler=Handler, identity=IDENTITY,
                              response_manipulator=answered, allow_reuse_address=True)
     task = asyncio.ensure_future(server.serve_forever())
     await asyncio.wait_for(server.serving, 10)

@@ -3,9 +3,12 @@
 // refusing loopback port, bit 1 Modbus TCP framing, bit 2 the slave role, received twice so that
 // what it kept is read again), FUZZ_DECODE
 // [role/link bits][preset count][unit][PDU...] as one good frame, FUZZ_ARGS NUL-split arguments
-// (their values then read in the type given), FUZZ_TYPED [type][order][value text...].
+// (their values then read in the type given), FUZZ_TYPED [type][order][value text...],
+// FUZZ_IDENT the bytes as an identity answer to either decoder (FUZZ_DECODE's slave answers
+// functions 17 and 43 from an identity of seven full objects).
 #include "app/cmdline.h"
 #include "app/values.h"
+#include "stack/al/ident.h"
 #include "stack/al/modpl.h"
 #include "stack/trace/trace.h"
 #include "tests/support/support.h"
@@ -44,6 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (n > 0 && type != DataType::String && strcmp(out, "nan") != 0 &&
         (typedEncode(out, type, order, again, 4) != n || memcmp(again, registers, 2 * n) != 0))
         abort();
+#elif defined(FUZZ_IDENT)
+    static IdentDevice device;
+    IdentServerId id;
+    uint8_t exception = 0, next = 0;
+    bool more = false;
+    identDecodeServerId(data, uint32_t(size), &id, &exception);
+    identDecodeDevice(data, uint32_t(size), &device, &exception, &more, &next);
 #else
     traceOff();
     fakeClockReset(1000);
@@ -76,6 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 3 || size > 3 + moddlMaxFrame)
         return 0;
     modplInstall(&ctx, (data[0] & 1) ? modplSlave : modplMaster);
+    static IdentDevice identity;
+    identity.present = 0x7f;
+    std::fill(std::begin(identity.length), std::end(identity.length), uint8_t(identValueMost));
+    identServeFrom(&ctx, &identity);
     ctx.link.isSerial = (data[0] >> 1) & 1;
     ctx.link.ownUnit = ctx.link.peerUnit = 100;
     script.reads.push_back({rtuFrame(data[2], Bytes(data + 3, data + size))});

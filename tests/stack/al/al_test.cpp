@@ -1,6 +1,7 @@
 // The application layer over the scripted port: frame buffer bounds, the encoder's and the
 // decoder's own checks and the slave role, which the front end does not reach.
 #include "stack/al/fb.h"
+#include "stack/al/ident.h"
 #include "stack/al/modpl.h"
 #include "tests/support/support.h"
 
@@ -14,14 +15,14 @@ template <typename T, typename Get> int64_t got(Fb *fb, Get get) {
     return get(fb, &v) == 1 ? int64_t(v) : v == 0x55 ? -1 : -2;
 }
 
-// Runs op on a frame buffer over these bytes and limit: its result, then @position: bytes.
+// Runs op on a frame buffer over these bytes and limit: its result (-9: the set-up failed),
+// then @position: bytes.
 std::function<std::string()> fb(uint32_t limit, Bytes input, int64_t (*op)(Fb *)) {
     return [=] {
         uint8_t data[260] = {};
         std::copy(input.begin(), input.end(), data);
         Fb f;
-        fbInit(&f, limit, data);
-        const int64_t result = op(&f);
+        const int64_t result = fbInit(&f, limit, data) == 1 ? op(&f) : -9;
         const uint32_t at = fbPosition(&f);
         return str(result) + " @" + str(at) + ":" + hex(data, std::min(at, 4u));
     };
@@ -208,6 +209,132 @@ std::string slaveByLength() {
         steps << modplGetReply(&s.ctx, &s.msg) << modplPending(&s.ctx);
     return steps;
 }
+
+std::string objects(const IdentDevice &d) {
+    std::string text;
+    for (uint32_t i = 0; i < identObjects; ++i)
+        if (d.present >> i & 1u)
+            text += std::string(identObjectName(i)) + "=" +
+                    std::string(d.value[i], d.value[i] + d.length[i]) + " ";
+    return text;
+}
+
+// An identity answer decoded: the result, the exception, then what was stored (the server id
+// bytes, or more follows, next, conformity and the objects).
+std::function<std::string()> decoded(bool deviceId, Bytes pdu) {
+    return [=] {
+        IdentDevice d{};
+        IdentServerId id{};
+        uint8_t exception = 0, next = 0;
+        bool more = false;
+        const uint32_t n = uint32_t(pdu.size());
+        if (!deviceId) {
+            const int32_t r = identDecodeServerId(pdu.data(), n, &id, &exception);
+            return std::string(Steps() << r << exception << id.length) + hex(id.data, id.length);
+        }
+        const int32_t r = identDecodeDevice(pdu.data(), n, &d, &exception, &more, &next);
+        return std::string(Steps() << r << exception << more << next << d.conformity) + objects(d);
+    };
+}
+
+// A device answer: header with more follows and next, then objects {id, text}.
+Bytes devAnswer(uint8_t more, uint8_t next, std::vector<std::pair<uint8_t, std::string>> objs) {
+    Bytes pdu{0x2b, 0x0e, 2, 0x82, more, next, uint8_t(objs.size())};
+    for (auto &[id, text] : objs) {
+        pdu.push_back(id);
+        pdu.push_back(uint8_t(text.size()));
+        pdu.insert(pdu.end(), text.begin(), text.end());
+    }
+    return pdu;
+}
+
+// The master asks a unit whose script answers so: what went out, the result and the exception,
+// then the objects that came.
+std::function<std::string()> ask(bool deviceId, std::vector<Bytes> answers) {
+    return [=] {
+        Station s(modplMaster);
+        for (const Bytes &a : answers)
+            s.script.reads.push_back({rtuFrame(unit, a)});
+        IdentDevice d{};
+        IdentServerId id{};
+        uint8_t exception = 0;
+        const int32_t r = deviceId ? identAskDevice(&s.ctx, unit, &d, &exception)
+                                   : identAskServerId(&s.ctx, unit, &id, &exception);
+        return s.sent(r) + " ex" + str(exception) + " " + objects(d);
+    };
+}
+
+IdentDevice identityOf(std::vector<std::string> texts) {
+    IdentDevice d{};
+    for (uint32_t i = 0; i < texts.size(); ++i, d.present = uint8_t(d.present << 1 | 1))
+        d.length[i] = uint8_t(texts[i].copy(reinterpret_cast<char *>(d.value[i]), 245));
+    return d;
+}
+
+const IdentDevice basic = identityOf({"KV", "P1", "1.5"});
+const IdentDevice large = identityOf(std::vector<std::string>(7, std::string(60, 'x')));
+
+// A slave serving this identity (and unit 17 beside its own) takes a request to unit to: what
+// it sent and the exception it logged.
+std::function<std::string()> served(const IdentDevice *identity, Bytes request, uint8_t to = unit) {
+    return [=] {
+        Station s(modplSlave);
+        uint8_t units[32] = {};
+        units[17 / 8] = 1u << (17 % 8);
+        modplSetUnits(&s.ctx, units);
+        identServeFrom(&s.ctx, identity);
+        s.script.reads.push_back({rtuFrame(to, request)});
+        const int32_t r = modplGetReply(&s.ctx, &s.msg);
+        return s.sent(r) + " ex" + str(s.msg.refType & 0xff);
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Identity, Rows,
+    testing::Values(
+        Row{"ServerIdKeepsEveryByte", decoded(false, {0x11, 3, 0xb4, 0xff, 'L'}),
+            "1 0 3  b4 ff 4c"},
+        Row{"ServerIdCountPastThePduIsCutShort", decoded(false, {0x11, 4, 1, 2, 3}), "-2 0 0 "},
+        Row{"ServerIdExceptionGivesItsCode", decoded(false, {0x91, 1}), "2 1 0 "},
+        Row{"AnswerOfAnotherFunctionIsMalformed", decoded(false, {0x03, 1, 0}), "-2 0 0 "},
+        Row{"DeviceObjectsStoredWithMoreFollowsAndNext",
+            decoded(true, devAnswer(0xff, 3, {{0, "Ac"}, {2, "1.0"}, {0x80, "z"}})),
+            "1 0 1 3 130 VendorName=Ac MajorMinorRevision=1.0 "},
+        Row{"DeviceObjectPastThePduIsCutShort",
+            decoded(true, {0x2b, 0x0e, 2, 0x82, 0, 0, 1, 1, 3, 'a', 'b'}), "-2 0 0 0 130 "},
+        Row{"DeviceMeiOtherThan14IsMalformed", decoded(true, {0x2b, 0x0d, 1, 1, 0, 0, 0}),
+            "-2 0 0 0 0 "},
+        Row{"ChainAsksOnFromTheNextObject",
+            ask(true, {devAnswer(0xff, 2, {{0, "A"}}), devAnswer(0, 0, {{2, "C"}})}),
+            "1 n4 2b 0e 02 00 n4 2b 0e 02 02 ex0 VendorName=A MajorMinorRevision=C "},
+        Row{"RegularRefusedWithException3AsksBasic",
+            ask(true, {{0xab, 3}, devAnswer(0, 0, {{1, "P"}})}),
+            "1 n4 2b 0e 02 00 n4 2b 0e 01 00 ex3 ProductCode=P "},
+        Row{"Exception1EndsTheQuestion", ask(true, {{0xab, 1}, devAnswer(0, 0, {{1, "P"}})}),
+            "2 n4 2b 0e 02 00 ex1 "},
+        Row{"ChainEndsAfterEightRequests",
+            ask(true, std::vector<Bytes>(9, devAnswer(0xff, 0, {{0, "A"}}))),
+            "1 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e "
+            "02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 ex0 VendorName=A "},
+        Row{"ServerIdAskedOfASilentUnitIsNoAnswer", ask(false, {}), "0 n1 11 ex0 "},
+        Row{"SlaveAnswersServerIdWithTheUnitAskedAndItsTexts", served(&basic, {0x11}, 17),
+            "0 n13 11 0b 11 ff 4b 56 20 50 ex0"},
+        Row{"SlaveAnswersNoUnitOutsideItsSet", served(&basic, {0x11}, 18), "0 ex4"},
+        Row{"SlaveStreamsBasicFromTheFirstForAnUnknownObject",
+            served(&basic, {0x2b, 0x0e, 1, 0x05}), "0 n20 2b 0e 01 81 00 00 03 00 ex0"},
+        Row{"SlaveAnswersOneObjectAlone", served(&basic, {0x2b, 0x0e, 4, 2}),
+            "0 n12 2b 0e 04 81 00 00 01 02 ex0"},
+        Row{"SlaveAnswersAMissingObjectWithException2", served(&basic, {0x2b, 0x0e, 4, 3}),
+            "0 n2 ab 02 ex2"},
+        Row{"SlaveAnswersAnUnknownCodeWithException3", served(&basic, {0x2b, 0x0e, 5, 0}),
+            "0 n2 ab 03 ex3"},
+        Row{"SlaveAnswersMei13WithException1", served(&basic, {0x2b, 0x0d, 1, 0}),
+            "0 n2 ab 01 ex1"},
+        Row{"SlaveWithoutIdentityAnswersException1", served(nullptr, {0x11}), "0 n2 91 01 ex1"},
+        Row{"SlaveDropsACutShortRequest", served(&basic, {0x2b, 0x0e, 1}), "0 ex0"},
+        Row{"SlaveSaysMoreFollowsAtTheFirstObjectThatDoesNotFit",
+            served(&large, {0x2b, 0x0e, 2, 0}), "0 n193 2b 0e 02 82 ff 03 03 00 ex0"}),
+    rowName);
 
 std::string unitLimit() {
     Station s(modplSlave);

@@ -187,6 +187,13 @@ INSTANTIATE_TEST_SUITE_P(
             "l=14\n\rTry to strip off first frame.\n\rTried.  i==11, crc=0000\n\rCRC Check found "
             "end of first frame.  Copy 3 remaining bytes.\n\rmoddlRx: bad CRC: l=3\n\rmoddlRx: "
             "Maybe fragmented frame: try again\n\rmoddlRx: Kept the first frame, dropped 3 bytes."},
+        // The stale reply is long enough that moving the bytes after it wrongly leaves the buffer.
+        Row{"LongStaleReplyBeforeTheReplyIsDropped",
+            rx({{join(rtuFrame(1, join({3, 194}, Bytes(194, 0x11))), reply11)}}),
+            "0 1000 03 06 00 01 00 02 00 03 t:\n\rmoddlRx: Received 210 bytes#\n\rmoddlRx: bad "
+            "CRC: "
+            "l=210\n\rTry to strip off first frame.\n\rTried.  i==199, crc=0000\n\rCRC Check found "
+            "end of first frame.  Copy 11 remaining bytes."},
         Row{"FfFfIsABadFrame", rx({{{0xff, 0xff}}}),
             "1 1000 t:\n\rmoddlRx: Received 2 bytes#\n\rmoddlRx: bad CRC: l=2\n\rmoddlRx: Maybe "
             "fragmented frame: try again"},

@@ -1,0 +1,215 @@
+// Probing: a probe answered by any frame from the unit, an exception included, finds a device;
+// bytes that make no frame are a likely device at other settings. A sweep skips the units
+// found at an earlier setting, so each device is reported once, at the setting it answered.
+#include "app/scan.h"
+
+#include "app/identity.h"
+#include "stack/al/ident.h"
+#include "stack/al/reference.h"
+#include "stack/drivers/interrupt.h"
+
+#include <cstdio>
+#include <initializer_list>
+
+namespace {
+
+constexpr int32_t rates[] = {9600, 19200, 38400, 57600, 115200, 4800, 2400, 1200};
+constexpr int8_t formats[][3] = {{8, 0, 1}, {8, 2, 1}, {8, 1, 1}, {8, 0, 2}};
+constexpr uint32_t tcpTimeoutMs = 100;
+constexpr uint32_t unitsMost = 247;
+// A unit found has shown it is there: its identity may take longer than a probe (some devices
+// pause before an exception).
+constexpr int32_t identityTimeoutMs = 1000;
+
+struct ScanState {
+    uint8_t units[unitsMost]; // found, in order
+    uint8_t at[unitsMost];    // the setting each was found at
+    uint32_t found;
+    uint32_t garbled;
+    bool seen[unitsMost + 1];
+    bool terminal; // standard output is one: the progress line is drawn
+    bool shown;    // the progress line is on screen, below the last line printed
+};
+
+const char *formatText(const ScanSetting *s, char *text) {
+    text[0] = char('0' + s->dataBits % 10);
+    text[1] = "NOEMS"[s->parity % 5];
+    text[2] = char('0' + s->stopBits % 10);
+    text[3] = '\0';
+    return text;
+}
+
+// " at 9600 8N1" on a serial line, nothing on TCP.
+const char *settingText(const StackContext *ctx, const ScanSetting *s, char *text) {
+    char format[4];
+    if (!ctx->link.isSerial)
+        return "";
+    snprintf(text, 32, " at %d %s", s->baud, formatText(s, format));
+    return text;
+}
+
+uint32_t bitsPerChar(const ScanSetting *s) {
+    return 1u + uint32_t(s->dataBits) + (s->parity != 0 ? 1u : 0u) + uint32_t(s->stopBits);
+}
+
+// What the next line printed begins with: the progress line is wiped and its place taken, or
+// a new line is begun.
+const char *lineStart(ScanState *state) {
+    if (!state->shown)
+        return "\n";
+    printf("\r%60s\r", "");
+    state->shown = false;
+    return "";
+}
+
+// The progress line, on a line of its own below what was printed.
+void showProgress(ScanState *state, const StackContext *ctx, const ScanSetting *s, int32_t unit) {
+    char format[4];
+    printf("%sScanning unit %3d", state->shown ? "\r" : "\n", unit);
+    if (ctx->link.isSerial)
+        printf(" at %6d %s", s->baud, formatText(s, format));
+    printf(", %u found ", state->found);
+    state->shown = true;
+    fflush(stdout);
+}
+
+// Applies the setting and the probe timing: false when the port refuses the rate.
+bool applySetting(const RunSettings *settings, StackContext *ctx, const ScanSetting *s) {
+    uint32_t timeoutMs = tcpTimeoutMs, spacingMs = 0;
+    if (ctx->link.isSerial) {
+        modplSetLineFormat(ctx, s->dataBits, s->parity, s->stopBits);
+        if (modplSetBaud(ctx, s->baud) != 1)
+            return false;
+        timeoutMs = scanProbeTimeoutMs(s);
+        spacingMs = scanSpacingMs(s);
+    }
+    const StackSettings timing{
+        0, settings->timeoutGiven ? settings->receiveTimeout : int32_t(timeoutMs),
+        settings->spacingGiven ? settings->requestSpacing : int32_t(spacingMs)};
+    modplSetSettings(ctx, &timing);
+    return true;
+}
+
+// What a found unit answered, and its identity.
+void report(const RunSettings *settings, StackContext *ctx, const ModbusMessage *reply,
+            const char *probed, int32_t result, int32_t unit, const char *where, const char *lead) {
+    printf("%sFound unit %d%s: ", lead, unit, where);
+    if (result != 1)
+        printf("an answer that is no read reply");
+    else if (reply->functionCode & 0x80u)
+        printf("exception %2.2x", reply->refType & 0xFFu);
+    else
+        printf("register %s = %d", probed, reply->count > 0 ? reply->values[0] : 0);
+    StackSettings probe{}, longer{};
+    modplGetSettings(ctx, &probe);
+    longer = probe;
+    if (!settings->timeoutGiven)
+        longer.timeoutMs = identityTimeoutMs;
+    modplSetSettings(ctx, &longer);
+    for (uint8_t function : {identFcServerId, identFcDevice}) {
+        uint8_t exception = 0;
+        if (identityShow(ctx, function, unit, &exception) == 0)
+            printf("\nNo answer to function %d", function);
+        if (interruptRequested())
+            break;
+    }
+    modplSetSettings(ctx, &probe);
+}
+
+// Probes every unit of the range at the setting in force; false once the scan is to end.
+bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSetting *s, uint8_t index,
+                ScanState *state) {
+    static int16_t values[1];
+    char text[32];
+    const char *where = settingText(ctx, s, text);
+    uint16_t refType = 4, offset = 0;
+    modplParseReference(settings->startreg, &refType, &offset);
+    // Any holding register will do; -SR's when it names one.
+    const char *probed = refType == 4 ? settings->startreg : "400001";
+    for (int32_t unit = settings->scanFirst; unit <= settings->scanLast; ++unit) {
+        if (interruptRequested())
+            return false;
+        if (state->seen[unit])
+            continue;
+        if (state->terminal)
+            showProgress(state, ctx, s, unit);
+        ModbusMessage request{
+            msgflag::kindRead, 3, 4, refType == 4 ? offset : uint16_t(0), 1, values, 1};
+        ModbusMessage reply{0, 0, 4, request.offset, 1, values, 1};
+        if (modplSendRequest(ctx, unit, &request) != 1)
+            continue;
+        const int32_t result = modplGetReply(ctx, &reply);
+        const RxOutcome outcome = modplLastReceive(ctx);
+        if (result != 0) {
+            const char *lead = lineStart(state);
+            state->seen[unit] = true;
+            state->units[state->found] = uint8_t(unit);
+            state->at[state->found++] = index;
+            report(settings, ctx, &reply, probed, result, unit, where, lead);
+            if (settings->sweep == 2)
+                return false;
+        } else if (outcome == RxOutcome::BadFrame || outcome == RxOutcome::Foreign) {
+            ++state->garbled;
+            printf("%sGarbled answer to unit %d%s: likely a device with other line settings",
+                   lineStart(state), unit, where);
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+uint32_t scanSweepOrder(ScanSetting *out) {
+    uint32_t n = 0;
+    // 9600 and 19200 in 8N1 and 8E1 first.
+    for (int32_t rate : {9600, 19200})
+        for (uint32_t f = 0; f < 2; ++f)
+            out[n++] = {rate, formats[f][0], formats[f][1], formats[f][2]};
+    for (const int8_t *format : formats)
+        for (int32_t rate : rates)
+            if (!((rate == 9600 || rate == 19200) && format[1] != 1 && format[2] == 1))
+                out[n++] = {rate, format[0], format[1], format[2]};
+    return n;
+}
+
+uint32_t scanProbeTimeoutMs(const ScanSetting *setting) {
+    // 8 bytes out, 3.5 characters of silence, 7 bytes back: 18.5 character times.
+    const uint32_t us = 185u * bitsPerChar(setting) * 100000u / uint32_t(setting->baud);
+    return (us + 999u) / 1000u + scanMarginMs;
+}
+
+uint32_t scanSpacingMs(const ScanSetting *setting) {
+    return (35u * bitsPerChar(setting) * 1000u / uint32_t(setting->baud) + 9u) / 10u + 1u;
+}
+
+int scanRun(const RunSettings *settings, StackContext *ctx) {
+    static ScanState state;
+    state = ScanState{};
+    static ScanSetting order[scanSettingsMost];
+    state.terminal = interruptOnTerminal();
+    uint32_t n = 1;
+    order[0] = {settings->baudRate, settings->dataBits, settings->parity, settings->stopBits};
+    if (settings->sweep != 0 && ctx->link.isSerial)
+        n = scanSweepOrder(order);
+    else if (settings->sweep != 0)
+        printf("\nThe sweep needs a serial port: scanning at the port's settings");
+    bool going = true;
+    for (uint32_t i = 0; i < n && going; ++i) {
+        if (!applySetting(settings, ctx, &order[i])) {
+            printf("%sThe port refuses %d baud: skipped", lineStart(&state), order[i].baud);
+            continue;
+        }
+        going = probeRange(settings, ctx, &order[i], uint8_t(i), &state);
+    }
+    printf("%sScan done: %u unit%s found", lineStart(&state), state.found,
+           state.found == 1 ? "" : "s");
+    char where[32];
+    for (uint32_t k = 0; k < state.found; ++k)
+        printf("%s%d%s", k ? ", " : ": ", state.units[k],
+               n > 1 ? settingText(ctx, &order[state.at[k]], where) : "");
+    if (state.garbled != 0)
+        printf("; %u garbled answer%s", state.garbled, state.garbled == 1 ? "" : "s");
+    if (interruptRequested())
+        printf(" (interrupted)");
+    return state.found != 0 ? 0 : 2;
+}
