@@ -19,6 +19,7 @@ const char *const objectNames[identObjects] = {
 
 int32_t send(StackContext *ctx, int32_t unit, const uint8_t *pdu, uint16_t length) {
     const PduRecord record{length, const_cast<uint8_t *>(pdu)};
+    ctx->link.lengthCount = 0; // an answer's length follows from its objects: the gap ends it
     if (moddlSend(&ctx->link, uint8_t(unit), &record) != 1)
         return -3;
     ++ctx->alCounts[1];
