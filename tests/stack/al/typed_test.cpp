@@ -92,11 +92,10 @@ INSTANTIATE_TEST_SUITE_P(
             "2 4365 deb8 5555 2 deb8 4365 5555 2 6543 b8de 5555 2 b8de 6543 5555 "},
         Row{"SixtyFourBitsInEachOrder",
             each("INT64 9223372036854775807|UINT64 18446744073709551615|FLOAT64 -0.1"),
-            "4 7fff ffff ffff ffff 5555 4 ffff ffff ffff 7fff 5555 4 ff7f ffff ffff ffff 5555 "
-            "4 ffff ffff ffff ff7f 5555 4 ffff ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 "
-            "4 ffff ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 "
-            "4 bfb9 9999 9999 999a 5555 4 999a 9999 9999 bfb9 5555 4 b9bf 9999 9999 9a99 5555 "
-            "4 9a99 9999 9999 b9bf 5555 "},
+            "4 7fff ffff ffff ffff 5555 4 ffff ffff ffff 7fff 5555 4 ff7f ffff ffff ffff 5555 4 "
+            "ffff ffff ffff ff7f 5555 4 ffff ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 4 ffff "
+            "ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 4 bfb9 9999 9999 999a 5555 4 999a 9999 "
+            "9999 bfb9 5555 4 b9bf 9999 9999 9a99 5555 4 9a99 9999 9999 b9bf 5555 "},
         Row{"EdgeFloatsInEachOrder",
             each("FLOAT32 -inf|FLOAT32 -0|FLOAT32 1e-45|FLOAT32 3.4028235e+38"),
             "2 ff80 0000 5555 2 0000 ff80 5555 2 80ff 0000 5555 2 0000 80ff 5555 "
@@ -151,12 +150,11 @@ INSTANTIATE_TEST_SUITE_P(
             },
             "FLOAT32 FLOAT64 HEX no no no DCBA CDAB BADC ABCD no no 1 1 1 0 0 0 0 0 "},
         Row{"AllTableShowsEveryReadingOfARegisterAndItsPair", allTable({0x4365, 0xdeb8}),
-            " INT16 UINT16    HEX  Order       INT32     UINT32  FLOAT32"
-            "| 17253  17253 0x4365   ABCD  1130749624 1130749624  229.87"
-            "|                       CDAB  -558349467 3736617829  -6.6387836e+18"
-            "|                       BADC  1698937054 1698937054  5.776698e+22"
-            "|                       DCBA -1193384637 3101582659  -0.000106046464"
-            "| -8520  57016 0xDEB8"}),
+            " INT16 UINT16    HEX  Order       INT32     UINT32  FLOAT32| 17253  17253 0x4365   "
+            "ABCD  1130749624 1130749624  229.87|                       CDAB  -558349467 "
+            "3736617829  -6.6387836e+18|                       BADC  1698937054 1698937054  "
+            "5.776698e+22|                       DCBA -1193384637 3101582659  -0.000106046464| "
+            "-8520  57016 0xDEB8"}),
     rowName);
 
 } // namespace

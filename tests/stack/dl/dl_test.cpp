@@ -191,9 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"LongStaleReplyBeforeTheReplyIsDropped",
             rx({{join(rtuFrame(1, join({3, 194}, Bytes(194, 0x11))), reply11)}}),
             "0 1000 03 06 00 01 00 02 00 03 t:\n\rmoddlRx: Received 210 bytes#\n\rmoddlRx: bad "
-            "CRC: "
-            "l=210\n\rTry to strip off first frame.\n\rTried.  i==199, crc=0000\n\rCRC Check found "
-            "end of first frame.  Copy 11 remaining bytes."},
+            "CRC: l=210\n\rTry to strip off first frame.\n\rTried.  i==199, crc=0000\n\rCRC Check "
+            "found end of first frame.  Copy 11 remaining bytes."},
         Row{"FfFfIsABadFrame", rx({{{0xff, 0xff}}}),
             "1 1000 t:\n\rmoddlRx: Received 2 bytes#\n\rmoddlRx: bad CRC: l=2\n\rmoddlRx: Maybe "
             "fragmented frame: try again"},
@@ -243,13 +242,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Row{"SocketReadsOnWithWhatIsLeftOfTheTimeout",
                         rx({{part(reply, 0, 4)}, {part(reply, 4, 5), 999}, {part(reply, 5, 7), 1}},
                            onSocket),
-                        "0 2000 03 02 00 2a c: 2=0 3=1 3=1000 t:\n\rmoddlRx: Received 4 "
-                        "bytes#\n\rmoddlRx: bad "
-                        "CRC: l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: "
-                        "Received 1 "
-                        "bytes#\n\rmoddlRx: bad CRC: l=5\n\rmoddlRx: Incomplete frame: read "
-                        "on\n\rmoddlRx: "
-                        "Received 2 bytes#"},
+                        "0 2000 03 02 00 2a c: 2=0 3=1 3=1000 t:\n\rmoddlRx: Received 4 bytes#\n\r"
+                        "moddlRx: bad CRC: l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\r"
+                        "moddlRx: Received 1 bytes#\n\rmoddlRx: bad CRC: l=5\n\rmoddlRx: "
+                        "Incomplete frame: read on\n\rmoddlRx: Received 2 bytes#"},
                     Row{"SocketGivesUpOnceTheTimeoutHasPassed",
                         rx({{part(reply, 0, 4)}, {part(reply, 4, 5), 1000}, {part(reply, 5, 7)}},
                            onSocket),
@@ -260,35 +256,27 @@ INSTANTIATE_TEST_SUITE_P(
                     Row{"SocketReadsOnAfterTenBytesOfALongReply",
                         rx({{part(reply11, 0, 10)}, {part(reply11, 10, 11)}}, onSocket),
                         "0 1000 03 06 00 01 00 02 00 03 c: 2=0 3=1000 3=1000 t:\n\rmoddlRx: "
-                        "Received 10 "
-                        "bytes#\n\rmoddlRx: bad CRC: l=10\n\rTry to strip off first "
-                        "frame.\n\rTried.  i==10, "
-                        "crc=0074\n\rmoddlRx: Incomplete frame: read on\n\rmoddlRx: Received 1 "
-                        "bytes#"},
+                        "Received 10 bytes#\n\rmoddlRx: bad CRC: l=10\n\rTry to strip off first "
+                        "frame.\n\rTried.  i==10, crc=0074\n\rmoddlRx: Incomplete frame: read on\n"
+                        "\rmoddlRx: Received 1 bytes#"},
                     Row{"SlaveServesEveryRequestReadInOrder",
                         rx({{join(join(fc6, fc3), part(fc6, 0, 3))}, {part(fc6, 3, 8)}}, asSlave,
                            3),
-                        "0 1000 06 00 09 00 07 | 0 1000 03 00 09 00 01 | 0 1000 06 00 09 00 07 "
-                        "t:\n\rmoddlRx: "
-                        "Received 19 bytes#\n\rmoddlRx: bad CRC: l=19\n\rTry to strip off first "
-                        "frame.\n\rTried.  i==8, crc=0000\n\rCRC Check found end of first frame.  "
-                        "Keep 11 "
-                        "remaining bytes.\n\rmoddlRx: 11 bytes held over\n\rmoddlRx: bad CRC: "
-                        "l=11\n\rTry to "
-                        "strip off first frame.\n\rTried.  i==8, crc=0000\n\rCRC Check found end "
-                        "of first "
-                        "frame.  Keep 3 remaining bytes.\n\rmoddlRx: 3 bytes held over\n\rmoddlRx: "
-                        "bad CRC: "
-                        "l=3\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 5 "
-                        "bytes#"},
+                        "0 1000 06 00 09 00 07 | 0 1000 03 00 09 00 01 | 0 1000 06 00 09 00 07 t:\n"
+                        "\rmoddlRx: Received 19 bytes#\n\rmoddlRx: bad CRC: l=19\n\rTry to strip "
+                        "off first frame.\n\rTried.  i==8, crc=0000\n\rCRC Check found end of "
+                        "first frame.  Keep 11 remaining bytes.\n\rmoddlRx: 11 bytes held over\n\r"
+                        "moddlRx: bad CRC: l=11\n\rTry to strip off first frame.\n\rTried.  i==8, "
+                        "crc=0000\n\rCRC Check found end of first frame.  Keep 3 remaining bytes.\n"
+                        "\rmoddlRx: 3 bytes held over\n\rmoddlRx: bad CRC: l=3\n\rmoddlRx: Maybe "
+                        "fragmented frame: try again\n\rmoddlRx: Received 5 bytes#"},
                     Row{"SlaveOpensAFailedDeviceAgainASecondApart",
                         rx({{{}, 0, IoFailed}, {fc3}}, asSlave, 3,
                            [](LinkContext &, ScriptPort &script, int call) {
                                script.openResult = call == 1 ? IoNotFound : IoOk;
                            }),
-                        "3 1000 | 2 1000 | 0 2000 03 00 09 00 01 c: 266=0 2=0 d: 1000 "
-                        "t:\n\rmoddlRx: "
-                        "failed\n\rmoddlRx: Received 8 bytes#"},
+                        "3 1000 | 2 1000 | 0 2000 03 00 09 00 01 c: 266=0 2=0 d: 1000 t:\n\r"
+                        "moddlRx: failed\n\rmoddlRx: Received 8 bytes#"},
                     Row{"MbapDropsALateReplyAndJoinsItsOwnFromPieces",
                         rx({{join(mbapFrame(1, {3, 2, 0, 9}),
                                   part(mbapFrame(2, {3, 2, 0, 7}), 0, 3))},
@@ -337,17 +325,12 @@ INSTANTIATE_TEST_SUITE_P(
                                    delayMs(call == 1 ? 1000 : 1001);
                            }),
                         "1 1000 | 0 2000 03 00 09 00 01 | 1 2000 | 0 3001 03 00 09 00 01 d: 1000 "
-                        "1001 "
-                        "t:\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad CRC: l=4\n\rmoddlRx: "
-                        "Maybe "
-                        "fragmented frame: try again\n\rmoddlRx: 4 bytes held over\n\rmoddlRx: bad "
-                        "CRC: "
-                        "l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: Received 4 "
-                        "bytes#\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad CRC: l=4\n\rmoddlRx: "
-                        "Maybe "
-                        "fragmented frame: try again\n\rmoddlRx: Dropped 4 stale bytes\n\rmoddlRx: "
-                        "Received 8 "
-                        "bytes#"}),
+                        "1001 t:\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad CRC: l=4\n\r"
+                        "moddlRx: Maybe fragmented frame: try again\n\rmoddlRx: 4 bytes held over\n"
+                        "\rmoddlRx: bad CRC: l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\r"
+                        "moddlRx: Received 4 bytes#\n\rmoddlRx: Received 4 bytes#\n\rmoddlRx: bad "
+                        "CRC: l=4\n\rmoddlRx: Maybe fragmented frame: try again\n\rmoddlRx: "
+                        "Dropped 4 stale bytes\n\rmoddlRx: Received 8 bytes#"}),
     rowName);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -442,8 +425,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"NegativeTimingsActAsZero", timing(-1, -1),
             "1 0 0 c: 258=0 259=8192 3=2332 5=2332 261=5 257=9600"},
         Row{"TimingsPastTheFieldsAreCutToTheirMost", timing(2147484, 4294968),
-            "1 2147483 4294967 c: 258=0 "
-            "259=8192 3=2147483 5=2147483 261=5 257=9600"},
+            "1 2147483 4294967 c: 258=0 259=8192 3=2147483 5=2147483 261=5 257=9600"},
         Row{"EvenParityMakesElevenBitCharacters", format(8, 2, 1),
             "1 16 c: 258=0 259=16 3=2386 5=2386 261=5 257=9600"},
         Row{"TwoStopBitsMakeElevenBitCharacters", format(8, 0, 2),
