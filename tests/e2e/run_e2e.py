@@ -366,23 +366,6 @@ def check_records(data, args, expected, seconds):
     return None if len(rows) == len(expected) else "%d records: %r" % (len(rows), text)
 
 
-def mbpoll_reads_the_seeded_store():
-    """A third-party RTU master on a pty bridged to the pymodbus peer sees the seeded store."""
-    server, port = peer("serve")
-    link = os.path.join(TMP, "pty")
-    bridge = Output(["/usr/bin/socat", "PTY,raw,echo=0,link=" + link, "TCP:127.0.0.1:%d" % port])
-    try:
-        for _ in range(250):
-            time.sleep(0 if os.path.exists(link) else 0.02)
-        out = subprocess.run(["/usr/bin/mbpoll", "-m", "rtu", "-a", "100", "-r", "1", "-c", "3",
-                              "-t", "4", "-b", "9600", "-P", "none", "-1", "-o", "2", link],
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=15).stdout
-        wanted = (b"[1]: \t1", b"[2]: \t2", b"[3]: \t65535 (-1)")
-        return None if all(n in out for n in wanted) else "mbpoll printed %r" % out
-    finally:
-        bridge.stop(), server.stop()
-
-
 def output_errors_end_no_run(korvalen):
     """A reader that goes away after 100 bytes (| head -c 100) leaves the run to end with 10."""
     server, port = peer("serve")
@@ -399,7 +382,6 @@ def main():
     korvalen = [*RUN, os.path.abspath(sys.argv[1])]
     only = (sys.argv[2:] or [""])[0]
     rows = [(c[0], lambda c=c: check(korvalen, *c)) for c in CASES + typed_cases()]
-    rows.append(("mbpoll_reads_the_seeded_store", mbpoll_reads_the_seeded_store))
     rows.append(("output_errors_end_no_run", lambda: output_errors_end_no_run(korvalen)))
 
     def run(row):
