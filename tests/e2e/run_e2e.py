@@ -64,6 +64,7 @@ CASES = [
     ("startreg_takes_five_digits", "serve", "{sk} -SR4000021 -NR1"),
     ("slave_id_keeps_low_8_bits", "serve", "{sk} -ID356 -SR400001 -NR1"),
     ("register_count_after_a_value_wins", "serve", "{sk} -SR400001 5 -NR2"),
+    ("a_value_makes_a_read_of_one_register", "serve", "{sk} -NR5 -SR400001 7 -PKOFF"),
     ("function_letter_r_is_read", "serve", "{sk} -FN16 -FNr -SR400001 -NR1"),
     ("packet_dump_half_word_changes_nothing", "serve", "{sk} -PKOFF -PKO -SR400001 -NR1"),
     ("register_dump_on_takes_any_tail", "serve", "{sk} -RDOFF -RDONX -SR400001 -NR1"),
@@ -193,6 +194,7 @@ CASES = [
      "Kv-17" % (TYPED_AT["WRITE"] + 1), {"u101": (TYPED_AT["WRITE"], [0x4b76, 0x2d31, 0x3700])}),
     ("negative_int16_is_a_value", "serve", "{sk} -PKOFF -FN6 -SR400010 -5", {"hr": (9, [65531])}),
     # Identity: pymodbus sends its own layout of 17, whole; libmodbus 17 as most do, 43 refused.
+    ("fn17_server_id_and_run_indicator_alone", "raw", "{sk} -FN17 -PKOFF"),
     ("fn17_pymodbus_server_id_data_shown_whole", "serve", "{sk} -FN17"),
     ("fn43_pymodbus_basic_and_regular_objects", "serve --mbap", "{sk} -FRTCP -FN43 -PKOFF"),
     ("fn17_libmodbus_server_id_run_and_data", "libmodbus", "{sk} -FRTCP -FN17 -PKOFF"),

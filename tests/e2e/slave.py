@@ -117,7 +117,8 @@ def answer(sock, args, store, limit):
                 n = 6 + int.from_bytes(buf[4:6], "big") if len(buf) >= 7 else 0
                 frame, pdu, good = buf[:n], buf[7:n], n and buf[6] == 100
             else:
-                n = (9 + buf[6] if buf[1] in (15, 16) else 8) if len(buf) >= 8 else 0
+                n = 4 if buf[1:2] == b"\x11" else (9 + buf[6] if buf[1] in (15, 16) else 8) \
+                    if len(buf) >= 8 else 0
                 frame, pdu = buf[:n], buf[1:n - 2]
                 good = n and checkCRC(frame[:-2], int.from_bytes(frame[-2:], "big"))
                 good = good and frame[0] == 100
@@ -129,9 +130,12 @@ def answer(sock, args, store, limit):
             if args.mode == "silent" or limit < 0 or not good or act == "s":
                 count(args, store, "requests")  # counted, never answered
                 continue
-            response = ServerDecoder().decode(pdu).execute(store)
-            reply = bytes([99 if act == "f" else 100, response.function_code | (act == "e") * 128])
-            reply += bytes([2]) if act == "e" else response.encode()
+            if pdu[:1] == b"\x11":  # a server id and run indicator alone, as some devices send
+                reply = bytes([100, 0x11, 2, 7, 0xFF])
+            else:
+                response = ServerDecoder().decode(pdu).execute(store)
+                reply = bytes([99 if act == "f" else 100, response.function_code | (act == "e") * 128])
+                reply += bytes([2]) if act == "e" else response.encode()
             if args.mbap:
                 tid = int.from_bytes(frame[:2], "big")
                 header = lambda t: struct.pack(">HHH", t & 0xFFFF, 0, len(reply))
