@@ -420,15 +420,14 @@ def main():
              for row in ROWS for t in (TcpServer, ModbusTcpServer, TcpClient, Serial)]
     tests += [("cli " + " ".join(row[0]), cli_row, row) for row in CLI]
     tests += [(row[0], raw_row, row[1:]) for row in RAW]
-    tests += [(f.__name__, f, ()) for f in (mbpoll_writes_and_reads_over_a_pty,
-                                            typed_seeds_read_back,
-                                            several_units_found_by_a_scan_with_their_identity,
-                                            fifty_reconnects_beside_an_idle_master_all_answered,
-                                            eight_masters_at_once_in_either_framing,
-                                            independent_modbus_tcp_masters_read_and_write,
-                                            lost_device_is_reported_and_reopened_without_spinning,
-                                            pymodbus_rtu_framer_reads_and_writes_over_tcp,
-                                            ten_thousand_requests_leave_memory_and_descriptors_flat)]
+    tests += [(f.__name__, f, ()) for f in (
+        mbpoll_writes_and_reads_over_a_pty, typed_seeds_read_back,
+        several_units_found_by_a_scan_with_their_identity,
+        fifty_reconnects_beside_an_idle_master_all_answered,
+        eight_masters_at_once_in_either_framing, independent_modbus_tcp_masters_read_and_write,
+        lost_device_is_reported_and_reopened_without_spinning,
+        pymodbus_rtu_framer_reads_and_writes_over_tcp,
+        ten_thousand_requests_leave_memory_and_descriptors_flat)]
     tests = [t for t in tests if os.environ.get("E2E_ONLY", "") in t[0]]
     failed = 0
     for name, fn, args in tests:
