@@ -25,8 +25,7 @@ std::function<std::string()> link(std::function<std::string(LinkContext &, Scrip
         fflush(stdout);
         const std::string t = testing::internal::GetCapturedStdout();
         traceOff();
-        while (!text.empty() && text.back() == ' ')
-            text.pop_back();
+        text.erase(text.find_last_not_of(' ') + 1);
         std::string c, d, w;
         for (const auto &[request, value] : script.controls)
             c += " " + str(request) + "=" + str(value);
@@ -147,14 +146,10 @@ const Bytes fc6 = rtuFrame(1, {6, 0, 9, 0, 7}), fc3 = rtuFrame(1, {3, 0, 9, 0, 1
 // An MBAP frame: transaction id, protocol id, the length field (0: the true one), unit, PDU.
 Bytes mbapFrame(uint16_t transaction, const Bytes &pdu, uint16_t protocol = 0, uint16_t length = 0,
                 uint8_t unit = 1) {
-    length = length ? length : uint16_t(pdu.size() + 1);
-    Bytes f{uint8_t(transaction >> 8),
-            uint8_t(transaction),
-            uint8_t(protocol >> 8),
-            uint8_t(protocol),
-            uint8_t(length >> 8),
-            uint8_t(length),
-            unit};
+    Bytes f;
+    for (uint16_t field : {transaction, protocol, length ? length : uint16_t(pdu.size() + 1)})
+        f.push_back(uint8_t(field >> 8)), f.push_back(uint8_t(field));
+    f.push_back(unit);
     return f.insert(f.end(), pdu.begin(), pdu.end()), f;
 }
 
