@@ -157,6 +157,8 @@ CASES = [
      {"status": 0, "records": [(3, "ok", [1, 2, 65535])] * 2}),
     ("typed_values_in_records", "serve", "{sk} -OFJSON -DTUINT32 -NR2 -SR400001",
      {"records": [(3, "ok", [1 << 16 | 2, 65535 << 16 | 32768])]}),
+    ("hex_values_in_records_are_strings", "serve", "{sk} -OFJSON -DTHEX -NR2 -SR400001",
+     {"records": [(3, "ok", ["0x0001", "0x0002"])]}),
     ("exception_is_status_1", "serve", "{sk} -SR400031 -NR1 -ESON -STON -PKOFF", {"status": 1}),
     ("each_result_in_json_and_status_2", "raw --pattern a,e,s,g,f",
      "{sk} -OFjson -ESON -RQ5 -TD0 -RT300 -SR400002 -NR2",

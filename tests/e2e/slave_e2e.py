@@ -59,7 +59,7 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h", "-?"], 0, "holding\nr
        (["-comnosuch"], 1, "cannot open port 'COMNOSUCH'"),
        (["--HeLp"], 0, "KORVALEN-SLAVE [-COMx"), (["--x"], 2, "unknown option: '--X'"),
        (["-XYZ", "--vERSION"], 0, "KORVALEN-SLAVE v1.5:  Compiled at "),
-       (["-FRX"], 2, "the framing is TCP or RTU"),
+       (["-FRX"], 2, "the framing is TCP or RTU"), (["-RQ5X"], 2, "bad number of requests"),
        *[(["-ID" + ids], 2, "or a list such as 3,17,200") for ids in ("3,", "5-3", "1-248", ",2")],
        (["-VN" + "x" * 65], 2, "an identity text is 1 to 64 characters"), (["-RV"], 2, "1 to 64"),
        # the least value of -ID and -B, the most of -RQ, two stop bits, and a negative and a
