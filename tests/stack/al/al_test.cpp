@@ -141,10 +141,10 @@ INSTANTIATE_TEST_SUITE_P(
 // Takes this PDU from this unit with the values' capacity set. As master: the result, the
 // message's code, type, offset and count, and its first values; as slave: what it sent.
 std::function<std::string()> reply(uint8_t from, uint16_t capacity, Bytes pdu,
-                                   int32_t role = modplMaster) {
+                                   int32_t role = modplMaster, uint32_t flags = 0) {
     return [=]() -> std::string {
         Station s(role);
-        s.msg.capacity = capacity;
+        s.msg.capacity = capacity, s.msg.flags = flags;
         s.script.reads.push_back({rtuFrame(from, pdu)});
         const int32_t r = modplGetReply(&s.ctx, &s.msg);
         if (role == modplSlave)
@@ -168,6 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"RegistersStopAtTheCapacity", reply(unit, 2, {3, 6, 0, 1, 0, 2, 0, 3}),
             "1 3 4 10 2 : 1 2 99 "},
         Row{"CutShortIsMinus2", reply(unit, 8, {3, 4, 0, 1}), "-2 3 4 10 1 : 1 99 99 "},
+        Row{"WriteAnswerCutShortIsMinus2", reply(unit, 8, {16, 0, 10}, modplMaster, wr),
+            "-2 16 4 10 3 : 99 99 99 "},
         Row{"CoilsStopAtTheCapacity", reply(unit, 2, {1, 1, 0xfe}), "1 1 0 10 2 : 0 1 99 "},
         Row{"UnknownFunctionIsMinus1", reply(unit, 8, {7, 0}), "-1 7 4 10 3 : 99 99 99 "},
         Row{"ReplyFromAnotherUnitIsSilence", reply(7, 8, {3, 2, 0, 1}), "0 3 4 10 3 : 99 99 99 "},
