@@ -164,7 +164,7 @@ def toggled(log, baud):
     assert all(r >= tx[3] for r, tx in zip(reads, txs)), "a read began before its request left"
 
 
-def flags(want):  # the RS-485 and serial flags the shim logged, in order, and at the end
+def flags(want):  # the RS-485 and serial flags the shim logged in order; at the end, exclusivity
     return lambda log: expect(want, [[int(v) for v in e[1:]] for e in map(str.split, open(log))
                                      if e[0] in ("rs485", "serial", "end")], list.__eq__)
 
@@ -248,12 +248,12 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
        (kind, 0, lambda log, baud=baud: toggled(log, baud)))
       for kind in ("uart", "ftdi", "acm") for baud in (9600, 115200)],
     ("ftdi_low_latency_asked_and_given_back", "libmodbus", [([], [H3])], None,
-     ("ftdi", 0, flags([[1 << 13], [0], [0, 0]]))),
+     ("ftdi", 0, flags([[1 << 13], [0], [0, 0, 0]]))),
     ("acm_reply_in_10ms_packets_is_one_read", "libmodbus", reading(4, 11, 12), None, ("acm", 10, None)),
     ("acm_pause_in_a_reply_after_noise_is_waited_out", ("raw", (29, 1), 0.012, 115200),
      [(["-B115200", *sr(4, 11, 12)], [noisy(read(4, 11, 12))])], None, ("acm", 0, None)),
     ("rs485_polarity_kept_and_given_back", "libmodbus@19200", [(["-B19200"], [H3])], None,
-     ("rs485", 0, flags([[5, 2, 3], [4, 2, 3], [4, 0]]))),
+     ("rs485", 0, flags([[5, 2, 3], [4, 2, 3], [4, 0, 0]]))),
     ("uart_refuses_a_rate_off_its_divisors", None,
      [(["-B250000"], b"\nBaud rate 250000 refused: the port runs it as 115200")], None,
      ("uart", 0, None)),

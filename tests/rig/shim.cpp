@@ -3,7 +3,7 @@
 // lines kept, and the wire timed from each write at the pty's rate, a USB adapter sending up to
 // a USB frame (1 ms) late. KV_RIG_LOG gets, in microseconds of the monotonic clock: "rts LEVEL
 // T", "tx N CALLED START END", "read T" (the first after a write), "rs485 FLAGS BEFORE AFTER",
-// "serial FLAGS" and at exit "end RS485FLAGS SERIALFLAGS".
+// "serial FLAGS" and at exit "end RS485FLAGS SERIALFLAGS EXCLUSIVE".
 #include <algorithm>
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
@@ -44,6 +44,7 @@ struct Rig {
     serial_struct serial{};
     long long wireEnd = 0;
     bool readSeen = true;
+    bool exclusive = false; // a port left exclusive refuses every opener but root
 } rig;
 
 long long now() {
@@ -79,7 +80,7 @@ __attribute__((constructor)) void start() {
 
 __attribute__((destructor)) void finish() {
     if (rig.log)
-        fprintf(rig.log, "end %u %d\n", rig.rs485.flags, rig.serial.flags);
+        fprintf(rig.log, "end %u %d %d\n", rig.rs485.flags, rig.serial.flags, rig.exclusive);
 }
 
 bool ours(int fd) {
@@ -132,6 +133,10 @@ int rigIoctl(int fd, unsigned long request, void *arg) {
         return *static_cast<int *>(arg) =
                    int(std::max(0LL, k.usbUs ? 0 : (rig.wireEnd - t) / c - 16)),
                                 0;
+    case TIOCEXCL:
+    case TIOCNXCL:
+        rig.exclusive = request == TIOCEXCL;
+        return realIoctl(fd, request, arg);
     case TIOCGSERIAL:
         return *static_cast<serial_struct *>(arg) = rig.serial, 0;
     case TIOCSSERIAL:
