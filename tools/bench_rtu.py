@@ -11,7 +11,9 @@
 Usage: tools/bench_rtu.py [exchanges]   (builds optimised in build-bench; needs socat, cc and
 libmodbus's development files)
 """
-import os, select, statistics, subprocess, sys, tempfile, termios, time, tty
+import os, select, subprocess, sys, tempfile, time
+
+from bench_slave import TMP as SLAVE_TMP, holds, pty_latency  # the slave's latency, measured alike
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build-bench")
@@ -37,8 +39,6 @@ int main(int argc, char **argv) {
     return 0;
 }
 """
-REQUEST = bytes([100, 3, 0, 10, 0, 3, 0x2C, 0x3C])  # 400011..400013 of unit 100
-REPLY_LENGTH = 11
 
 
 def start(args, **kw):
@@ -93,41 +93,6 @@ def master_rates(tools, n, rounds=3):
     return sorted(ours)[rounds // 2], sorted(theirs)[rounds // 2]
 
 
-def slave_latency(program, baud, exchanges):
-    """Median and 90th percentile of request-end-to-reply-start times on a fresh pty, in ms."""
-    master, peer = os.openpty()
-    tty.setraw(peer)
-    link = os.path.join(TMP, "COMS")
-    if os.path.lexists(link):
-        os.unlink(link)
-    os.symlink(os.ttyname(peer), link)
-    proc = start([a.format(baud=baud) for a in program], cwd=TMP)
-    fds, deadline = "/proc/%d/fd/" % proc.pid, time.monotonic() + 10
-    while os.ttyname(peer) not in [os.path.realpath(fds + fd) for fd in os.listdir(fds)]:
-        if time.monotonic() > deadline:
-            raise SystemExit(program[0] + " did not open the pty")
-        time.sleep(0.01)
-    time.sleep(0.1)
-    times = []
-    try:
-        for _ in range(exchanges):
-            os.write(master, REQUEST)
-            t0 = time.perf_counter()
-            if not select.select([master], [], [], 2)[0]:
-                raise SystemExit("no reply from " + program[0])
-            times.append((time.perf_counter() - t0) * 1000)
-            got = b""
-            while len(got) < REPLY_LENGTH and select.select([master], [], [], 2)[0]:
-                got += os.read(master, 64)
-            termios.tcflush(master, termios.TCIFLUSH)
-    finally:
-        stop(proc)
-        os.close(master)
-        os.close(peer)
-    times.sort()
-    return statistics.median(times), times[int(len(times) * 0.9)]
-
-
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 1000
     tools = {"korvalen": os.path.join(BUILD, "korvalen"), "slave": os.path.join(BUILD,
@@ -143,8 +108,9 @@ def main():
         print("  ratio korvalen/libmodbus     %8.2f" % (kr / lr))
         print("Slave, pty, request's last byte to reply's first byte, ms (median / 90th pct):")
         for baud in (9600, 115200):
-            ours = slave_latency([tools["slave"], "-COMS", "-B{baud}"], baud, 300)
-            theirs = slave_latency([tools["rtu_slave"], "COMS", "{baud}", "100"], baud, 300)
+            held = holds(lambda: os.path.realpath(os.path.join(SLAVE_TMP, "COMA")))
+            ours = pty_latency([tools["slave"], "-COMA", "-B{baud}"], baud, 300, held)
+            theirs = pty_latency([tools["rtu_slave"], "{dev}", "{baud}", "100"], baud, 300, held)
             print("  %6d baud: korvalen-slave %.3f / %.3f, libmodbus %.3f / %.3f"
                   % (baud, *ours, *theirs))
     finally:
