@@ -214,9 +214,6 @@ H3 = read(4, 11, 3)
 CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], holder
     ("reads_holding_registers_fc3", "libmodbus", [(["-SR400011"], [H3])]),
     ("modbus_tcp_framing_is_refused_and_rtu_goes_on", "libmodbus", [(["-FRTCP"], [H3])]),
-    ("reads_input_registers_fc4_signed", "libmodbus", reading(3, 1, 2)),
-    ("reads_coils_fc1", "libmodbus", reading(0, 1, 10)),
-    ("reads_discrete_inputs_fc2", "libmodbus", reading(1, 2, 3)),
     ("fn5_sets_a_coil", "libmodbus", writing(5, 0, 2, [1], [-256])),
     ("fn15_writes_coils", "libmodbus", writing(15, 0, 11, [1, 1, 0])),
     ("exception_02_past_the_map", "libmodbus", [(sr(4, 50, 2), [(read(4, 50, 2)[0], [frame(

@@ -181,14 +181,15 @@ def independent_modbus_tcp_masters_read_and_write():
     libmodbus = finish(start([os.environ["KORVALEN_TCP_PEER"], "client", str(peer.port), "100"]))
     expect("client: 100 reads in", libmodbus, "libmodbus client")
     expect(": 11 12 13", libmodbus, "libmodbus client")
-    out = finish(start(["/usr/bin/python3", "-c", PYMODBUS.replace("ModbusRtuFramer", "ModbusSocketFramer").replace("rtu_framer", "socket_framer"), str(peer.port)]))
+    out = finish(start(["/usr/bin/python3", "-c", PYMODBUS, str(peer.port)]))
     expect("[11, 12, 13] 16 [5, 6] 5 [True, True, True, False] 2", out, "pymodbus")
     mbpoll = ["/usr/bin/mbpoll", "-m", "tcp", "-p", str(peer.port), "-t", "4", "-r", "11", "-1"]
     out = finish(start([*mbpoll, "-a", "255", "-c", "2", "127.0.0.1"]))
     out += finish(start([*mbpoll, "-a", "100", "127.0.0.1", "4321"]))
     expect("[11]: \t11|[12]: \t12|Written 1 references", out, "mbpoll")
-    expect("unit 255, fc 03, address 400011, count 2: answered|fc 06, address 400011",
-           peer.close(), "korvalen-slave")
+    expect("unit 255, fc 03, address 400011, count 2: answered|fc 06, address 400011|fc 05, "
+           "address 000002|fc 04, address 365536, count 2: exception 02", peer.close(),
+           "korvalen-slave")
 
 
 def fifty_reconnects_beside_an_idle_master_all_answered():
@@ -342,35 +343,17 @@ def cli_row(args, status, needle):
     expect(needle, out, "korvalen-slave")
 
 
-def mbpoll_writes_and_reads_over_a_pty():
-    # A pty keeps no parity, so 8E1 on both ends pins only that the slave takes the format.
-    peer = Serial("-LF8E1")
-    mbpoll = ("/usr/bin/mbpoll", "-m", "rtu", "-a", "100", "-b", "38400", "-P", "even", "-1",
-              "-t", "4", "-r", "21", "COMB")
-    out = peer.master(["4242", "17"], mbpoll) + peer.master(["-c", "3"], mbpoll)
-    expect("Written 2 references|[21]: \t4242|[22]: \t17|[23]: \t23", out, "mbpoll")
-    expect("fc 16, address 400021, count 2: answered", peer.close(), "korvalen-slave")
-
-
 PYMODBUS = """
 import sys
 from pymodbus.client import ModbusTcpClient
-from pymodbus.framer.rtu_framer import ModbusRtuFramer
-c = ModbusTcpClient("127.0.0.1", int(sys.argv[1]), ModbusRtuFramer, timeout=3)
+from pymodbus.framer.socket_framer import ModbusSocketFramer
+c = ModbusTcpClient("127.0.0.1", int(sys.argv[1]), ModbusSocketFramer, timeout=3)
 assert c.connect()
 print(c.read_holding_registers(10, 3, slave=100).registers, c.write_registers(40, [5, 6],
       slave=100).function_code, c.read_holding_registers(40, 2, slave=100).registers,
       c.write_coil(1, True, slave=100).function_code, c.read_coils(0, 4, slave=100).bits[:4],
       c.read_input_registers(65535, 2, slave=100).exception_code)
 """
-
-
-def pymodbus_rtu_framer_reads_and_writes_over_tcp():
-    peer = TcpServer()
-    out = finish(start(["/usr/bin/python3", "-c", PYMODBUS, str(peer.port)]))
-    expect("fc 05, address 000002|fc 04, address 365536, count 2: exception 02", peer.close(),
-           "korvalen-slave")
-    expect("[11, 12, 13] 16 [5, 6] 5 [True, True, True, False] 2", out, "pymodbus")
 
 
 def typed_seeds_read_back():
@@ -421,12 +404,11 @@ def main():
     tests += [("cli " + " ".join(row[0]), cli_row, row) for row in CLI]
     tests += [(row[0], raw_row, row[1:]) for row in RAW]
     tests += [(f.__name__, f, ()) for f in (
-        mbpoll_writes_and_reads_over_a_pty, typed_seeds_read_back,
+        typed_seeds_read_back,
         several_units_found_by_a_scan_with_their_identity,
         fifty_reconnects_beside_an_idle_master_all_answered,
         eight_masters_at_once_in_either_framing, independent_modbus_tcp_masters_read_and_write,
         lost_device_is_reported_and_reopened_without_spinning,
-        pymodbus_rtu_framer_reads_and_writes_over_tcp,
         ten_thousand_requests_leave_memory_and_descriptors_flat)]
     tests = [t for t in tests if os.environ.get("E2E_ONLY", "") in t[0]]
     failed = 0

@@ -82,20 +82,6 @@ std::function<std::string()> allTable(std::vector<uint16_t> r) {
 INSTANTIATE_TEST_SUITE_P(
     TypedValue, Rows,
     testing::Values(
-        Row{"SixteenBitsAndStringsIgnoreTheOrder", each("INT16 -2|HEX 0x00AB|STRING SN-7"),
-            "1 fffe 5555 1 fffe 5555 1 fffe 5555 1 fffe 5555 1 00ab 5555 1 00ab 5555 1 00ab 5555 "
-            "1 00ab 5555 2 534e 2d37 5555 \"SN-7\" 2 534e 2d37 5555 \"SN-7\" "
-            "2 534e 2d37 5555 \"SN-7\" 2 534e 2d37 5555 \"SN-7\" "},
-        Row{"ThirtyTwoBitsInEachOrder", each("INT32 -2147483648|UINT32 4000000000|FLOAT32 229.87"),
-            "2 8000 0000 5555 2 0000 8000 5555 2 0080 0000 5555 2 0000 0080 5555 "
-            "2 ee6b 2800 5555 2 2800 ee6b 5555 2 6bee 0028 5555 2 0028 6bee 5555 "
-            "2 4365 deb8 5555 2 deb8 4365 5555 2 6543 b8de 5555 2 b8de 6543 5555 "},
-        Row{"SixtyFourBitsInEachOrder",
-            each("INT64 9223372036854775807|UINT64 18446744073709551615|FLOAT64 -0.1"),
-            "4 7fff ffff ffff ffff 5555 4 ffff ffff ffff 7fff 5555 4 ff7f ffff ffff ffff 5555 4 "
-            "ffff ffff ffff ff7f 5555 4 ffff ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 4 ffff "
-            "ffff ffff ffff 5555 4 ffff ffff ffff ffff 5555 4 bfb9 9999 9999 999a 5555 4 999a 9999 "
-            "9999 bfb9 5555 4 b9bf 9999 9999 9a99 5555 4 9a99 9999 9999 b9bf 5555 "},
         Row{"EdgeFloatsInEachOrder",
             each("FLOAT32 -inf|FLOAT32 -0|FLOAT32 1e-45|FLOAT32 3.4028235e+38"),
             "2 ff80 0000 5555 2 0000 ff80 5555 2 80ff 0000 5555 2 0000 80ff 5555 "
@@ -121,8 +107,6 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"AValuePastTheRoomIsCountedAndNotWritten",
             encode("INT64 1|STRING abcde|STRING abcd|FLOAT32 1", 2),
             "-4 -3 2 6162 6364 2 0000 803f "},
-        Row{"StringEscapesWhatIsNotPrintable", decode(T::String, {0x4122, 0x5c01, 0x7f00, 0x7e20}),
-            "\"A\\\"\\\\\\x01\\x7f\\x00~ \""},
         Row{"StringStopsBeforeAnEscapeThatWouldNotFit",
             decode(T::String, std::vector<uint16_t>(20, 0x4100), 101),
             "\"A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00A\\x00"
