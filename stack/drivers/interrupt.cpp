@@ -25,10 +25,15 @@ struct ForcedExitRestore {
     alignas(8) unsigned char arg[64];
 } restore;
 
+volatile std::sig_atomic_t lockArmed = 0;
+char lockFile[320];
+
 void onSignal(int signal) {
     if (stopFlag != 0) {
         if (restore.armed)
             (void)ioctl(restore.fd, restore.request, restore.arg);
+        if (lockArmed)
+            (void)unlink(lockFile);
         std::signal(signal, SIG_DFL);
         std::raise(signal);
         return;
@@ -108,4 +113,12 @@ void interruptForgetDevice() {
 
 int interruptFd() {
     return stopPipe[0];
+}
+
+void interruptRememberLock(const char *path) {
+    lockArmed = 0;
+    if (path && strlen(path) < sizeof lockFile) {
+        strcpy(lockFile, path);
+        lockArmed = 1;
+    }
 }

@@ -41,6 +41,9 @@ void interruptWaitMs(uint32_t ms);
 // SetCommState with a DCB of that size. Cleared by interruptForgetDevice.
 void interruptRememberDevice(intptr_t device, unsigned long request, const void *arg, size_t size);
 void interruptForgetDevice();
+// The lock file of the device the run holds, which a forced exit removes: left behind, it would
+// refuse the next opener once another process takes its PID. nullptr forgets it.
+void interruptRememberLock(const char *path);
 
 #ifdef _WIN32
 // The event that a stop sets; null before interruptInit.

@@ -126,3 +126,6 @@ void interruptForgetDevice() {
 void *interruptEvent() {
     return stopEvent;
 }
+
+// No lock files on Windows: the system refuses a second opener itself.
+void interruptRememberLock(const char *) {}

@@ -382,6 +382,9 @@ bool lockPath(int fd, char *path, size_t size) {
     if (n <= 5 || std::strncmp(device, "/dev/", 5) != 0)
         return false;
     device[n] = '\0';
+    // A device that went away (an adapter pulled out, a pty hung up) still names its lock.
+    if (n > 10 && std::strcmp(device + n - 10, " (deleted)") == 0)
+        device[n - 10] = '\0';
     for (char *c = device + 5; *c; ++c)
         *c = *c == '/' ? '_' : *c;
     return size_t(snprintf(path, size, "/var/lock/LCK..%s", device + 5)) < size;
@@ -416,6 +419,8 @@ bool takeLock(int fd) {
             const int len = snprintf(pid, sizeof pid, "%10ld\n", long(getpid()));
             if (::write(f, pid, size_t(len)) != len)
                 unlink(path);
+            else
+                interruptRememberLock(path);
             ::close(f);
             return true;
         }
@@ -434,7 +439,7 @@ bool takeLock(int fd) {
 void dropLock(int fd) {
     char path[300];
     if (lockPath(fd, path, sizeof path) && lockHolder(path) == getpid())
-        unlink(path);
+        unlink(path), interruptRememberLock(nullptr);
 }
 
 } // namespace

@@ -30,6 +30,12 @@ struct Pty {
     ~Pty() { close(master), unlink("COMT"), (void)!chdir(home), rmdir(dir), free(home); }
 };
 
+// The UUCP lock file of the pty's device.
+std::string lockOf(const Pty &pty) {
+    std::string lock = "/var/lock/LCK.." + std::string(ptsname(pty.master) + 5);
+    return lock[lock.rfind('/')] = '_', lock;
+}
+
 // Runs op on a channel installed on COMT, not yet opened; releases it afterwards.
 std::function<std::string()> serial(std::function<void(PortChannel &, Pty &, Steps &)> op) {
     return [=] {
@@ -72,11 +78,12 @@ std::function<std::string()> openBeside(std::string name) {
 }
 
 // A read of up to size bytes with these time-outs while the peer writes (delay ms, bytes;
-// "close" hangs up): result and count.
+// "close" hangs up): result and count, then the close and whether the lock file is gone.
 std::function<std::string()> reading(std::vector<std::pair<int, std::string>> chunks,
                                      uint32_t charMs, uint32_t totalMs, uint32_t size = 16) {
     return serial([=](PortChannel &ch, Pty &pty, Steps &s) {
         ioControl(&ch, SetCharTimeout, charMs), ioControl(&ch, SetReadTimeout, totalMs);
+        const std::string lock = lockOf(pty);
         s << ioOpen(&ch);
         std::thread peer([&] {
             for (const auto &[delay, bytes] : chunks) {
@@ -91,6 +98,7 @@ std::function<std::string()> reading(std::vector<std::pair<int, std::string>> ch
         uint32_t count = 99;
         s << ioRead(&ch, buffer, size, &count) << count;
         peer.join();
+        s << ioClose(&ch) << (access(lock.c_str(), F_OK) != 0);
     });
 }
 
@@ -158,8 +166,7 @@ void almostRaw(PortChannel &ch, Pty &pty, Steps &s) {
 // open; one naming a process that is gone is taken over, names this one while the port is open,
 // and goes at close.
 void lockFiles(PortChannel &ch, Pty &pty, Steps &s) {
-    std::string lock = "/var/lock/LCK.." + std::string(ptsname(pty.master) + 5);
-    lock[lock.rfind('/')] = '_';
+    const std::string lock = lockOf(pty);
     const auto holder = [&](long pid, bool binary = false) {
         FILE *f = fopen(lock.c_str(), "w");
         const int32_t word = int32_t(pid);
@@ -179,7 +186,7 @@ void lockFiles(PortChannel &ch, Pty &pty, Steps &s) {
 }
 
 // In a child holding the port at 19200: a second stop signal while the first is handled ends
-// it at once, after one call has given the device its own rate back.
+// it at once, after one call has given the device its own rate back and its lock file is gone.
 void forcedExit(PortChannel &ch, Pty &pty, Steps &s) {
     termios before{}, after{};
     tcgetattr(pty.master, &before);
@@ -192,7 +199,8 @@ void forcedExit(PortChannel &ch, Pty &pty, Steps &s) {
     int status = 0;
     waitpid(child, &status, 0);
     tcgetattr(pty.master, &after);
-    s << WIFSIGNALED(status) << WTERMSIG(status) << (cfgetospeed(&after) == cfgetospeed(&before));
+    s << WIFSIGNALED(status) << WTERMSIG(status) << (cfgetospeed(&after) == cfgetospeed(&before))
+      << (access(lockOf(pty).c_str(), F_OK) != 0);
 }
 
 // In a child: a stop requested before a 3 s wait begins ends that wait at once, since what
@@ -288,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "0 4 0  64 0d ff 0a 0 1 "},
                     Row{"LockOfALiveProcessRefusesAStaleOneIsTakenOver", serial(lockFiles),
                         "1 3 5 1 3 1 0 1 0 0 "},
-                    Row{"SecondStopGivesTheDeviceBackAndEnds", serial(forcedExit), "1 15 1 "},
+                    Row{"SecondStopGivesTheDeviceBackAndEnds", serial(forcedExit), "1 15 1 1 "},
                     Row{"StopBeforeAWaitEndsItAtOnce", stopBeforeTheWait, "1 0"}),
     rowName);
 
@@ -296,13 +304,13 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     SerialRead, Rows,
     testing::Values(
-        Row{"ByteCountEndsTheRead", reading({{0, "abcdefgh"}}, 100, 2000, 7), "0 0 7 "},
-        Row{"ShortGapIsOneRead", reading({{0, "abc"}, {10, "defg"}}, 100, 2000), "0 0 7 "},
-        Row{"LongGapSplitsTheRead", reading({{0, "abc"}, {400, "defg"}}, 50, 2000), "0 0 3 "},
-        Row{"SilenceTimesOut", reading({}, 5, 100), "0 6 0 "},
-        Row{"VanishedPeerIsBroken", reading({{20, "close"}}, 5, 2000), "0 7 0 "},
+        Row{"ByteCountEndsTheRead", reading({{0, "abcdefgh"}}, 100, 2000, 7), "0 0 7 0 1 "},
+        Row{"ShortGapIsOneRead", reading({{0, "abc"}, {10, "defg"}}, 100, 2000), "0 0 7 0 1 "},
+        Row{"LongGapSplitsTheRead", reading({{0, "abc"}, {400, "defg"}}, 50, 2000), "0 0 3 0 1 "},
+        Row{"SilenceTimesOut", reading({}, 5, 100), "0 6 0 0 1 "},
+        Row{"VanishedPeerIsBroken", reading({{20, "close"}}, 5, 2000), "0 7 0 7 1 "},
         Row{"BytesBeforeAHangUpAreKept", reading({{0, "abc"}, {30, "close"}}, 100, 2000),
-            "0 0 3 "}),
+            "0 0 3 7 1 "}),
     rowName);
 
 } // namespace
