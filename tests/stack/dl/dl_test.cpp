@@ -263,6 +263,12 @@ INSTANTIATE_TEST_SUITE_P(
                         "1 2000 u0 t2 lost c: 2=0 3=1000 3=1000 2=0 t:\n\rmoddlRx: Received 5 "
                         "bytes#\n\rmoddlRx: Incomplete frame: read on\n\rmoddlRx: Received 2 "
                         "bytes#\n\rmoddlRx: Incomplete MBAP frame dropped.  l==7"},
+                    Row{"MbapSlaveTakesEachRequestWithItsTransaction",
+                        rx({{join(mbapFrame(7, {3, 0, 1, 0, 1}, 0, 0, 255),
+                                  mbapFrame(8, {6, 0, 1, 0, 9}))}},
+                           onSocket | asSlave | mbap, 2),
+                        "0 1000 03 00 01 00 01 u255 t7 | 0 1000 06 00 01 00 09 u1 t8 "
+                        "t:\n\rmoddlRx: Received 24 bytes#\n\rmoddlRx: 12 bytes held over"},
                     Row{"AcceptedConnectionKeepsAPartUntilItIsStale",
                         rx({{part(fc3, 0, 4)},
                             timeout,
