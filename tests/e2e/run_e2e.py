@@ -12,7 +12,7 @@ import sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
 
 from slave import ORDERS, TYPED, TYPED_AT, words
-from windows import RUN, lf_lines
+from windows import RUN, EmulatorFault, emulator_fault, lf_lines, once_more
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TMP = tempfile.mkdtemp(prefix="korvalen-e2e-")
@@ -306,6 +306,8 @@ def check(korvalen, name, peer_mode, args, checks=None):
         err, records = run.proc.stderr.read(), checks.get("records")
         # With records, standard error carries the text and standard output the records only.
         if ended is None or run.proc.wait(3) != status or (err and records is None):
+            if ended is not None and emulator_fault(run.proc.poll(), run.data + err):
+                raise EmulatorFault("status %d, output %r" % (run.proc.poll(), run.data + err))
             return "no clean exit with status %d (status %s); output:\n%r" % (
                 status, run.proc.poll(), run.data + err)
         if records is not None:
@@ -377,6 +379,8 @@ def output_errors_end_no_run(korvalen):
     try:
         run.proc.stdout.read(100), run.proc.stdout.close()
         status, err = run.proc.wait(15), run.proc.stderr.read()
+        if emulator_fault(status, err):
+            raise EmulatorFault("status %d" % status)
         return None if status == 10 and not err else "status %d, %r" % (status, err)
     finally:
         run.stop(), server.stop()
@@ -390,7 +394,7 @@ def main():
 
     def run(row):
         try:
-            return row[0], row[1]()
+            return row[0], once_more(*row)
         except Exception as e:  # pylint: disable=broad-except
             return row[0], "%s: %s" % (type(e).__name__, e)
 

@@ -13,7 +13,7 @@ import os, re, select, signal, struct, subprocess, sys, tempfile, threading, tim
 import termios, tty
 
 from pymodbus.utilities import computeCRC
-from windows import RUN, lf_lines, link_port
+from windows import RUN, EmulatorFault, emulator_fault, lf_lines, link_port, once_more
 
 BANNER_RE = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3]\d \d{4} [\d:]{8}\n")
 BANNER = b"KORVALEN v1.5:  Compiled at <DATE> <TIME>\n"
@@ -129,6 +129,8 @@ def finish(proc, got=b""):
         raise AssertionError("no end within 20 s; output:\n%r" % (got + proc.communicate()[0]))
     finally:
         stop(proc)
+    if emulator_fault(proc.returncode, got + out + err):
+        raise EmulatorFault("status %d, output %r" % (proc.returncode, got + out + err))
     assert proc.returncode == 10 and not err, "status %d, stderr %r" % (proc.returncode, err)
     return BANNER_RE.sub(BANNER.replace(b"\\", b"\\\\"), lf_lines(got + out), count=1)
 
@@ -268,7 +270,7 @@ if __name__ == "__main__":
             continue
         with tempfile.TemporaryDirectory(prefix="korvalen-serial-") as tmp:
             try:
-                run_case(tmp, *case)
+                once_more(name, lambda: run_case(tempfile.mkdtemp(dir=tmp), *case))
                 passed += 1
                 print("PASS", name, flush=True)
             except Exception as exc:  # pylint: disable=broad-except

@@ -9,7 +9,7 @@ are undone."""
 import os, shutil, signal, socket, subprocess, sys, tempfile, time
 
 from pymodbus.utilities import computeCRC
-from windows import RUN, lf_lines, link_port
+from windows import RUN, EmulatorFault, emulator_fault, lf_lines, link_port, once_more
 SLAVE, KORVALEN = ([*RUN, os.path.abspath(a)] for a in sys.argv[1:3])
 PORTS = ("COM18", "COM19") if RUN else ("COMA", "COMB")
 TMP = tempfile.mkdtemp(prefix="slave-e2e-")
@@ -249,8 +249,11 @@ def finish(proc, timeout=90, status=None):
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait(5)
+        timeout = None
     proc.out.seek(0)
     out = proc.out.read()
+    if timeout and emulator_fault(proc.returncode, out):
+        raise EmulatorFault("status %d, output %r" % (proc.returncode, out[-300:]))
     out = (lf_lines(out) if proc.windows else out).decode("latin-1")
     assert status in (None, proc.returncode), "exit status %s:\n%s" % (proc.returncode, out)
     return out
@@ -261,6 +264,14 @@ def stop(proc, status=0):
     # Wine on a loaded machine has taken over 5 s to end a process that had already closed.
     proc.send_signal(signal.SIGINT if proc.windows else signal.SIGTERM)
     return finish(proc, 20 if proc.windows else 5, status)
+
+
+def stop_left():
+    """Stops by PID what a row left running."""
+    for proc in PROCS:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(5)
 
 
 def expect(needles, out, who):
@@ -414,15 +425,12 @@ def main():
     failed = 0
     for name, fn, args in tests:
         try:
-            fn(*args)
+            once_more(name, lambda: (stop_left(), fn(*args)))
             print("PASS", name, flush=True)
         except Exception as exc:  # pylint: disable=broad-except
             failed += 1
             print("FAIL %s: %s" % (name, exc), flush=True)
-        for proc in PROCS:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait(5)
+        stop_left()
     shutil.rmtree(TMP, ignore_errors=True)
     print("slave_e2e: %d passed, %d failed" % (len(tests) - failed, failed))
     return 1 if failed else 0
