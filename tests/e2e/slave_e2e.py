@@ -244,15 +244,16 @@ def start(args, cwd=TMP):
 def finish(proc, timeout=90, status=None):
     """Output of a process that ends within timeout (long enough for 10,000 requests under wine on
     a busy machine) or is killed; checks its status if given."""
+    killed = False
     try:
         proc.wait(timeout)
     except subprocess.TimeoutExpired:
+        killed = True
         proc.kill()
         proc.wait(5)
-        timeout = None
     proc.out.seek(0)
     out = proc.out.read()
-    if timeout and emulator_fault(proc.returncode, out):
+    if not killed and emulator_fault(proc.returncode, out):
         raise EmulatorFault("status %d, output %r" % (proc.returncode, out[-300:]))
     out = (lf_lines(out) if proc.windows else out).decode("latin-1")
     assert status in (None, proc.returncode), "exit status %s:\n%s" % (proc.returncode, out)
