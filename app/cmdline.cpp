@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,16 @@ int32_t decimalValue(const char *text) {
     if (value < INT32_MIN)
         value = INT32_MIN;
     return static_cast<int32_t>(value);
+}
+
+// Whether the text is all of one decimal number from least to most: what a write or a -ESON
+// run takes, where the reading above would quietly make 0 or cut the value.
+bool wholeNumber(const char *text, long long least, long long most) {
+    const char *digits = text + (text[0] == '-');
+    if (!isdigit(static_cast<unsigned char>(digits[0])) || strspn(digits, "0123456789") != strlen(digits))
+        return false;
+    const long long value = strtoll(text, nullptr, 10);
+    return value >= least && value <= most;
 }
 
 int16_t low16(int32_t value) {
@@ -60,15 +71,17 @@ void addValue(RunSettings *settings, const char *argument) {
         settings->valueTexts[settings->valueCount] = argument;
         ++settings->valueCount;
     } else {
-        if (settings->valuesIgnored == 0)
+        if (settings->valuesIgnored == 0) {
             printf("\nToo many values: only the first %d are kept.", maxValues);
+            settingsRefuse(settings, "more than %d values", maxValues);
+        }
         ++settings->valuesIgnored;
     }
     settings->registerCount = 1;
     settings->run = true;
 }
 
-void functionOption(RunSettings *settings, const char *value) {
+bool functionOption(RunSettings *settings, const char *value) {
     if (isalpha(static_cast<unsigned char>(value[0]))) {
         if (value[0] == 'R')
             settings->functionSelector = selectorRead;
@@ -76,59 +89,69 @@ void functionOption(RunSettings *settings, const char *value) {
             settings->functionSelector = selectorWrite;
         else
             printf("\nFunction '%s' not supported", value);
-        return;
+        return value[0] == 'R' || value[0] == 'W';
     }
     settings->functionSelector = static_cast<uint8_t>(decimalValue(value));
+    return wholeNumber(value, 0, 255);
 }
 
 // Three characters: 7 or 8 data bits, parity N, O, E, M or S, 1 or 2 stop bits.
-void lineFormatOption(RunSettings *settings, const char *value) {
+bool lineFormatOption(RunSettings *settings, const char *value) {
     printf("\nStripped LF from input: %s", value);
     const char *parity = value[0] != '\0' ? strchr("NOEMS", value[1]) : nullptr;
     if (strlen(value) != 3 || (value[0] != '7' && value[0] != '8') || !parity ||
         (value[2] != '1' && value[2] != '2')) {
         printf("\nLine format '%s' not supported", value);
-        return;
+        return false;
     }
     settings->lineFormatGiven = true;
     settings->dataBits = int8_t(value[0] - '0');
     settings->parity = int8_t(parity - "NOEMS");
     settings->stopBits = int8_t(value[2] - '0');
+    return true;
 }
 
 // -ST and -ES take exactly ON or OFF; anything else is named and changes nothing.
-void switchOption(const char *name, const char *label, const char *value, bool *setting) {
+bool switchOption(const char *name, const char *label, const char *value, bool *setting) {
     printf("\nStripped %s from input: %s", name, value);
-    if (strcmp(value, "ON") == 0 || strcmp(value, "OFF") == 0)
+    const bool known = strcmp(value, "ON") == 0 || strcmp(value, "OFF") == 0;
+    if (known)
         *setting = value[1] == 'N';
     else
         printf("\n%s '%s' not supported", label, value);
+    return known;
 }
 
-void dataTypeOption(RunSettings *settings, const char *value) {
+bool dataTypeOption(RunSettings *settings, const char *value) {
     printf("\nStripped DT from input: %s", value);
-    if (!typedParseType(value, &settings->dataType))
+    const bool known = typedParseType(value, &settings->dataType);
+    if (!known)
         printf("\nData type '%s' not supported", value);
+    return known;
 }
 
-void wordOrderOption(RunSettings *settings, const char *value) {
+bool wordOrderOption(RunSettings *settings, const char *value) {
     printf("\nStripped WO from input: %s", value);
-    if (!typedParseOrder(value, &settings->wordOrder))
+    const bool known = typedParseOrder(value, &settings->wordOrder);
+    if (!known)
         printf("\nWord order '%s' not supported", value);
+    return known;
 }
 
 // TCP or RTU; any other value keeps the framing.
-void framingOption(RunSettings *settings, const char *value) {
+bool framingOption(RunSettings *settings, const char *value) {
     printf("\nStripped FR from input: %s", value);
-    if (strcmp(value, "TCP") == 0 || strcmp(value, "RTU") == 0)
+    const bool known = strcmp(value, "TCP") == 0 || strcmp(value, "RTU") == 0;
+    if (known)
         settings->modbusTcp = value[0] == 'T';
     else
         printf("\nFraming '%s' not supported", value);
+    return known;
 }
 
 // "a-b" with 1 <= a <= b <= 247, "a" alone, or nothing for every unit; anything else keeps the
 // setting, so no scan runs.
-void scanOption(RunSettings *settings, const char *value) {
+bool scanOption(RunSettings *settings, const char *value) {
     printf("\nStripped SCAN from input: %s", value);
     unsigned first = 1, last = 247;
     int used = 0;
@@ -141,19 +164,22 @@ void scanOption(RunSettings *settings, const char *value) {
         last = first;
     if ((!empty && !one && !range) || !digits || first < 1 || last > 247 || first > last) {
         printf("\nScan range '%s' not supported", value);
-        return;
+        return false;
     }
     settings->scanFirst = uint8_t(first);
     settings->scanLast = uint8_t(last);
+    return true;
 }
 
 // Nothing for every setting, FIRST to stop at the first device found.
-void sweepOption(RunSettings *settings, const char *value) {
+bool sweepOption(RunSettings *settings, const char *value) {
     printf("\nStripped SWEEP from input: %s", value);
-    if (value[0] == '\0' || strcmp(value, "FIRST") == 0)
+    const bool known = value[0] == '\0' || strcmp(value, "FIRST") == 0;
+    if (known)
         settings->sweep = value[0] == '\0' ? 1 : 2;
     else
         printf("\nSweep '%s' not supported", value);
+    return known;
 }
 
 // -1 for OFF, 1 for ON, 0 for anything else; ON is tried first.
@@ -165,44 +191,47 @@ int onOffValue(const char *value) {
     return 0;
 }
 
-void option(RunSettings *settings, char *argument) {
-    const char *text = argument + 1;
-    if (text[0] == '?' || text[0] == 'H' || strcmp(argument, "--HELP") == 0) {
-        printUsage();
-        return;
-    }
-    settings->run = true;
+// Reads one option; whether its value was understood as typed. The reading itself stays as it
+// always was: numbers that are not one read as 0 and keep their low bits.
+bool optionUnderstood(RunSettings *settings, const char *text) {
     // First match wins, so "COM" must come before "B" and the two-letter names after it.
     if (startsWith(text, "COM")) {
         settings->portText = text;
     } else if (startsWith(text, "B")) {
         settings->baudRate = decimalValue(text + 1);
         printf("\nStripped BAUD from input: %ld", static_cast<long>(settings->baudRate));
+        return wholeNumber(text + 1, 0, INT32_MAX);
     } else if (startsWith(text, "FN")) {
-        functionOption(settings, text + 2);
+        return functionOption(settings, text + 2);
     } else if (startsWith(text, "FR")) {
-        framingOption(settings, text + 2);
+        return framingOption(settings, text + 2);
     } else if (startsWith(text, "ID")) {
         settings->modslave = static_cast<uint8_t>(decimalValue(text + 2));
+        settings->unitText = text + 2;
     } else if (startsWith(text, "NR")) {
         settings->registerCount = low16(decimalValue(text + 2));
+        return wholeNumber(text + 2, INT16_MIN, UINT16_MAX);
     } else if (startsWith(text, "PK")) {
         int onOff = onOffValue(text + 2);
         if (onOff > 0)
             traceOn();
         else if (onOff < 0)
             traceOff();
+        return onOff != 0;
     } else if (startsWith(text, "RD")) {
         int onOff = onOffValue(text + 2);
         if (onOff != 0)
             traceSetRegisterDump(onOff > 0);
+        return onOff != 0;
     } else if (startsWith(text, "RT")) {
         settings->receiveTimeout = decimalValue(text + 2);
         settings->timeoutGiven = true;
         printf("\nRECEIVE_TIMEOUT set to %d", settings->receiveTimeout);
+        return wholeNumber(text + 2, INT32_MIN, INT32_MAX);
     } else if (startsWith(text, "RQ")) {
         settings->numRequests = low16(decimalValue(text + 2));
         printf("\nNUM_REQUESTS set to %d", settings->numRequests);
+        return wholeNumber(text + 2, INT16_MIN, UINT16_MAX);
     } else if (startsWith(text, "SR")) {
         settings->startreg = text + 2;
         printf("\nStripped SR from input: %s", settings->startreg);
@@ -211,32 +240,49 @@ void option(RunSettings *settings, char *argument) {
     } else if (startsWith(text, "Q")) {
         // Only sets the run flag, so that a run with every default can be asked for.
     } else if (startsWith(text, "LF")) {
-        lineFormatOption(settings, text + 2);
+        return lineFormatOption(settings, text + 2);
     } else if (startsWith(text, "TD")) {
         settings->requestSpacing = decimalValue(text + 2);
         settings->spacingGiven = true;
         printf("\nStripped TD from input: %ld", static_cast<long>(settings->requestSpacing));
+        return wholeNumber(text + 2, INT32_MIN, INT32_MAX);
     } else if (startsWith(text, "ST")) {
-        switchOption("ST", "Statistics", text + 2, &settings->statistics);
+        return switchOption("ST", "Statistics", text + 2, &settings->statistics);
     } else if (startsWith(text, "ES")) {
-        switchOption("ES", "Exit status", text + 2, &settings->exitStatusTells);
+        return switchOption("ES", "Exit status", text + 2, &settings->exitStatusTells);
     } else if (startsWith(text, "OF")) {
         printf("\nStripped OF from input: %s", text + 2);
-        if (!recordsFormatOf(text + 2, &settings->outputFormat))
+        const bool known = recordsFormatOf(text + 2, &settings->outputFormat);
+        if (!known)
             printf("\nOutput format '%s' not supported", text + 2);
+        return known;
     } else if (startsWith(text, "DT")) {
-        dataTypeOption(settings, text + 2);
+        return dataTypeOption(settings, text + 2);
     } else if (startsWith(text, "WO")) {
-        wordOrderOption(settings, text + 2);
+        return wordOrderOption(settings, text + 2);
     } else if (startsWith(text, "SCAN")) {
-        scanOption(settings, text + 4);
+        return scanOption(settings, text + 4);
     } else if (startsWith(text, "SWEEP")) {
-        sweepOption(settings, text + 5);
+        return sweepOption(settings, text + 5);
     } else {
         settings->run = false;
         settings->refused = true;
-        printf("INVALID INPUT: '%s'", argument);
+        printf("INVALID INPUT: '%s'", text - 1); // the whole argument, prefix included
+        return false;
     }
+    return true;
+}
+
+void option(RunSettings *settings, char *argument) {
+    const char *text = argument + 1;
+    if (text[0] == '?' || text[0] == 'H' || strcmp(argument, "--HELP") == 0) {
+        printUsage();
+        settingsRefuse(settings, "'%s' asks for the usage", argument);
+        return;
+    }
+    settings->run = true;
+    if (!optionUnderstood(settings, text))
+        settingsRefuse(settings, "'%s' was not understood", argument);
 }
 
 } // namespace
@@ -269,6 +315,8 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->scanFirst = settings->scanLast = 0;
     settings->sweep = 0;
     settings->timeoutGiven = settings->spacingGiven = false;
+    settings->refusal[0] = '\0';
+    settings->unitText = nullptr;
     traceSetRegisterDump(true);
 }
 
@@ -312,16 +360,37 @@ void parseArguments(RunSettings *settings, int argc, char **argv) {
     }
 }
 
-// Both upper-case the options as parseArguments does, which later finds them so.
-bool versionAsked(int argc, char **argv) {
+void settingsRefuse(RunSettings *settings, const char *format, ...) {
+    if (settings->refusal[0] != '\0')
+        return;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(settings->refusal, sizeof settings->refusal, format, args);
+    va_end(args);
+}
+
+namespace {
+
+// Upper-cases the options as parseArguments does, which later finds them so.
+bool asked(int argc, char **argv, const char *name) {
     for (int i = 1; i < argc; ++i) {
         if (!isOption(argv[i]))
             continue;
         upperFromSecond(argv[i]);
-        if (strcmp(argv[i], "--VERSION") == 0)
+        if (strcmp(argv[i], name) == 0)
             return true;
     }
     return false;
+}
+
+} // namespace
+
+bool versionAsked(int argc, char **argv) {
+    return asked(argc, argv, "--VERSION");
+}
+
+bool helpAsked(int argc, char **argv) {
+    return asked(argc, argv, "--HELP");
 }
 
 OutputFormat outputFormatAsked(int argc, char **argv) {

@@ -42,6 +42,11 @@ struct RunSettings {
     uint8_t scanFirst, scanLast;
     uint8_t sweep;
     bool timeoutGiven, spacingGiven;
+    // The first argument that was not understood, and why: it keeps a write from being sent
+    // and, with -ESON, any run. Empty while every argument was understood. The -ID text as
+    // typed, which a write's unit is judged by (nullptr: not given).
+    char refusal[160];
+    const char *unitText;
 };
 
 constexpr uint8_t selectorRead = 65;
@@ -51,10 +56,14 @@ constexpr uint8_t selectorWrite = 66;
 void runSettingsDefaults(RunSettings *settings);
 void printBanner();
 void printUsage();
-// Before anything is printed: whether --version is among the arguments (in any case), and the
-// output format the -OF options will leave set.
+// Before anything is printed: whether --version or --help is among the arguments (in any case),
+// and the output format the -OF options will leave set.
 bool versionAsked(int argc, char **argv);
+bool helpAsked(int argc, char **argv);
 OutputFormat outputFormatAsked(int argc, char **argv);
 // Reads argv[1..argc-1] into the settings, printing what each option echoes. An argument is a
 // value when it begins with neither "-" nor "/", or with "-" and a digit or ".".
 void parseArguments(RunSettings *settings, int argc, char **argv);
+// Notes why the run may not be what was typed, unless an earlier reason is noted already.
+void settingsRefuse(RunSettings *settings, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));

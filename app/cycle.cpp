@@ -2,6 +2,7 @@
 // message is printed directly; the stack's own trace comes out between them.
 #include "app/cycle.h"
 
+#include "app/guard.h"
 #include "app/identity.h"
 #include "app/records.h"
 #include "app/runstats.h"
@@ -125,6 +126,7 @@ void askIdentity(const RunSettings *settings, StackContext *ctx, RunStats *stats
 
 void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *request,
                     ModbusMessage *reply, RunStats *stats) {
+    const bool broadcast = guardIsBroadcast(settings);
     int32_t sent = 0;
     while (true) {
         const int16_t taken = settings->numRequests;
@@ -147,6 +149,15 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
             printf("\n\rModbus transmit failed.");
             noteRequest(stats, settings, uint32_t(sent), request, reply,
                         RequestResult::TransmitFailed, started);
+            continue;
+        }
+        if (broadcast) {
+            printf("\nBroadcast: no reply awaited.");
+            noteRequest(stats, settings, uint32_t(sent), request, reply, RequestResult::Broadcast,
+                        started);
+            // The slaves apply it in this pause; the next request's pacing counts from the send.
+            fflush(stdout);
+            interruptWaitMs(uint32_t(settings->requestSpacing > 0 ? settings->requestSpacing : 0));
             continue;
         }
         reply->refType = request->refType;
@@ -183,6 +194,10 @@ int runRequestCycle(RunSettings *settings) {
     reply.capacity = maxValues;
     if (!modplParseReference(settings->startreg, &request.refType, &request.offset)) {
         printf("Bad startreg specification: %s", settings->startreg);
+        settingsRefuse(settings, "start register '%s' not understood", settings->startreg);
+        guardRefuse(settings);
+    } else if (!guardAllows(settings)) {
+        // Refused with its reason: a write goes out as typed or not at all.
     } else if (!settings->run) {
         // Nothing asked for a request.
         status = settings->refused ? statusRefused : 0;
@@ -190,7 +205,10 @@ int runRequestCycle(RunSettings *settings) {
         // Refused here: such a request would carry whatever the record last held.
         printf("\nFunction code %d not supported.", settings->functionSelector);
     } else if (!valuesPrepare(settings, request.refType)) {
-        // Refused with its message: nothing is sent.
+        guardRefuse(settings);
+    } else if (guardIsWrite(settings->functionSelector) &&
+               !guardWrite(settings, request.refType, request.offset)) {
+        // Refused with its reason: nothing is opened.
     } else {
         printf("\nInstall ModPL");
         modplInstall(&ctx, modplMaster);

@@ -3,6 +3,8 @@
 #include "app/records.h"
 #include "stack/trace/trace.h"
 
+#include <cstdio>
+
 int main(int argc, char **argv) {
     // Static: the value list and the stack context are too large for a comfortable stack frame.
     static RunSettings settings;
@@ -12,6 +14,13 @@ int main(int argc, char **argv) {
     if (versionAsked(argc, argv)) {
         printBanner();
         return 0;
+    }
+    // Whatever else the line holds: a write on it is never sent.
+    if (helpAsked(argc, argv)) {
+        printBanner();
+        printUsage();
+        printf("\nExiting.\n");
+        return 10;
     }
     // Known before anything is printed, so that the banner already goes where it belongs.
     recordsOpen(outputFormatAsked(argc, argv));

@@ -27,10 +27,10 @@ void timestamp(char *out, size_t size) {
     snprintf(out + n, size - n, ".%03dZ", int(ms % 1000));
 }
 
-// "ok", "exception N" (decimal), "time-out", "bad frame", "transmit failed".
+// "ok", "exception N" (decimal), "time-out", "bad frame", "transmit failed", "broadcast".
 void resultText(char *out, size_t size, const RequestRecord *r) {
-    static const char *const texts[] = {"ok", "exception", "time-out", "bad frame",
-                                        "transmit failed"};
+    static const char *const texts[] = {"ok",        "exception",       "time-out",
+                                        "bad frame", "transmit failed", "broadcast"};
     if (r->result == RequestResult::Exception)
         snprintf(out, size, "exception %d", r->exceptionCode);
     else

@@ -50,6 +50,9 @@ void statsCount(RunStats *stats, RequestResult result, uint8_t exceptionCode, ui
     case RequestResult::TransmitFailed:
         ++stats->transmitFailures;
         break;
+    case RequestResult::Broadcast:
+        ++stats->broadcasts;
+        break;
     }
 }
 
@@ -63,6 +66,8 @@ void statsPrint(RunStats *stats, uint32_t rebuilds) {
     const uint32_t exceptions = exceptionTotal(stats);
     printf("\nRun statistics:");
     printf("\n  Requests sent:          %u", stats->sent);
+    if (stats->broadcasts > 0)
+        printf("\n  Broadcasts:             %u", stats->broadcasts);
     printf("\n  Answered:               %u", stats->answered);
     printf("\n  Exceptions:             %u", exceptions);
     const char *separator = " (";

@@ -16,20 +16,25 @@ bool writesOneRegister(uint8_t selector) {
     return selector == 5 || selector == 6;
 }
 
-// The value texts into the value list as registers; false after a message.
-bool encodeValues(RunSettings *s, const char *name) {
+// The value texts into the value list as registers (bits for coils, one a value); false after a
+// message. An INT16 may also be typed as its unsigned bits, as 65535 for -1.
+bool encodeValues(RunSettings *s, const char *name, uint16_t refType) {
     uint16_t *registers = reinterpret_cast<uint16_t *>(s->values);
+    const int32_t room = refType == 0 ? maxValues : typedMaxWriteRegisters;
     int32_t total = 0;
     for (int32_t i = 0; i < s->valueCount; ++i) {
-        const int32_t n = typedEncode(s->valueTexts[i], s->dataType, s->wordOrder,
-                                      registers + total, typedMaxWriteRegisters - total);
+        const char *text = s->valueTexts[i];
+        int32_t n = typedEncode(text, s->dataType, s->wordOrder, registers + total, room - total);
+        if (n == 0 && s->dataType == DataType::Int16)
+            n = typedEncode(text, DataType::Uint16, s->wordOrder, registers + total, room - total);
         if (n == 0) {
-            printf("\nValue '%s' is not a valid %s", s->valueTexts[i], name);
+            printf("\nValue '%s' is not a valid %s", text, name);
+            settingsRefuse(s, "'%s' is not a valid %s", text, name);
             return false;
         }
         if (n < 0) {
-            printf("\nToo many values: one write takes at most %d registers",
-                   typedMaxWriteRegisters);
+            printf("\nToo many values: one write takes at most %d registers", room);
+            settingsRefuse(s, "more values than one write takes");
             return false;
         }
         total += n;
@@ -42,20 +47,23 @@ bool encodeValues(RunSettings *s, const char *name) {
 
 bool valuesPrepare(RunSettings *s, uint16_t refType) {
     const DataType type = s->dataType;
+    const uint8_t selector = s->functionSelector;
+    const bool read = selector == 3 || selector == selectorRead;
+    // A read keeps its old reading of INT16 values, which only set the count.
     if (type == DataType::Int16)
-        return true;
+        return read || encodeValues(s, "INT16", refType);
     const char *name = typedTypeName(type);
     if (refType == 0 || refType == 1) {
         printf("\nData type %s does not apply to coils and inputs: they go as bits", name);
         s->dataType = DataType::Int16;
-        return true;
+        return read || encodeValues(s, "INT16", refType);
     }
-    const uint8_t selector = s->functionSelector;
-    if (selector == 3 || selector == selectorRead) {
+    if (read) {
         const int32_t registers = int32_t(s->registerCount) * typedWidth(type);
         if (registers < 1 || registers > typedMaxReadRegisters) {
             printf("\n%d values of %s are %d registers: a read takes 1 to %d", s->registerCount,
                    name, registers, typedMaxReadRegisters);
+            settingsRefuse(s, "a read takes 1 to %d registers", typedMaxReadRegisters);
             return false;
         }
         s->registerCount = int16_t(registers);
@@ -63,13 +71,15 @@ bool valuesPrepare(RunSettings *s, uint16_t refType) {
     }
     if (type == DataType::All) {
         printf("\nData type ALL only reads");
+        settingsRefuse(s, "data type ALL only reads");
         return false;
     }
     if (writesOneRegister(selector) && (typedWidth(type) > 1 || type == DataType::String)) {
         printf("\nFunction code %d writes one register: %s takes more", selector, name);
+        settingsRefuse(s, "function %d writes one register", selector);
         return false;
     }
-    return encodeValues(s, name);
+    return encodeValues(s, name, refType);
 }
 
 void valuesPrint(const RunSettings *s, const ModbusMessage *reply) {

@@ -38,9 +38,10 @@ ROWS = [
     ("125_registers_are_served", [["-NR125", "-RDOFF"]], "#regs = 125", "count 125: answered"),
     ("126_registers_are_exception_3", [["-NR126"]], "EC = 03", "count 126: exception 03"),
     ("quantity_0_is_exception_3", [["-NR0"]], "EC = 03", "count 0: exception 03"),
-    ("broadcast_applied_never_answered", [["-ID0", "-RT300", "-FN6", "-SR400301", "55"],
+    ("broadcast_applied_never_answered", [["-ID0", "-TD100", "-FN6", "-SR400301", "55"],
                                           ["-SR400301", "-NR1"]],
-     "Receive error = 0|400301: 55", "unit 0, fc 06, address 400301, count 1: broadcast, applied"),
+     "Broadcast: no reply awaited.|400301: 55",
+     "unit 0, fc 06, address 400301, count 1: broadcast, applied"),
     ("rq_runs_share_one_connection", [["-RQ5", "-RDOFF"]],
      "Sending request #5\nModbus AL frame received: fc = 03", "Request 5: unit 100, fc 03"),
 ]
