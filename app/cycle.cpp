@@ -83,10 +83,10 @@ void printReply(const RunSettings *settings, const ModbusMessage *reply) {
 void noteRequest(RunStats *stats, const RunSettings *settings, uint32_t number,
                  const ModbusMessage *request, const ModbusMessage *reply, RequestResult result,
                  uint32_t started) {
-    const uint32_t ms = uint32_t(tickCount() - started);
+    const uint32_t us = uint32_t(tickMicros() - started);
     const bool exception = result == RequestResult::Exception;
     const uint8_t code = exception ? uint8_t(reply->refType & 0xff) : 0;
-    statsCount(stats, result, code, ms);
+    statsCount(stats, result, code, us);
     // As printReply reads it: the count from the wire, never past the value list.
     const uint16_t wire = result == RequestResult::Ok ? uint16_t(reply->count) : 0;
     const int32_t count = wire < maxValues ? wire : maxValues;
@@ -97,7 +97,7 @@ void noteRequest(RunStats *stats, const RunSettings *settings, uint32_t number,
                                int32_t(request->offset) + 1,
                                result,
                                code,
-                               ms,
+                               us,
                                reply->values,
                                count,
                                request->refType < 2 ? DataType::Int16 : settings->dataType,
@@ -107,7 +107,7 @@ void noteRequest(RunStats *stats, const RunSettings *settings, uint32_t number,
 
 // One identity question: its lines, or the error lines of a request, and its count.
 void askIdentity(const RunSettings *settings, StackContext *ctx, RunStats *stats) {
-    const uint32_t started = tickCount();
+    const uint32_t started = tickMicros();
     uint8_t exception = 0;
     const int32_t result =
         identityShow(ctx, settings->functionSelector, settings->modslave, &exception);
@@ -121,7 +121,7 @@ void askIdentity(const RunSettings *settings, StackContext *ctx, RunStats *stats
     } else if (result == 2) {
         outcome = RequestResult::Exception;
     }
-    statsCount(stats, outcome, exception, uint32_t(tickCount() - started));
+    statsCount(stats, outcome, exception, uint32_t(tickMicros() - started));
 }
 
 void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *request,
@@ -131,11 +131,14 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
     while (true) {
         const int16_t taken = settings->numRequests;
         settings->numRequests = static_cast<int16_t>(static_cast<uint16_t>(taken) - 1u);
-        if (taken == 0 || interruptRequested())
+        if (taken == 0 || interruptRequested() || recordsReaderGone())
+            break;
+        // A stop in the pause comes before the request: it is neither sent nor counted.
+        modplPace(ctx);
+        if (interruptRequested())
             break;
         fillRequest(settings, request, settings->values);
         ++sent;
-        // Written out by the first wait that lasts, not before every exchange.
         printf("\nSending request #%d", sent);
         if (settings->functionSelector == identFcServerId ||
             settings->functionSelector == identFcDevice) {
@@ -144,7 +147,7 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
         }
         // From the frame's last byte out, after the pacing the send waits through.
         const int32_t sendResult = modplSendRequest(ctx, settings->modslave, request);
-        const uint32_t started = tickCount();
+        const uint32_t started = tickMicros();
         if (sendResult != 1) {
             printf("\n\rModbus transmit failed.");
             noteRequest(stats, settings, uint32_t(sent), request, reply,

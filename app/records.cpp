@@ -27,10 +27,11 @@ void timestamp(char *out, size_t size) {
     snprintf(out + n, size - n, ".%03dZ", int(ms % 1000));
 }
 
-// "ok", "exception N" (decimal), "time-out", "bad frame", "transmit failed", "broadcast".
+// "ok", "exception N" (decimal), "time-out", "bad frame", "transmit failed", "broadcast",
+// "interrupted".
 void resultText(char *out, size_t size, const RequestRecord *r) {
-    static const char *const texts[] = {"ok",        "exception",       "time-out",
-                                        "bad frame", "transmit failed", "broadcast"};
+    static const char *const texts[] = {"ok",        "exception",       "time-out",   "bad frame",
+                                        "transmit failed", "broadcast", "interrupted"};
     if (r->result == RequestResult::Exception)
         snprintf(out, size, "exception %d", r->exceptionCode);
     else
@@ -99,7 +100,7 @@ void jsonValue(const char *text, bool comma) {
 void writeCsv(const RequestRecord *r, const char *time, const char *start, const char *result) {
     fprintf(recordStream, "%s,%u,%u,%u,%s,", time, r->number, r->unit, r->function, start);
     csvField(result);
-    fprintf(recordStream, ",%u,", r->ms);
+    fprintf(recordStream, ",%u.%03u,", r->us / 1000, r->us % 1000);
     // The values share one field, separated by blanks, so that every row has the same columns.
     char field[maxRecordField], text[maxValueText];
     size_t used = 0;
@@ -126,7 +127,7 @@ void writeJson(const RequestRecord *r, const char *time, const char *start, cons
     jsonString(start);
     fputs(",\"result\":", recordStream);
     jsonString(result);
-    fprintf(recordStream, ",\"response_ms\":%u,\"values\":[", r->ms);
+    fprintf(recordStream, ",\"response_ms\":%u.%03u,\"values\":[", r->us / 1000, r->us % 1000);
     char text[maxValueText];
     for (int32_t i = 0, width = 1; i < r->valueCount && width > 0; i += width) {
         width = recordValueText(r, i, text, sizeof text);
@@ -169,6 +170,11 @@ void recordsOpen(OutputFormat format) {
     if (format == OutputFormat::Csv)
         fputs("time,request,unit,function,start,result,response_ms,values\n", recordStream);
     fflush(recordStream);
+}
+
+bool recordsReaderGone() {
+    fflush(stdout);
+    return ferror(stdout) || (recordStream != nullptr && ferror(recordStream));
 }
 
 void recordsWrite(const RequestRecord *record) {

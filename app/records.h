@@ -19,7 +19,7 @@ struct RequestRecord {
     int32_t first; // one-based register number
     RequestResult result;
     uint8_t exceptionCode;
-    uint32_t ms;
+    uint32_t us; // response time, written as ms to the microsecond
     const int16_t *values;
     int32_t valueCount; // registers
     DataType type;      // the values' type and word order, as the register lines print them
@@ -34,6 +34,9 @@ bool recordsFormatOf(const char *text, OutputFormat *format);
 void recordsOpen(OutputFormat format);
 // One record, in the format opened; nothing for text.
 void recordsWrite(const RequestRecord *record);
+// Whether the reader of the run's output has gone (| head): standard output or the records
+// could not take what was written. Flushes standard output to find out.
+bool recordsReaderGone();
 // The text of the value that starts at register i, in the record's type as the register lines
 // print it (INT16 and the ALL view as 16-bit numbers, a STRING as every register from i), and
 // the registers it takes; 0 when no whole value starts there.

@@ -1,5 +1,8 @@
-// Run statistics and their summary. Response times are whole milliseconds of the stack's clock.
+// Run statistics and their summary. Response times are kept in microseconds and printed as
+// milliseconds to the microsecond: a loopback exchange takes well under one.
 #include "app/runstats.h"
+
+#include "stack/drivers/interrupt.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,6 +13,8 @@ RequestResult statsResultOf(const StackContext *ctx, int32_t replyResult,
         return (reply->functionCode & 0x80) ? RequestResult::Exception : RequestResult::Ok;
     if (replyResult < 0)
         return RequestResult::BadFrame;
+    if (interruptRequested())
+        return RequestResult::Interrupted;
     const RxOutcome outcome = modplLastReceive(ctx);
     return outcome == RxOutcome::Timeout || outcome == RxOutcome::Broken ? RequestResult::Timeout
                                                                          : RequestResult::BadFrame;
@@ -30,7 +35,7 @@ void statsReset(RunStats *stats) {
     *stats = RunStats{};
 }
 
-void statsCount(RunStats *stats, RequestResult result, uint8_t exceptionCode, uint32_t ms) {
+void statsCount(RunStats *stats, RequestResult result, uint8_t exceptionCode, uint32_t us) {
     ++stats->sent;
     switch (result) {
     case RequestResult::Exception:
@@ -39,7 +44,7 @@ void statsCount(RunStats *stats, RequestResult result, uint8_t exceptionCode, ui
     case RequestResult::Ok:
         ++stats->answered;
         if (stats->timeCount < statsMaxTimes)
-            stats->times[stats->timeCount++] = ms;
+            stats->times[stats->timeCount++] = us;
         break;
     case RequestResult::Timeout:
         ++stats->timeouts;
@@ -52,6 +57,9 @@ void statsCount(RunStats *stats, RequestResult result, uint8_t exceptionCode, ui
         break;
     case RequestResult::Broadcast:
         ++stats->broadcasts;
+        break;
+    case RequestResult::Interrupted:
+        ++stats->interrupted;
         break;
     }
 }
@@ -79,6 +87,8 @@ void statsPrint(RunStats *stats, uint32_t rebuilds) {
     }
     printf("%s", exceptions > 0 ? ")" : "");
     printf("\n  Time-outs:              %u", stats->timeouts);
+    if (stats->interrupted > 0)
+        printf("\n  Interrupted waits:      %u", stats->interrupted);
     printf("\n  Bad or foreign frames:  %u", stats->badFrames);
     printf("\n  Transmit failures:      %u", stats->transmitFailures);
     printf("\n  Connection rebuilds:    %u", rebuilds);
@@ -95,7 +105,10 @@ void statsPrint(RunStats *stats, uint32_t rebuilds) {
     const uint32_t rank = (99 * uint64_t(n) + 99) / 100 - 1;
     std::nth_element(times, times + rank, times + n);
     const uint32_t p99 = times[rank];
-    printf("\n  Response time (ms):     min %u, mean %.1f, 99th percentile %u, max %u",
-           *std::min_element(times, times + n), double(total) / n, p99,
-           *std::max_element(times, times + n));
+    const uint32_t least = *std::min_element(times, times + n);
+    const uint32_t most = *std::max_element(times, times + n);
+    printf("\n  Response time (ms):     min %u.%03u, mean %.3f, 99th percentile %u.%03u, "
+           "max %u.%03u",
+           least / 1000, least % 1000, double(total) / n / 1000.0, p99 / 1000, p99 % 1000,
+           most / 1000, most % 1000);
 }

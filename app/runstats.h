@@ -7,17 +7,26 @@
 
 #include <cstdint>
 
-// A broadcast went out and, as no slave answers one, was waited on by no one.
-enum class RequestResult : uint8_t { Ok, Exception, Timeout, BadFrame, TransmitFailed, Broadcast };
+// A broadcast went out and, as no slave answers one, was waited on by no one; a stop ended the
+// wait for an answer (Interrupted).
+enum class RequestResult : uint8_t {
+    Ok,
+    Exception,
+    Timeout,
+    BadFrame,
+    TransmitFailed,
+    Broadcast,
+    Interrupted
+};
 
 // The request count is 16 bits, so every answered request's time fits and the 99th
 // percentile is exact rather than read from a histogram's buckets.
 constexpr uint32_t statsMaxTimes = 65536;
 
 struct RunStats {
-    uint32_t sent, answered, timeouts, badFrames, transmitFailures, broadcasts;
+    uint32_t sent, answered, timeouts, badFrames, transmitFailures, broadcasts, interrupted;
     uint32_t exceptions[256];      // by exception code
-    uint32_t times[statsMaxTimes]; // ms, one per answered request (exceptions included)
+    uint32_t times[statsMaxTimes]; // µs, one per answered request (exceptions included)
     uint32_t timeCount;
 };
 
@@ -26,7 +35,7 @@ struct RunStats {
 RequestResult statsResultOf(const StackContext *ctx, int32_t replyResult,
                             const ModbusMessage *reply);
 void statsReset(RunStats *stats);
-void statsCount(RunStats *stats, RequestResult result, uint8_t exceptionCode, uint32_t ms);
+void statsCount(RunStats *stats, RequestResult result, uint8_t exceptionCode, uint32_t us);
 // 0 every request answered without exception, 1 at least one exception and nothing worse, 2 at
 // least one time-out, bad frame or transmit failure.
 int statsStatus(const RunStats *stats);

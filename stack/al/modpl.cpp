@@ -101,6 +101,11 @@ RxOutcome modplLastReceive(const StackContext *ctx) {
     return ctx->link.lastRx;
 }
 
+int32_t modplPace(StackContext *ctx) {
+    moddlPace(&ctx->link, ctx->link.timing.minIntervalUs);
+    return 1;
+}
+
 uint32_t modplRebuildCount(const StackContext *ctx) {
     return ctx->link.rebuilds;
 }

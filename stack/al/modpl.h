@@ -76,6 +76,9 @@ int32_t modplSetFraming(StackContext *ctx, bool modbusTcp);
 // Safe on a context whose open failed.
 int32_t modplGetSettings(StackContext *ctx, StackSettings *settings);
 int32_t modplSetSettings(StackContext *ctx, const StackSettings *settings);
+// Master: waits out the minimum time between requests, as the next send would, so that a stop
+// during the pause comes before that request rather than in it. Always 1.
+int32_t modplPace(StackContext *ctx);
 // 1 sent; -3 not encoded or not transmitted.
 int32_t modplSendRequest(StackContext *ctx, int32_t unit, ModbusMessage *message);
 // Master: 1 decoded (normal or exception), 0 nothing for this station, -1 unknown function

@@ -20,6 +20,10 @@ uint32_t tickCount() {
     return uint32_t(nowUs() / 1000u);
 }
 
+uint32_t tickMicros() {
+    return uint32_t(nowUs());
+}
+
 void delayMs(uint32_t ms) {
     // A stop request ends the sleep; an absolute deadline makes a sleep ended early by anything
     // else resume for only what is left.

@@ -7,6 +7,8 @@
 
 // Milliseconds of a monotonic clock, cut to 32 bits.
 uint32_t tickCount();
+// Microseconds of the same clock, cut to 32 bits (a wrap every 71 minutes): for response times.
+uint32_t tickMicros();
 
 // Suspends the caller for at least ms milliseconds, resuming after signals unless the run is
 // being stopped.

@@ -25,7 +25,7 @@ std::function<std::string()> run(std::vector<std::pair<R, uint32_t>> requests) {
 std::vector<std::pair<R, uint32_t>> ramp(uint32_t n) {
     std::vector<std::pair<R, uint32_t>> times;
     for (uint32_t i = n; i > 0; --i) // descending, so that the percentile must sort
-        times.push_back({R::Ok, i});
+        times.push_back({R::Ok, i * 1000 + 1}); // µs
     return times;
 }
 
@@ -35,17 +35,19 @@ INSTANTIATE_TEST_SUITE_P(
     RunStatistics, Rows,
     testing::Values(
         Row{"NothingSentIsStatus0", run({}), "0:     none answered"},
-        Row{"ExceptionIsStatus1AndItsTimeCounts", run({{R::Ok, 2}, {R::Exception, 7}}),
-            "1:     min 2, mean 4.5, 99th percentile 7, max 7"},
+        Row{"ExceptionIsStatus1AndItsTimeCounts", run({{R::Ok, 187}, {R::Exception, 7000}}),
+            "1:     min 0.187, mean 3.594, 99th percentile 7.000, max 7.000"},
         Row{"TimeoutBadFrameOrTransmitFailureIsStatus2AndTakesNoTime",
             run({{R::Exception, 3}, {R::Timeout, 300}, {R::BadFrame, 9}, {R::TransmitFailed, 1}}),
-            "2:     min 3, mean 3.0, 99th percentile 3, max 3"},
+            "2:     min 0.003, mean 0.003, 99th percentile 0.003, max 0.003"},
+        Row{"BroadcastOrInterruptedWaitIsStatus0AndTakesNoTime",
+            run({{R::Broadcast, 5}, {R::Interrupted, 9}}), "0:     none answered"},
         Row{"BadFrameAloneIsStatus2", run({{R::BadFrame, 1}}), "2:     none answered"},
         Row{"TransmitFailureAloneIsStatus2", run({{R::TransmitFailed, 1}}), "2:     none answered"},
         Row{"Of100TimesThe99thIsThe99thSmallest", run(ramp(100)),
-            "0:     min 1, mean 50.5, 99th percentile 99, max 100"},
+            "0:     min 1.001, mean 50.501, 99th percentile 99.001, max 100.001"},
         Row{"Of101TimesTheRankRoundsUpToThe100th", run(ramp(101)),
-            "0:     min 1, mean 51.0, 99th percentile 100, max 101"}),
+            "0:     min 1.001, mean 51.001, 99th percentile 100.001, max 101.001"}),
     rowName);
 
 namespace {

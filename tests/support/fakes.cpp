@@ -59,6 +59,9 @@ int32_t scriptWrite(PortChannel *, const uint8_t *buffer, uint32_t size, uint32_
 uint32_t tickCount() {
     return fakeNow;
 }
+uint32_t tickMicros() {
+    return fakeNow * 1000u;
+}
 void delayMs(uint32_t ms) {
     delays.push_back(ms), fakeNow += ms;
 }
