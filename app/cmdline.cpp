@@ -38,7 +38,8 @@ int32_t decimalValue(const char *text) {
 // run takes, where the reading above would quietly make 0 or cut the value.
 bool wholeNumber(const char *text, long long least, long long most) {
     const char *digits = text + (text[0] == '-');
-    if (!isdigit(static_cast<unsigned char>(digits[0])) || strspn(digits, "0123456789") != strlen(digits))
+    if (!isdigit(static_cast<unsigned char>(digits[0])) ||
+        strspn(digits, "0123456789") != strlen(digits))
         return false;
     const long long value = strtoll(text, nullptr, 10);
     return value >= least && value <= most;
@@ -97,7 +98,7 @@ bool functionOption(RunSettings *settings, const char *value) {
 
 // Three characters: 7 or 8 data bits, parity N, O, E, M or S, 1 or 2 stop bits.
 bool lineFormatOption(RunSettings *settings, const char *value) {
-    printf("\nStripped LF from input: %s", value);
+    progressPrintf("\nStripped LF from input: %s", value);
     const char *parity = value[0] != '\0' ? strchr("NOEMS", value[1]) : nullptr;
     if (strlen(value) != 3 || (value[0] != '7' && value[0] != '8') || !parity ||
         (value[2] != '1' && value[2] != '2')) {
@@ -113,7 +114,7 @@ bool lineFormatOption(RunSettings *settings, const char *value) {
 
 // -ST and -ES take exactly ON or OFF; anything else is named and changes nothing.
 bool switchOption(const char *name, const char *label, const char *value, bool *setting) {
-    printf("\nStripped %s from input: %s", name, value);
+    progressPrintf("\nStripped %s from input: %s", name, value);
     const bool known = strcmp(value, "ON") == 0 || strcmp(value, "OFF") == 0;
     if (known)
         *setting = value[1] == 'N';
@@ -123,7 +124,7 @@ bool switchOption(const char *name, const char *label, const char *value, bool *
 }
 
 bool dataTypeOption(RunSettings *settings, const char *value) {
-    printf("\nStripped DT from input: %s", value);
+    progressPrintf("\nStripped DT from input: %s", value);
     const bool known = typedParseType(value, &settings->dataType);
     if (!known)
         printf("\nData type '%s' not supported", value);
@@ -131,7 +132,7 @@ bool dataTypeOption(RunSettings *settings, const char *value) {
 }
 
 bool wordOrderOption(RunSettings *settings, const char *value) {
-    printf("\nStripped WO from input: %s", value);
+    progressPrintf("\nStripped WO from input: %s", value);
     const bool known = typedParseOrder(value, &settings->wordOrder);
     if (!known)
         printf("\nWord order '%s' not supported", value);
@@ -140,7 +141,7 @@ bool wordOrderOption(RunSettings *settings, const char *value) {
 
 // TCP or RTU; any other value keeps the framing.
 bool framingOption(RunSettings *settings, const char *value) {
-    printf("\nStripped FR from input: %s", value);
+    progressPrintf("\nStripped FR from input: %s", value);
     const bool known = strcmp(value, "TCP") == 0 || strcmp(value, "RTU") == 0;
     if (known)
         settings->modbusTcp = value[0] == 'T';
@@ -152,7 +153,7 @@ bool framingOption(RunSettings *settings, const char *value) {
 // "a-b" with 1 <= a <= b <= 247, "a" alone, or nothing for every unit; anything else keeps the
 // setting, so no scan runs.
 bool scanOption(RunSettings *settings, const char *value) {
-    printf("\nStripped SCAN from input: %s", value);
+    progressPrintf("\nStripped SCAN from input: %s", value);
     unsigned first = 1, last = 247;
     int used = 0;
     const bool empty = value[0] == '\0';
@@ -173,7 +174,7 @@ bool scanOption(RunSettings *settings, const char *value) {
 
 // Nothing for every setting, FIRST to stop at the first device found.
 bool sweepOption(RunSettings *settings, const char *value) {
-    printf("\nStripped SWEEP from input: %s", value);
+    progressPrintf("\nStripped SWEEP from input: %s", value);
     const bool known = value[0] == '\0' || strcmp(value, "FIRST") == 0;
     if (known)
         settings->sweep = value[0] == '\0' ? 1 : 2;
@@ -199,7 +200,7 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
         settings->portText = text;
     } else if (startsWith(text, "B")) {
         settings->baudRate = decimalValue(text + 1);
-        printf("\nStripped BAUD from input: %ld", static_cast<long>(settings->baudRate));
+        progressPrintf("\nStripped BAUD from input: %ld", static_cast<long>(settings->baudRate));
         return wholeNumber(text + 1, 0, INT32_MAX);
     } else if (startsWith(text, "FN")) {
         return functionOption(settings, text + 2);
@@ -226,15 +227,15 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
     } else if (startsWith(text, "RT")) {
         settings->receiveTimeout = decimalValue(text + 2);
         settings->timeoutGiven = true;
-        printf("\nRECEIVE_TIMEOUT set to %d", settings->receiveTimeout);
+        progressPrintf("\nRECEIVE_TIMEOUT set to %d", settings->receiveTimeout);
         return wholeNumber(text + 2, INT32_MIN, INT32_MAX);
     } else if (startsWith(text, "RQ")) {
         settings->numRequests = low16(decimalValue(text + 2));
-        printf("\nNUM_REQUESTS set to %d", settings->numRequests);
+        progressPrintf("\nNUM_REQUESTS set to %d", settings->numRequests);
         return wholeNumber(text + 2, INT16_MIN, UINT16_MAX);
     } else if (startsWith(text, "SR")) {
         settings->startreg = text + 2;
-        printf("\nStripped SR from input: %s", settings->startreg);
+        progressPrintf("\nStripped SR from input: %s", settings->startreg);
     } else if (startsWith(text, "SK")) {
         settings->portText = text + 2;
     } else if (startsWith(text, "Q")) {
@@ -244,14 +245,20 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
     } else if (startsWith(text, "TD")) {
         settings->requestSpacing = decimalValue(text + 2);
         settings->spacingGiven = true;
-        printf("\nStripped TD from input: %ld", static_cast<long>(settings->requestSpacing));
+        progressPrintf("\nStripped TD from input: %ld",
+                       static_cast<long>(settings->requestSpacing));
         return wholeNumber(text + 2, INT32_MIN, INT32_MAX);
     } else if (startsWith(text, "ST")) {
         return switchOption("ST", "Statistics", text + 2, &settings->statistics);
+    } else if (startsWith(text, "TR")) {
+        bool on = !settings->quiet;
+        const bool known = switchOption("TR", "Trace", text + 2, &on);
+        settings->quiet = !on;
+        return known;
     } else if (startsWith(text, "ES")) {
         return switchOption("ES", "Exit status", text + 2, &settings->exitStatusTells);
     } else if (startsWith(text, "OF")) {
-        printf("\nStripped OF from input: %s", text + 2);
+        progressPrintf("\nStripped OF from input: %s", text + 2);
         const bool known = recordsFormatOf(text + 2, &settings->outputFormat);
         if (!known)
             printf("\nOutput format '%s' not supported", text + 2);
@@ -317,6 +324,7 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->timeoutGiven = settings->spacingGiven = false;
     settings->refusal[0] = '\0';
     settings->unitText = nullptr;
+    settings->quiet = false;
     traceSetRegisterDump(true);
 }
 
@@ -345,6 +353,27 @@ void printUsage() {
     printf("\n  [-TDxxx]    Sets the minimum time between requests (default %d ms).",
            defaultSpacing);
     printf("\n  [v1 v2 ...] List of values for a WRITE request.");
+    printf("\n");
+}
+
+void printExtensions() {
+    static const char *const lines[] = {
+        "-LFxxx      Serial line format: 7 or 8 data bits, parity N E O M S, 1 or 2 stop bits",
+        "-DTxxx      Type of the values: INT16 UINT16 HEX INT32 UINT32 FLOAT32 INT64 UINT64 "
+        "FLOAT64 STRING ALL",
+        "-WOxxx      Word order of longer values: ABCD CDAB BADC DCBA",
+        "-FRxxx      Framing on a TCP port: RTU, or TCP for Modbus TCP",
+        "-OFxxx      Output format: TEXT, or CSV or JSON records on standard output",
+        "-STON/OFF   Run statistics after the last request",
+        "-ESON/OFF   An exit status that tells what happened; the command line is a contract",
+        "-TRON/OFF   Trace; OFF leaves only records, the summary, warnings and errors",
+        "-SCAN[a-b]  Find the units that answer (1 to 247 without a range)",
+        "-SWEEP[FIRST] With -SCAN on a serial port: every rate and line format",
+        "--version   The banner alone",
+    };
+    printf("\nExtensions:");
+    for (const char *line : lines)
+        printf("\n  %s", line);
     printf("\n");
 }
 
@@ -391,6 +420,20 @@ bool versionAsked(int argc, char **argv) {
 
 bool helpAsked(int argc, char **argv) {
     return asked(argc, argv, "--HELP");
+}
+
+bool quietAsked(int argc, char **argv) {
+    bool quiet = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!isOption(argv[i]))
+            continue;
+        upperFromSecond(argv[i]);
+        const char *value = argv[i] + 3;
+        if (startsWith(argv[i] + 1, "TR") &&
+            (strcmp(value, "ON") == 0 || strcmp(value, "OFF") == 0))
+            quiet = value[1] == 'F';
+    }
+    return quiet;
 }
 
 OutputFormat outputFormatAsked(int argc, char **argv) {

@@ -47,6 +47,7 @@ struct RunSettings {
     // typed, which a write's unit is judged by (nullptr: not given).
     char refusal[160];
     const char *unitText;
+    bool quiet; // -TROFF: records, the summary, warnings and errors only
 };
 
 constexpr uint8_t selectorRead = 65;
@@ -56,10 +57,14 @@ constexpr uint8_t selectorWrite = 66;
 void runSettingsDefaults(RunSettings *settings);
 void printBanner();
 void printUsage();
+// The extensions, one line each, after the usage text for --help.
+void printExtensions();
 // Before anything is printed: whether --version or --help is among the arguments (in any case),
 // and the output format the -OF options will leave set.
 bool versionAsked(int argc, char **argv);
 bool helpAsked(int argc, char **argv);
+// Whether the last valid -TR option asks for a quiet run (-TROFF).
+bool quietAsked(int argc, char **argv);
 OutputFormat outputFormatAsked(int argc, char **argv);
 // Reads argv[1..argc-1] into the settings, printing what each option echoes. An argument is a
 // value when it begins with neither "-" nor "/", or with "-" and a digit or ".".

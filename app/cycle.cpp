@@ -66,16 +66,20 @@ void fillRequest(const RunSettings *settings, ModbusMessage *request, int16_t *v
     }
 }
 
+// A quiet run beside records leaves the reply to its record; in text, its lines are the record.
 void printReply(const RunSettings *settings, const ModbusMessage *reply) {
-    printf("\nModbus AL frame received: fc = %2.2x", reply->functionCode);
+    const bool lines = !settings->quiet || settings->outputFormat == OutputFormat::Text;
+    progressPrintf("\nModbus AL frame received: fc = %2.2x", reply->functionCode);
     if (reply->functionCode & 0x80) {
-        printf("\nModbus PL Exception! EC = %2.2x", reply->refType & 0xff);
+        if (lines)
+            printf("\nModbus PL Exception! EC = %2.2x", reply->refType & 0xff);
         return;
     }
     const int32_t first = static_cast<int32_t>(reply->offset) + 1;
     const uint16_t count = static_cast<uint16_t>(reply->count);
-    printf("\nModbus AL frame: startreg = %d%5.5d, #regs = %d", reply->refType, first, count);
-    if (traceRegisterDump())
+    progressPrintf("\nModbus AL frame: startreg = %d%5.5d, #regs = %d", reply->refType, first,
+                   count);
+    if (traceRegisterDump() && lines)
         valuesPrint(settings, reply);
 }
 
@@ -139,7 +143,7 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
             break;
         fillRequest(settings, request, settings->values);
         ++sent;
-        printf("\nSending request #%d", sent);
+        progressPrintf("\nSending request #%d", sent);
         if (settings->functionSelector == identFcServerId ||
             settings->functionSelector == identFcDevice) {
             askIdentity(settings, ctx, stats);
@@ -155,7 +159,7 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
             continue;
         }
         if (broadcast) {
-            printf("\nBroadcast: no reply awaited.");
+            progressPrintf("\nBroadcast: no reply awaited.");
             noteRequest(stats, settings, uint32_t(sent), request, reply, RequestResult::Broadcast,
                         started);
             // The slaves apply it in this pause; the next request's pacing counts from the send.
@@ -213,9 +217,9 @@ int runRequestCycle(RunSettings *settings) {
                !guardWrite(settings, request.refType, request.offset)) {
         // Refused with its reason: nothing is opened.
     } else {
-        printf("\nInstall ModPL");
+        progressPrintf("\nInstall ModPL");
         modplInstall(&ctx, modplMaster);
-        printf("\nAbout to open ModPL with port %s", settings->portText);
+        progressPrintf("\nAbout to open ModPL with port %s", settings->portText);
         fflush(stdout);
         const int32_t opened = modplOpen(&ctx, settings->portText, settings->modslave);
         modplGetSettings(&ctx, &stackSettings);
@@ -235,10 +239,11 @@ int runRequestCycle(RunSettings *settings) {
                 printf("\nBaud rate %d refused: the port runs it as %d", settings->baudRate,
                        modplGetBaud(&ctx));
             } else if (settings->scanFirst != 0) {
-                printf("\nScanning units %d to %d", settings->scanFirst, settings->scanLast);
+                progressPrintf("\nScanning units %d to %d", settings->scanFirst,
+                               settings->scanLast);
                 status = scanRun(settings, &ctx);
             } else {
-                printf("\nBuilding request: modslave = %d", settings->modslave);
+                progressPrintf("\nBuilding request: modslave = %d", settings->modslave);
                 runRepetitions(settings, &ctx, &request, &reply, &stats);
                 status = statsStatus(&stats);
                 if (settings->statistics)
@@ -247,8 +252,11 @@ int runRequestCycle(RunSettings *settings) {
             modplClose(&ctx);
         }
     }
-    // The status is the length of that line, also when it could not be written.
-    printf("\nExiting.\n");
+    // A quiet run still ends its last line.
+    if (traceProgress())
+        printf("\nExiting.\n");
+    else
+        printf("\n");
     if (!settings->exitStatusTells)
         return exitStatus;
     return interruptRequested() ? statusInterrupted : status;

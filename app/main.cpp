@@ -19,12 +19,18 @@ int main(int argc, char **argv) {
     if (helpAsked(argc, argv)) {
         printBanner();
         printUsage();
+        printExtensions();
         printf("\nExiting.\n");
         return 10;
     }
     // Known before anything is printed, so that the banner already goes where it belongs.
     recordsOpen(outputFormatAsked(argc, argv));
-    printBanner();
+    traceSetProgress(!quietAsked(argc, argv));
+    if (traceProgress())
+        printBanner();
     parseArguments(&settings, argc, argv);
+    // A quiet run has no link trace either, whatever -PK said.
+    if (settings.quiet)
+        traceOff();
     return runRequestCycle(&settings);
 }

@@ -1,6 +1,8 @@
 // CSV and JSON Lines records. Stream handles and the format are the front end's own state.
 #include "app/records.h"
 
+#include "stack/trace/trace.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +18,7 @@ constexpr size_t maxRecordField = 2000 * 8;
 constexpr size_t maxValueText = 4 * 2 * 127 + 3;
 
 FILE *recordStream = nullptr;
+bool textAfterRecord = false;
 OutputFormat recordFormat = OutputFormat::Text;
 
 // ISO 8601 in UTC with milliseconds, as 2026-12-08T09:42:33.123Z.
@@ -30,8 +33,8 @@ void timestamp(char *out, size_t size) {
 // "ok", "exception N" (decimal), "time-out", "bad frame", "transmit failed", "broadcast",
 // "interrupted".
 void resultText(char *out, size_t size, const RequestRecord *r) {
-    static const char *const texts[] = {"ok",        "exception",       "time-out",   "bad frame",
-                                        "transmit failed", "broadcast", "interrupted"};
+    static const char *const texts[] = {
+        "ok", "exception", "time-out", "bad frame", "transmit failed", "broadcast", "interrupted"};
     if (r->result == RequestResult::Exception)
         snprintf(out, size, "exception %d", r->exceptionCode);
     else
@@ -70,13 +73,14 @@ void jsonString(const char *text) {
     fputc('"', recordStream);
 }
 
-// A number as it stands; any other value text (hex, nan, inf) as a JSON string. A STRING's
-// text is quoted already, with \" \\ and \xNN escapes, of which JSON takes the first two.
-void jsonValue(const char *text, bool comma) {
+// A number as it stands, unless it must stay exact; any other value text (hex, nan, inf) as a
+// JSON string. A STRING's text is quoted already, with \" \\ and \xNN escapes, of which JSON
+// takes the first two.
+void jsonValue(const char *text, bool comma, bool number) {
     if (comma)
         fputc(',', recordStream);
     const size_t n = strlen(text);
-    if (n > 0 && strspn(text, "-+.0123456789eE") == n && strpbrk(text, "0123456789")) {
+    if (number && n > 0 && strspn(text, "-+.0123456789eE") == n && strpbrk(text, "0123456789")) {
         fputs(text, recordStream);
         return;
     }
@@ -106,12 +110,14 @@ void writeCsv(const RequestRecord *r, const char *time, const char *start, const
     size_t used = 0;
     for (int32_t i = 0, width = 1; i < r->valueCount && width > 0; i += width) {
         width = recordValueText(r, i, text, sizeof text);
-        const size_t n = strlen(text);
+        // A STRING's text without the quotes it prints in, as JSON carries it.
+        const bool quoted = r->type == DataType::String && text[0] == '"';
+        const size_t n = strlen(text) - (quoted ? 2 : 0);
         if (width == 0 || used + n + 2 > sizeof field)
             break;
         if (i > 0)
             field[used++] = ' ';
-        memcpy(field + used, text, n);
+        memcpy(field + used, text + quoted, n);
         used += n;
     }
     field[used] = '\0';
@@ -129,10 +135,12 @@ void writeJson(const RequestRecord *r, const char *time, const char *start, cons
     jsonString(result);
     fprintf(recordStream, ",\"response_ms\":%u.%03u,\"values\":[", r->us / 1000, r->us % 1000);
     char text[maxValueText];
+    // 64-bit integers as strings: a JSON reader's numbers keep 53 bits.
+    const bool number = r->type != DataType::Int64 && r->type != DataType::Uint64;
     for (int32_t i = 0, width = 1; i < r->valueCount && width > 0; i += width) {
         width = recordValueText(r, i, text, sizeof text);
         if (width > 0)
-            jsonValue(text, i > 0);
+            jsonValue(text, i > 0, number);
     }
     fputs("]}\n", recordStream);
 }
@@ -180,6 +188,15 @@ bool recordsReaderGone() {
 void recordsWrite(const RequestRecord *record) {
     if (recordFormat == OutputFormat::Text)
         return;
+    // Text and records may be read as one stream (2>&1): a record starts on a line of its own,
+    // after whatever the text printed since the last (its lines end only when the next begins).
+    if (traceProgress() || textAfterRecord)
+        fputc('\n', stdout);
+    fflush(stdout);
+    // A failed request prints its error line after its record.
+    const RequestResult r = record->result;
+    textAfterRecord = r == RequestResult::Timeout || r == RequestResult::BadFrame ||
+                      r == RequestResult::TransmitFailed || r == RequestResult::Interrupted;
     char time[40];
     char start[16];
     char result[24];
@@ -196,7 +213,7 @@ void recordsWrite(const RequestRecord *record) {
 int32_t recordValueText(const RequestRecord *r, int32_t i, char *text, size_t size) {
     text[0] = '\0';
     if (r->type == DataType::Int16 || r->type == DataType::All) {
-        snprintf(text, size, "%d", r->values[i]);
+        snprintf(text, size, "%d", r->refType == 0 ? r->values[i] != 0 : r->values[i]);
         return 1;
     }
     const int32_t left = r->valueCount - i;

@@ -5,12 +5,25 @@
 #include "stack/al/typed.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 // A STRING of the most registers a reply carries (127), each byte escaped, in quotes.
 constexpr size_t stringTextSize = 4 * 2 * 127 + 3;
+
+// ON or OFF, in any case, as a coil's value.
+bool coilWord(const char *text, uint16_t *word) {
+    char upper[4] = {};
+    for (size_t i = 0; i < 3 && text[i] != '\0'; ++i)
+        upper[i] = char(toupper(static_cast<unsigned char>(text[i])));
+    const bool known = strlen(text) <= 3 && (strcmp(upper, "ON") == 0 || strcmp(upper, "OFF") == 0);
+    if (known)
+        *word = upper[1] == 'N' ? 1 : 0;
+    return known;
+}
 
 bool writesOneRegister(uint8_t selector) {
     return selector == 5 || selector == 6;
@@ -25,6 +38,8 @@ bool encodeValues(RunSettings *s, const char *name, uint16_t refType) {
     for (int32_t i = 0; i < s->valueCount; ++i) {
         const char *text = s->valueTexts[i];
         int32_t n = typedEncode(text, s->dataType, s->wordOrder, registers + total, room - total);
+        if (n == 0 && refType == 0 && coilWord(text, registers + total))
+            n = 1;
         if (n == 0 && s->dataType == DataType::Int16)
             n = typedEncode(text, DataType::Uint16, s->wordOrder, registers + total, room - total);
         if (n == 0) {
@@ -88,8 +103,10 @@ void valuesPrint(const RunSettings *s, const ModbusMessage *reply) {
     const int32_t count = std::min<int32_t>(static_cast<uint16_t>(reply->count), maxValues);
     const DataType type = s->dataType;
     if (type == DataType::Int16) {
+        // A coil is on or off: a single-coil write echoes on as FF00.
         for (int32_t i = 0; i < count; ++i)
-            printf("\nRegister %d%5.5d: %d", reply->refType, first + i, reply->values[i]);
+            printf("\nRegister %d%5.5d: %d", reply->refType, first + i,
+                   reply->refType == 0 ? reply->values[i] != 0 : reply->values[i]);
         return;
     }
     const uint16_t *registers = reinterpret_cast<const uint16_t *>(reply->values);

@@ -4,6 +4,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build}
+# The pages are linted first: mandoc's warnings, and every indented block (.RS) closed before the
+# next opens or the page ends, which no formatter reports but which indents the rest too deep.
+mandoc -T lint -W warning man/*.1
+for page in man/*.1; do
+    awk -v page="$page" '/^\.RS/ { if (open) bad = NR; open = 1 } /^\.RE/ { open = 0 }
+        END { if (open || bad) { print page ": .RS left open at line " (bad ? bad : NR); exit 1 } }' \
+        "$page"
+done
 (cd "$dir" && cpack >/dev/null 2>&1)
 package=$(ls "$dir"/korvalen_*.deb)
 dpkg -i "$package" >/dev/null

@@ -11,7 +11,7 @@ extra=(--no-install-recommends)
 if [ "${1:-}" = test ]; then
     packages+=(libgtest-dev libgmock-dev googletest clang-format socat python3-pymodbus
                python3-serial libmodbus-dev mbpoll clang-14 libclang-rt-14-dev strace dpkg-dev
-               man-db g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+               man-db mandoc g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
     extra=()
 elif [ $# -gt 0 ]; then
     echo "usage: $0 [test]" >&2

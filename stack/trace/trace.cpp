@@ -7,7 +7,23 @@ int32_t traceSwitch = 0;
 int32_t logFlag = 0;
 FILE *logFile = nullptr;
 uint8_t registerDumpSwitch = 1;
+bool progressSwitch = true;
 } // namespace
+
+void traceSetProgress(bool on) {
+    progressSwitch = on;
+}
+bool traceProgress() {
+    return progressSwitch;
+}
+void progressPrintf(const char *format, ...) {
+    if (!progressSwitch)
+        return;
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+}
 
 void traceInit() {
     traceSwitch = 0;

@@ -30,3 +30,10 @@ void hexDump(const uint8_t *bytes, int32_t length, const char *label);
 // The register dump switch: on at start-up, set by -RD.
 void traceSetRegisterDump(bool on);
 bool traceRegisterDump();
+
+// The front end's progress lines (the banner, option echoes, the steps of a run, reply headers):
+// on at start-up, off for a quiet scripted run, which keeps only its records, its summary, its
+// warnings and its errors. progressPrintf prints to standard output while the switch is on.
+void traceSetProgress(bool on);
+bool traceProgress();
+void progressPrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));

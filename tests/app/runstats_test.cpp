@@ -24,7 +24,7 @@ std::function<std::string()> run(std::vector<std::pair<R, uint32_t>> requests) {
 
 std::vector<std::pair<R, uint32_t>> ramp(uint32_t n) {
     std::vector<std::pair<R, uint32_t>> times;
-    for (uint32_t i = n; i > 0; --i) // descending, so that the percentile must sort
+    for (uint32_t i = n; i > 0; --i)            // descending, so that the percentile must sort
         times.push_back({R::Ok, i * 1000 + 1}); // µs
     return times;
 }

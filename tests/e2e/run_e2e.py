@@ -76,7 +76,7 @@ CASES = [
     ("write_fn6", "serve", "{sk} -FN6 -SR400010 4321", {"hr": (9, [4321])}),
     ("write_fn5_sets_coil", "serve", "{sk} -FN5 -SR000005 7", {"co": (3, [1, 1, 0])}),
     ("write_fn5_clears_coil", "serve", "{sk} -FN5 -SR000001 0", {"co": (0, [0, 0, 1])}),
-    ("write_fn15", "serve", "{sk} -FN15 -SR000011 1 1 0 1 1", {"co": (10, [1, 1, 0, 1, 1, 0])}),
+    ("write_fn15", "serve", "{sk} -FN15 -SR000011 1 ON 0 on oFF", {"co": (10, [1, 1, 0, 1, 0, 0])}),
     ("write_input_registers_refused", "serve", "{sk} -FNWRITE -SR300001 5 -RQ2", {"requests": 0}),
     ("write_hex_gives_the_bits", "serve", "{sk} -FN6 -DTINT16 -SR400001 0xFFFF -PKOFF",
      {"hr": (0, [65535, 2])}),
@@ -112,7 +112,7 @@ CASES = [
     ("write_refused_without_eson_is_status_10", "serve", "{sk} -FNWRITE -WOX 5",
      {"connections": 0}),
     ("help_word_ends_before_a_write", "serve", "{sk} -FNWRITE 99 --help",
-     {"transcript": "usage", "connections": 0}),
+     {"transcript": "help", "connections": 0}),
     ("write_refused_on_unit_248_on_a_serial_port", "", "-COM1 -ID248 -FN6 5"),
     ("write_to_register_65536_is_sent", "serve", "{sk} -FN6 -SR465536 5"),
     # No slave answers a broadcast: no wait for one, only the pause in which slaves apply it.
@@ -154,8 +154,8 @@ CASES = [
     ("interrupt_ends_the_read", "silent", "{sk} -RT60000 -RQ3 -TD0",
      {"signal": (None, signal.SIGTERM), "requests": 1}),
     # A stop in the pause before a request ends the run before it: nothing sent or counted.
-    ("interrupt_ends_the_pacing", "serve", "{sk} -RQ200 -TD400 -PKOFF -RDOFF -STON",
-     {"signal": ("Sending request #2", signal.SIGINT), "requests": 2}),
+    ("interrupt_ends_the_pacing", "serve", "{sk} -RQ200 -TD1500 -PKOFF -RDOFF -STON",
+     {"signal": (None, signal.SIGINT), "requests": 1}),
     ("line_format_echoes_in_every_form", "", "-lf8n2 /LF7E1 -LF8O1 -L -LX -XYZ"),
     ("framing_echoes_in_every_form", "", "-frtcp /FRrtu -FRX -FR -XYZ"),
     ("modbus_tcp_read_holding", "serve --mbap", "{sk} -FRTCP -SR400002"),
@@ -181,7 +181,7 @@ CASES = [
     ("modbus_tcp_length_300_is_out_of_step", "raw --mbap --header 00010000012c",
      "{sk} -FRTCP -SR400001 -NR1"),
     ("line_format_bad_value_still_runs", "", "-LF9X1 -COMNOWHERE"),
-    ("help_in_any_case_is_usage", "", "--hElp", {"transcript": "usage"}),
+    ("help_in_any_case_is_usage_and_extensions", "", "--hElp", {"transcript": "help"}),
     ("version_prints_the_banner_alone", "", "-SR1 -OFCSV --Version", {"status": 0}),
     ("new_options_echo_and_name_bad_values", "", "-stON /ESoff -OFtext -STx -ESY -OFXML -XYZ"),
     # -ESON: each status against a real peer, or none where the run never reaches one.
@@ -191,6 +191,12 @@ CASES = [
      {"records": [(3, "ok", [1 << 16 | 2, 65535 << 16 | 32768])]}),
     ("hex_values_in_records_are_strings", "serve", "{sk} -OFJSON -DTHEX -NR2 -SR400001",
      {"records": [(3, "ok", ["0x0001", "0x0002"])]}),
+    ("json_64_bit_values_are_exact_strings", "serve", "{sk} -OFJSON -ID101 -DTUINT64 -NR1 -SR4%05d"
+     % (TYPED_AT["UINT64", "ABCD"] + 1), {"records": [(3, "ok", ["18446744073709551615"])]}),
+    # A quiet run: the records and the summary alone; in text, the register lines alone.
+    ("quiet_records_and_summary", "serve", "{sk} -OFCSV -TROFF -STON -RQ2 -TD0 -SR400001",
+     {"records": [(3, "ok", [1, 2, 65535])] * 2}),
+    ("quiet_text_is_the_register_lines", "serve", "{sk} -TROFF -PKON -SR400001 -NR2"),
     ("exception_is_status_1", "serve", "{sk} -SR400031 -NR1 -ESON -STON -PKOFF", {"status": 1}),
     ("each_result_in_json_and_status_2", "raw --pattern a,e,s,g,f",
      "{sk} -OFjson -ESON -RQ5 -TD0 -RT300 -SR400002 -NR2",
@@ -382,6 +388,7 @@ def check_records(data, args, expected, seconds):
     text, csv_format = data.decode("ascii"), "-OFCSV" in args
     typed = any(a.startswith("-DT") for a in args)  # values in their type, not 16-bit
     start = [a[3:] for a in args if a.startswith("-SR")][-1]
+    unit = int(([a[3:] for a in args if a.startswith("-ID")] or ["100"])[-1])
     if csv_format:
         rows = list(csv.DictReader(io.StringIO(text, newline="")))
         if not text.startswith("time,request,unit,function,start,result,response_ms,values\n"):
@@ -395,7 +402,7 @@ def check_records(data, args, expected, seconds):
     for n, (row, (function, result, values)) in enumerate(zip(rows, expected), 1):
         stamp = datetime.datetime.strptime(row["time"], "%Y-%m-%dT%H:%M:%S.%fZ")
         age = (now - stamp.replace(tzinfo=datetime.timezone.utc)).total_seconds()
-        want = {"request": n, "unit": 100, "function": function, "start": start,
+        want = {"request": n, "unit": unit, "function": function, "start": start,
                 "result": result, "values": values if typed else [v - 65536 * (v > 32767)
                                                                   for v in values]}
         got = {k: int(row[k]) if k in ("request", "unit", "function") else row[k] for k in want}
@@ -424,11 +431,28 @@ def output_errors_end_no_run(korvalen):
         run.stop(), server.stop()
 
 
+def records_keep_their_lines_beside_text(korvalen):
+    """Records and text read as one stream (2>&1): each record is a whole line of its own."""
+    server, port = peer("serve")
+    run = Output([*korvalen, "-SK127.0.0.1/%d" % port, "-RQ3", "-TD0", "-OFCSV", "-SR400001"],
+                 stderr=subprocess.STDOUT)
+    try:
+        ended, lines = run.until(None, 40 if RUN else 15), lf_lines(run.data).decode().split("\n")
+        records = [line for line in lines if re.search(r"Z,[0-9]+,", line)]
+        return None if ended and len(records) == 3 and all(re.fullmatch(
+            r"[-0-9]+T[:.0-9]+Z,[123],100,3,400001,ok,[0-9]+\.[0-9]{3},1 2 -1", line)
+            for line in records) else "lines %r" % lines
+    finally:
+        run.stop(), server.stop()
+
+
 def main():
     korvalen = [*RUN, os.path.abspath(sys.argv[1])]
     only = (sys.argv[2:] or [""])[0]
     rows = [(c[0], lambda c=c: check(korvalen, *c)) for c in CASES + typed_cases()]
     rows.append(("output_errors_end_no_run", lambda: output_errors_end_no_run(korvalen)))
+    rows.append(("records_keep_their_lines_beside_text",
+                 lambda: records_keep_their_lines_beside_text(korvalen)))
 
     def run(row):
         try:

@@ -216,7 +216,7 @@ H3 = read(4, 11, 3)
 CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], holder
     ("reads_holding_registers_fc3", "libmodbus", [(["-SR400011"], [H3])]),
     ("modbus_tcp_framing_is_refused_and_rtu_goes_on", "libmodbus", [(["-FRTCP"], [H3])]),
-    ("fn5_sets_a_coil", "libmodbus", writing(5, 0, 2, [1], [-256])),
+    ("fn5_sets_a_coil", "libmodbus", writing(5, 0, 2, [1], [1])),
     ("fn15_writes_coils", "libmodbus", writing(15, 0, 11, [1, 1, 0])),
     ("exception_02_past_the_map", "libmodbus", [(sr(4, 50, 2), [(read(4, 50, 2)[0], [frame(
         100, 0x83, 2)], b"\nModbus AL frame received: fc = 83\nModbus PL Exception! EC = 02")])]),
