@@ -183,6 +183,39 @@ bool sweepOption(RunSettings *settings, const char *value) {
     return known;
 }
 
+// Units to poll in turn: "a", "a-b" and lists of them joined by commas, 1 to 247 each, none
+// twice. A list that is not one is named, and polls nothing more than -ID's one unit.
+bool unitListOption(RunSettings *settings, const char *value) {
+    progressPrintf("\nStripped ID from input: %s", value);
+    bool seen[248] = {};
+    int16_t n = 0;
+    bool ok = true;
+    for (const char *at = value; ok;) {
+        char *end = nullptr;
+        ok = isdigit(static_cast<unsigned char>(at[0])) != 0;
+        const long first = strtol(at, &end, 10);
+        long last = first;
+        if (ok && end[0] == '-') {
+            ok = isdigit(static_cast<unsigned char>(end[1])) != 0;
+            last = strtol(end + 1, &end, 10);
+        }
+        ok = ok && first >= 1 && first <= last && last <= 247;
+        for (long u = first; ok && u <= last; ++u) {
+            ok = !seen[u];
+            seen[u] = true;
+            settings->units[n++] = uint8_t(u);
+        }
+        if (!ok || end[0] == '\0')
+            break;
+        ok = end[0] == ',';
+        at = end + 1;
+    }
+    settings->unitCount = ok ? n : 0;
+    if (!ok)
+        printf("\nUnit list '%s' not supported", value);
+    return ok;
+}
+
 // -1 for OFF, 1 for ON, 0 for anything else; ON is tried first.
 int onOffValue(const char *value) {
     if (strncmp(value, "ON", 2) == 0)
@@ -209,6 +242,9 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
     } else if (startsWith(text, "ID")) {
         settings->modslave = static_cast<uint8_t>(decimalValue(text + 2));
         settings->unitText = text + 2;
+        settings->unitCount = 0;
+        if (isdigit(static_cast<unsigned char>(text[2])) && strpbrk(text + 2, ",-"))
+            return unitListOption(settings, text + 2);
     } else if (startsWith(text, "NR")) {
         settings->registerCount = low16(decimalValue(text + 2));
         return wholeNumber(text + 2, INT16_MIN, UINT16_MAX);
@@ -271,6 +307,16 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
         return scanOption(settings, text + 4);
     } else if (startsWith(text, "SWEEP")) {
         return sweepOption(settings, text + 5);
+    } else if (startsWith(text, "POLL")) {
+        progressPrintf("\nStripped POLL from input: %s", text + 4);
+        const bool known = text[4] == '\0' || wholeNumber(text + 4, 1, 86400000);
+        if (known) {
+            settings->poll = true;
+            settings->pollPeriodMs = uint32_t(decimalValue(text + 4));
+        } else {
+            printf("\nPoll period '%s' not supported", text + 4);
+        }
+        return known;
     } else {
         settings->run = false;
         settings->refused = true;
@@ -325,6 +371,9 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->refusal[0] = '\0';
     settings->unitText = nullptr;
     settings->quiet = false;
+    settings->unitCount = 0;
+    settings->poll = false;
+    settings->pollPeriodMs = 0;
     traceSetRegisterDump(true);
 }
 
@@ -367,6 +416,8 @@ void printExtensions() {
         "-STON/OFF   Run statistics after the last request",
         "-ESON/OFF   An exit status that tells what happened; the command line is a contract",
         "-TRON/OFF   Trace; OFF leaves only records, the summary, warnings and errors",
+        "-IDa,b-c    Several units, polled in turn each round (-RQ rounds)",
+        "-POLL[ms]   Rounds until stopped, one every ms from start to start",
         "-SCAN[a-b]  Find the units that answer (1 to 247 without a range)",
         "-SWEEP[FIRST] With -SCAN on a serial port: every rate and line format",
         "--version   The banner alone",

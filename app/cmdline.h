@@ -48,6 +48,12 @@ struct RunSettings {
     char refusal[160];
     const char *unitText;
     bool quiet; // -TROFF: records, the summary, warnings and errors only
+    // -ID as a list (1,3-5): the units each round polls in turn; 0 for -ID's one unit.
+    uint8_t units[247];
+    int16_t unitCount;
+    // -POLL: rounds until stopped, one every pollPeriodMs from start to start (0: back to back).
+    bool poll;
+    uint32_t pollPeriodMs;
 };
 
 constexpr uint8_t selectorRead = 65;

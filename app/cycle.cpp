@@ -91,6 +91,7 @@ void noteRequest(RunStats *stats, const RunSettings *settings, uint32_t number,
     const bool exception = result == RequestResult::Exception;
     const uint8_t code = exception ? uint8_t(reply->refType & 0xff) : 0;
     statsCount(stats, result, code, us);
+    statsCountUnit(stats, settings->modslave, result, us);
     // As printReply reads it: the count from the wire, never past the value list.
     const uint16_t wire = result == RequestResult::Ok ? uint16_t(reply->count) : 0;
     const int32_t count = wire < maxValues ? wire : maxValues;
@@ -128,58 +129,96 @@ void askIdentity(const RunSettings *settings, StackContext *ctx, RunStats *stats
     statsCount(stats, outcome, exception, uint32_t(tickMicros() - started));
 }
 
+// One request to the unit in settings->modslave: sent, waited for, printed and counted.
+void exchange(RunSettings *settings, StackContext *ctx, ModbusMessage *request,
+              ModbusMessage *reply, RunStats *stats, int32_t number) {
+    const bool broadcast = guardIsBroadcast(settings);
+    fillRequest(settings, request, settings->values);
+    progressPrintf("\nSending request #%d", number);
+    if (settings->unitCount > 0)
+        progressPrintf(" to unit %d", settings->modslave);
+    if (settings->functionSelector == identFcServerId ||
+        settings->functionSelector == identFcDevice) {
+        askIdentity(settings, ctx, stats);
+        return;
+    }
+    // From the frame's last byte out, after the pacing the send waits through.
+    const int32_t sendResult = modplSendRequest(ctx, settings->modslave, request);
+    const uint32_t started = tickMicros();
+    if (sendResult != 1) {
+        printf("\n\rModbus transmit failed.");
+        noteRequest(stats, settings, uint32_t(number), request, reply,
+                    RequestResult::TransmitFailed, started);
+        return;
+    }
+    if (broadcast) {
+        progressPrintf("\nBroadcast: no reply awaited.");
+        noteRequest(stats, settings, uint32_t(number), request, reply, RequestResult::Broadcast,
+                    started);
+        // The slaves apply it in this pause; the next request's pacing counts from the send.
+        fflush(stdout);
+        interruptWaitMs(uint32_t(settings->requestSpacing > 0 ? settings->requestSpacing : 0));
+        return;
+    }
+    reply->refType = request->refType;
+    reply->offset = request->offset;
+    reply->values = settings->values;
+    reply->capacity = maxValues;
+    reply->count = request->count;
+    const int32_t result = modplGetReply(ctx, reply);
+    noteRequest(stats, settings, uint32_t(number), request, reply,
+                statsResultOf(ctx, result, reply), started);
+    if (result != 1) {
+        printf("\n\rReceive error = %d", result);
+        return;
+    }
+    printReply(settings, reply);
+}
+
+// Waits for the next round's start, a period after the last one's; a round that ran past it
+// starts the next at once and counts as an overrun. False once the run is stopped.
+bool awaitRound(const RunSettings *settings, RunStats *stats, uint32_t *next, bool first) {
+    const uint32_t period = settings->pollPeriodMs;
+    if (period == 0 || first) {
+        *next = tickCount() + period;
+        return !interruptRequested();
+    }
+    const int32_t early = int32_t(*next - tickCount());
+    if (early < 0) {
+        ++stats->overruns;
+        *next = tickCount();
+    } else {
+        fflush(stdout);
+        interruptWaitMs(uint32_t(early));
+    }
+    *next += period;
+    return !interruptRequested();
+}
+
+// Rounds of one request to each unit (-ID's list, or its one unit): -RQ rounds, or with -POLL
+// until stopped. A stop in a pause comes before the next request: it is neither sent nor counted.
 void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *request,
                     ModbusMessage *reply, RunStats *stats) {
-    const bool broadcast = guardIsBroadcast(settings);
+    const int32_t units = settings->unitCount > 0 ? settings->unitCount : 1;
     int32_t sent = 0;
-    while (true) {
-        const int16_t taken = settings->numRequests;
-        settings->numRequests = static_cast<int16_t>(static_cast<uint16_t>(taken) - 1u);
-        if (taken == 0 || interruptRequested() || recordsReaderGone())
+    uint32_t next = 0;
+    for (bool first = true;; first = false) {
+        if (!settings->poll) {
+            const int16_t taken = settings->numRequests;
+            settings->numRequests = static_cast<int16_t>(static_cast<uint16_t>(taken) - 1u);
+            if (taken == 0)
+                break;
+        }
+        if (recordsReaderGone() || !awaitRound(settings, stats, &next, first))
             break;
-        // A stop in the pause comes before the request: it is neither sent nor counted.
-        modplPace(ctx);
-        if (interruptRequested())
-            break;
-        fillRequest(settings, request, settings->values);
-        ++sent;
-        progressPrintf("\nSending request #%d", sent);
-        if (settings->functionSelector == identFcServerId ||
-            settings->functionSelector == identFcDevice) {
-            askIdentity(settings, ctx, stats);
-            continue;
+        for (int32_t u = 0; u < units; ++u) {
+            modplPace(ctx);
+            if (interruptRequested() || recordsReaderGone())
+                return;
+            if (settings->unitCount > 0)
+                settings->modslave = settings->units[u];
+            exchange(settings, ctx, request, reply, stats, ++sent);
         }
-        // From the frame's last byte out, after the pacing the send waits through.
-        const int32_t sendResult = modplSendRequest(ctx, settings->modslave, request);
-        const uint32_t started = tickMicros();
-        if (sendResult != 1) {
-            printf("\n\rModbus transmit failed.");
-            noteRequest(stats, settings, uint32_t(sent), request, reply,
-                        RequestResult::TransmitFailed, started);
-            continue;
-        }
-        if (broadcast) {
-            progressPrintf("\nBroadcast: no reply awaited.");
-            noteRequest(stats, settings, uint32_t(sent), request, reply, RequestResult::Broadcast,
-                        started);
-            // The slaves apply it in this pause; the next request's pacing counts from the send.
-            fflush(stdout);
-            interruptWaitMs(uint32_t(settings->requestSpacing > 0 ? settings->requestSpacing : 0));
-            continue;
-        }
-        reply->refType = request->refType;
-        reply->offset = request->offset;
-        reply->values = settings->values;
-        reply->capacity = maxValues;
-        reply->count = request->count;
-        const int32_t result = modplGetReply(ctx, reply);
-        noteRequest(stats, settings, uint32_t(sent), request, reply,
-                    statsResultOf(ctx, result, reply), started);
-        if (result != 1) {
-            printf("\n\rReceive error = %d", result);
-            continue;
-        }
-        printReply(settings, reply);
     }
 }
 

@@ -19,7 +19,8 @@ bool allDigits(const char *text) {
 
 void judgeUnit(RunSettings *s, bool write) {
     const char *text = s->unitText;
-    if (text == nullptr)
+    // A list was judged as it was read: units 1 to 247.
+    if (text == nullptr || s->unitCount > 0)
         return;
     const long most = write && !overTcp(s) ? 247 : 255;
     // Leading zeros are fine; the length bound keeps strtol in range.

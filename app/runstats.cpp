@@ -64,6 +64,58 @@ void statsCount(RunStats *stats, RequestResult result, uint8_t exceptionCode, ui
     }
 }
 
+void statsCountUnit(RunStats *stats, uint8_t unit, RequestResult result, uint32_t us) {
+    UnitStats &u = stats->units[unit];
+    ++u.sent;
+    if (result == RequestResult::Ok || result == RequestResult::Exception) {
+        ++u.answered;
+        u.totalUs += us;
+        u.maxUs = std::max(u.maxUs, us);
+    }
+    u.exceptions += result == RequestResult::Exception;
+    u.timeouts += result == RequestResult::Timeout;
+    u.badFrames += result == RequestResult::BadFrame;
+}
+
+namespace {
+
+// Minimum, mean, 99th percentile and maximum of the answers' times; reorders them.
+void printTimes(uint32_t *times, uint32_t n) {
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < n; ++i)
+        total += times[i];
+    // Nearest rank: the smallest time that at least 99 % of the answers took or less.
+    const uint32_t rank = (99 * uint64_t(n) + 99) / 100 - 1;
+    std::nth_element(times, times + rank, times + n);
+    const uint32_t p99 = times[rank];
+    const uint32_t least = *std::min_element(times, times + n);
+    const uint32_t most = *std::max_element(times, times + n);
+    printf("\n  Response time (ms):     min %u.%03u, mean %.3f, 99th percentile %u.%03u, "
+           "max %u.%03u",
+           least / 1000, least % 1000, double(total) / n / 1000.0, p99 / 1000, p99 % 1000,
+           most / 1000, most % 1000);
+}
+
+void printUnits(const RunStats *stats) {
+    int polled = 0;
+    for (const UnitStats &u : stats->units)
+        polled += u.sent > 0;
+    if (polled < 2)
+        return;
+    for (int unit = 0; unit < 256; ++unit) {
+        const UnitStats &u = stats->units[unit];
+        if (u.sent == 0)
+            continue;
+        const uint32_t mean = u.answered > 0 ? uint32_t(u.totalUs / u.answered) : 0;
+        printf("\n  Unit %3d: sent %u, answered %u, exceptions %u, time-outs %u, bad frames %u, "
+               "mean %u.%03u ms, max %u.%03u ms",
+               unit, u.sent, u.answered, u.exceptions, u.timeouts, u.badFrames, mean / 1000,
+               mean % 1000, u.maxUs / 1000, u.maxUs % 1000);
+    }
+}
+
+} // namespace
+
 int statsStatus(const RunStats *stats) {
     if (stats->timeouts + stats->badFrames + stats->transmitFailures > 0)
         return 2;
@@ -92,23 +144,12 @@ void statsPrint(RunStats *stats, uint32_t rebuilds) {
     printf("\n  Bad or foreign frames:  %u", stats->badFrames);
     printf("\n  Transmit failures:      %u", stats->transmitFailures);
     printf("\n  Connection rebuilds:    %u", rebuilds);
+    if (stats->overruns > 0)
+        printf("\n  Round overruns:         %u", stats->overruns);
     const uint32_t n = stats->timeCount;
-    if (n == 0) {
+    if (n == 0)
         printf("\n  Response time (ms):     none answered");
-        return;
-    }
-    uint32_t *times = stats->times;
-    uint64_t total = 0;
-    for (uint32_t i = 0; i < n; ++i)
-        total += times[i];
-    // Nearest rank: the smallest time that at least 99 % of the answers took or less.
-    const uint32_t rank = (99 * uint64_t(n) + 99) / 100 - 1;
-    std::nth_element(times, times + rank, times + n);
-    const uint32_t p99 = times[rank];
-    const uint32_t least = *std::min_element(times, times + n);
-    const uint32_t most = *std::max_element(times, times + n);
-    printf("\n  Response time (ms):     min %u.%03u, mean %.3f, 99th percentile %u.%03u, "
-           "max %u.%03u",
-           least / 1000, least % 1000, double(total) / n / 1000.0, p99 / 1000, p99 % 1000,
-           most / 1000, most % 1000);
+    else
+        printTimes(stats->times, n);
+    printUnits(stats);
 }

@@ -23,8 +23,17 @@ enum class RequestResult : uint8_t {
 // percentile is exact rather than read from a histogram's buckets.
 constexpr uint32_t statsMaxTimes = 65536;
 
+// A unit's share of a run that polls several: counts, and its answers' total and longest time.
+struct UnitStats {
+    uint32_t sent, answered, exceptions, timeouts, badFrames;
+    uint64_t totalUs;
+    uint32_t maxUs;
+};
+
 struct RunStats {
     uint32_t sent, answered, timeouts, badFrames, transmitFailures, broadcasts, interrupted;
+    uint32_t overruns; // polling rounds that ran past their period
+    UnitStats units[256];
     uint32_t exceptions[256];      // by exception code
     uint32_t times[statsMaxTimes]; // µs, one per answered request (exceptions included)
     uint32_t timeCount;
@@ -36,6 +45,9 @@ RequestResult statsResultOf(const StackContext *ctx, int32_t replyResult,
                             const ModbusMessage *reply);
 void statsReset(RunStats *stats);
 void statsCount(RunStats *stats, RequestResult result, uint8_t exceptionCode, uint32_t us);
+// The same request in its unit's counts, which the summary lists when more than one unit was
+// polled.
+void statsCountUnit(RunStats *stats, uint8_t unit, RequestResult result, uint32_t us);
 // 0 every request answered without exception, 1 at least one exception and nothing worse, 2 at
 // least one time-out, bad frame or transmit failure.
 int statsStatus(const RunStats *stats);

@@ -102,22 +102,26 @@ void valuesPrint(const RunSettings *s, const ModbusMessage *reply) {
     // The count comes back from the wire; never read past the value list.
     const int32_t count = std::min<int32_t>(static_cast<uint16_t>(reply->count), maxValues);
     const DataType type = s->dataType;
+    // Polling several units, each line names its own.
+    char unit[16] = "\n";
+    if (s->unitCount > 0)
+        snprintf(unit, sizeof unit, "\nUnit %d, ", s->modslave);
     if (type == DataType::Int16) {
         // A coil is on or off: a single-coil write echoes on as FF00.
         for (int32_t i = 0; i < count; ++i)
-            printf("\nRegister %d%5.5d: %d", reply->refType, first + i,
+            printf("%sRegister %d%5.5d: %d", unit, reply->refType, first + i,
                    reply->refType == 0 ? reply->values[i] != 0 : reply->values[i]);
         return;
     }
     const uint16_t *registers = reinterpret_cast<const uint16_t *>(reply->values);
     char text[stringTextSize];
     if (type == DataType::All) {
-        printf("\nRegister%s", typedAllHeader);
+        printf("%sRegister%s", unit, typedAllHeader);
         for (int32_t i = 0; i < count; ++i) {
             for (int32_t line = 0; line < typedAllLines(count - i); ++line) {
                 typedAllLine(registers + i, count - i, line, text, sizeof text);
                 if (line == 0)
-                    printf("\n%d%5.5d  %s", reply->refType, first + i, text);
+                    printf("%s%d%5.5d  %s", unit, reply->refType, first + i, text);
                 else
                     printf("\n        %s", text);
             }
@@ -128,10 +132,10 @@ void valuesPrint(const RunSettings *s, const ModbusMessage *reply) {
     const int32_t width = type == DataType::String ? count : typedWidth(type);
     for (int32_t i = 0; i < count; i += width) {
         if (typedFormat(registers + i, count - i, type, s->wordOrder, text, sizeof text) == 0) {
-            printf("\nRegister %d%5.5d: not a whole %s", reply->refType, first + i,
+            printf("%sRegister %d%5.5d: not a whole %s", unit, reply->refType, first + i,
                    typedTypeName(type));
             return;
         }
-        printf("\nRegister %d%5.5d: %s", reply->refType, first + i, text);
+        printf("%sRegister %d%5.5d: %s", unit, reply->refType, first + i, text);
     }
 }

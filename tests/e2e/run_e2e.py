@@ -108,7 +108,12 @@ CASES = [
         ("write_refused_past_register_65536", "-DTFLOAT32 -SR465536 -FNWRITE 1.5"),
         ("eson_read_refused_on_an_invalid_option_not_last", "-XYZ -Q"),
         ("eson_read_refused_on_an_unknown_output_format", "-OFXML"),
-        ("eson_read_refused_on_a_unit_past_255", "-ID300"))],
+        ("eson_read_refused_on_a_unit_past_255", "-ID300"),
+        ("eson_read_refused_on_a_unit_list_with_a_repeat", "-ID100,101-102,101"),
+        ("eson_read_refused_on_a_poll_period_of_0", "-POLL0"))],
+    # Several units polled in turn, each line, record and count naming its unit.
+    ("units_polled_in_turn_and_counted_each", "serve",
+     "{sk} -ID101,100 -RQ2 -TD0 -PKOFF -SR400001 -NR1 -STON", {"requests": 4}),
     ("write_refused_without_eson_is_status_10", "serve", "{sk} -FNWRITE -WOX 5",
      {"connections": 0}),
     ("help_word_ends_before_a_write", "serve", "{sk} -FNWRITE 99 --help",
@@ -431,6 +436,30 @@ def output_errors_end_no_run(korvalen):
         run.stop(), server.stop()
 
 
+def poll_rounds_at_its_period_until_stopped(korvalen):
+    """-POLL300 over two units: a round every 300 ms, start to start, each unit in turn, until a
+    stop, which the summary and the records agree on."""
+    server, port = peer("serve")
+    run = Output([*korvalen, "-SK127.0.0.1/%d" % port, "-ID100,101", "-POLL300", "-TD0", "-OFCSV",
+                  "-TROFF", "-STON", "-SR400001", "-NR1"], stderr=subprocess.PIPE)
+    try:
+        if run.until(b"Z,5,100,", 10) is None:
+            return "no fifth record: %r" % run.data
+        run.proc.send_signal(signal.SIGINT)
+        if run.until(None, 40 if RUN else 15) is None:
+            return "no end after the stop"
+        rows = list(csv.DictReader(io.StringIO(lf_lines(run.data).decode())))
+        stamps = [datetime.datetime.strptime(r["time"], "%Y-%m-%dT%H:%M:%S.%fZ") for r in rows]
+        gaps = [(stamps[i + 2] - stamps[i]).total_seconds() for i in range(0, len(rows) - 2, 2)]
+        err = lf_lines(run.proc.stderr.read()).decode()
+        ok = [r["unit"] for r in rows] == ["100", "101"] * (len(rows) // 2) + ["100"] * (
+            len(rows) % 2) and all(g >= 0.28 for g in gaps) and \
+            "Requests sent:          %d\n" % len(rows) in err + "\n"
+        return None if ok else "records %r, gaps %r, summary %r" % (rows, gaps, err)
+    finally:
+        run.stop(), server.stop()
+
+
 def records_keep_their_lines_beside_text(korvalen):
     """Records and text read as one stream (2>&1): each record is a whole line of its own."""
     server, port = peer("serve")
@@ -451,6 +480,8 @@ def main():
     only = (sys.argv[2:] or [""])[0]
     rows = [(c[0], lambda c=c: check(korvalen, *c)) for c in CASES + typed_cases()]
     rows.append(("output_errors_end_no_run", lambda: output_errors_end_no_run(korvalen)))
+    rows.append(("poll_rounds_at_its_period_until_stopped",
+                 lambda: poll_rounds_at_its_period_until_stopped(korvalen)))
     rows.append(("records_keep_their_lines_beside_text",
                  lambda: records_keep_their_lines_beside_text(korvalen)))
 
