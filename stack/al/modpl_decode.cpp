@@ -7,6 +7,7 @@
 
 #include "stack/al/fb.h"
 #include "stack/al/ident.h"
+#include "stack/trace/trace.h"
 
 #include <algorithm>
 #include <iterator>
@@ -204,6 +205,16 @@ static_assert(std::size(requestLengths) <= moddlMostLengths);
 
 } // namespace
 
+int32_t modplAnswers(const StackContext *ctx, const uint8_t *pdu, uint32_t length) {
+    AnswerMismatch mismatch{};
+    if (answerCheck(&ctx->asked, pdu, length, &mismatch) == 1)
+        return 1;
+    char text[64];
+    answerText(&mismatch, text, sizeof text);
+    tracePrintf("\n\rReply does not answer the request: %s", text);
+    return 0;
+}
+
 int32_t modplGetReply(StackContext *ctx, ModbusMessage *message) {
     uint8_t pdu[pduSize];
     PduRecord record{uint16_t(pduSize), pdu};
@@ -223,7 +234,7 @@ int32_t modplGetReply(StackContext *ctx, ModbusMessage *message) {
     if (!fbGetByte(&fb, &message->functionCode))
         return -2;
     if (master)
-        return decodeResponse(&fb, message);
+        return modplAnswers(ctx, pdu, fbLimit(&fb)) == 1 ? decodeResponse(&fb, message) : -4;
     if (message->functionCode == identFcServerId || message->functionCode == identFcDevice) {
         uint8_t exception = 0;
         const bool answered = identAnswer(ctx, pdu, fbLimit(&fb), &exception) == 1;

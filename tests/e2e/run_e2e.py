@@ -166,6 +166,19 @@ CASES = [
                                (3, "time-out", []), (3, "bad frame", []), (3, "bad frame", [])]}),
     ("summary_counts_a_known_pattern", "raw --pattern a,s,g,e,a,f,a",
      "{sk} -RQ7 -TD0 -RT300 -STON -PKOFF -RDOFF"),
+    # A reply that does not answer its request is a bad frame, in either framing; a run goes on.
+    ("read_answered_by_another_function_is_a_bad_frame", "raw --pattern w,a --answer 04020007",
+     "{sk} -RQ2 -TD0 -SR400001 -NR1 -ESON -STON", {"status": 2}),
+    # nothing of the read went into the values, which the next request writes
+    ("write_answered_by_a_read_is_a_bad_frame", "raw --mbap --pattern w,a --answer 03020007",
+     "{sk} -FRTCP -FN16 -SR400001 5 8 9 -RQ2 -TD0 -OFJSON -ESON",
+     {"status": 2, "records": [(16, "bad frame", []), (16, "ok", [5, 8, 9])], "hr": (0, [5, 8, 9])}),
+    ("float32_in_three_registers_is_a_bad_frame", "raw --mbap --pattern w --answer 0306" + "00" * 6,
+     "{sk} -FRTCP -DTFLOAT32 -NR2 -SR400001"),
+    ("fn17_answered_by_a_read_is_a_bad_frame", "raw --pattern w --answer 0302000b",
+     "{sk} -FN17 -ESON", {"status": 2}),
+    ("fn43_of_another_mei_type_is_a_bad_frame", "raw --mbap --pattern w --answer 2b0d0201000000",
+     "{sk} -FRTCP -FN43"),
     ("transmit_failures_in_csv_and_summary", "serve", "{sk} -FNWRITE -SR300001 5 -RQ2 -OFCSV -STON",
      {"records": [(0, "transmit failed", [])] * 2, "requests": 0}),
     ("rebuilds_and_transmit_failure_counted", "raw --sessions 1,0 --down 1",
@@ -198,7 +211,7 @@ CASES = [
     # Identity: pymodbus sends its own layout of 17, whole; libmodbus 17 as most do, 43 refused.
     ("fn17_server_id_and_run_indicator_alone", "raw", "{sk} -FN17 -PKOFF"),
     ("fn17_pymodbus_server_id_data_shown_whole", "serve", "{sk} -FN17"),
-    ("fn43_pymodbus_basic_and_regular_objects", "serve --mbap", "{sk} -FRTCP -FN43 -PKOFF"),
+    ("fn43_pymodbus_basic_and_regular_objects", "serve --mbap", "{sk} -FRTCP -FN43"),
     ("fn17_libmodbus_server_id_run_and_data", "libmodbus", "{sk} -FRTCP -FN17 -PKOFF"),
     ("fn43_libmodbus_refused_is_not_supported", "libmodbus", "{sk} -FRTCP -FN43 -PKOFF -ESON",
      {"status": 1}),
