@@ -172,7 +172,8 @@ CASES = [
     # nothing of the read went into the values, which the next request writes
     ("write_answered_by_a_read_is_a_bad_frame", "raw --mbap --pattern w,a --answer 03020007",
      "{sk} -FRTCP -FN16 -SR400001 5 8 9 -RQ2 -TD0 -OFJSON -ESON",
-     {"status": 2, "records": [(16, "bad frame", []), (16, "ok", [5, 8, 9])], "hr": (0, [5, 8, 9])}),
+     {"status": 2, "records": [(16, "bad frame", []), (16, "ok", [5, 8, 9])],
+      "hr": (0, [5, 8, 9])}),
     ("float32_in_three_registers_is_a_bad_frame", "raw --mbap --pattern w --answer 0306" + "00" * 6,
      "{sk} -FRTCP -DTFLOAT32 -NR2 -SR400001"),
     ("fn17_answered_by_a_read_is_a_bad_frame", "raw --pattern w --answer 0302000b",
@@ -211,7 +212,7 @@ CASES = [
     # Identity: pymodbus sends its own layout of 17, whole; libmodbus 17 as most do, 43 refused.
     ("fn17_server_id_and_run_indicator_alone", "raw", "{sk} -FN17 -PKOFF"),
     ("fn17_pymodbus_server_id_data_shown_whole", "serve", "{sk} -FN17"),
-    ("fn43_pymodbus_basic_and_regular_objects", "serve --mbap", "{sk} -FRTCP -FN43"),
+    ("fn43_pymodbus_basic_and_regular_objects", "serve --mbap", "{sk} -FRTCP -FN43 -PKOFF"),
     ("fn17_libmodbus_server_id_run_and_data", "libmodbus", "{sk} -FRTCP -FN17 -PKOFF"),
     ("fn43_libmodbus_refused_is_not_supported", "libmodbus", "{sk} -FRTCP -FN43 -PKOFF -ESON",
      {"status": 1}),
