@@ -1,6 +1,7 @@
 // Response and request decoding: receives one PDU through the link layer into a 256-byte
 // array local to the call and decodes it in place into the caller's record. Nothing is stored
-// past the record's capacity. As slave, a request that cannot be served is answered with an
+// past the record's capacity. As master, nothing is decoded from a reply that does not answer
+// the request last sent (answer.h). As slave, a request that cannot be served is answered with an
 // exception as devices answer it: 1 for a function code not served, 3 for a quantity outside
 // the type limits (and the write limits of an RTU frame) or a byte count that disagrees.
 #include "stack/al/modpl.h"
