@@ -347,7 +347,7 @@ constexpr uint32_t one = wr | msgflag::single;
 
 INSTANTIATE_TEST_SUITE_P(
     Answer, Rows,
-    testing::Values(Row{"ExceptionOfAnotherFunctionIsNone", answered(0, 4, 1, {0x84, 2}),
+    testing::Values(Row{"ExceptionOfAnotherFunctionIsNone", answered(0, 4, 1, {0x84}),
                         "-4 99 request: function code 84, expected 03"},
                     Row{"TwoRegistersForThreeAreNone", answered(0, 3, 3, {4, 4, 0, 1, 0, 2}),
                         "-4 99 request: byte count 4, expected 6"},
