@@ -359,8 +359,8 @@ INSTANTIATE_TEST_SUITE_P(
                         "-4 99 request: address 11, expected 10"},
                     Row{"EchoOfAnotherQuantityIsNone", answered(wr, 0, 3, {15, 0, 10, 0, 2}),
                         "-4 99 request: quantity 2, expected 3"},
-                    Row{"EchoOfAnotherCoilIsNone", answered(one, 0, 1, {5, 0, 11, 0xff, 0}),
-                        "-4 -256 request: address 11, expected 10"},
+                    Row{"EchoOfAnotherCoilStateIsNone", answered(one, 0, 1, {5, 0, 10, 0, 0}),
+                        "-4 -256 request: value 0, expected 65280"},
                     Row{"EchoOfAnotherValueIsNone", answered(one, 4, 1, {6, 0, 10, 0, 7}),
                         "-4 99 request: value 7, expected 99"}),
     rowName);
