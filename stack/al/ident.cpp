@@ -20,19 +20,21 @@ const char *const objectNames[identObjects] = {
 int32_t send(StackContext *ctx, int32_t unit, const uint8_t *pdu, uint16_t length) {
     const PduRecord record{length, const_cast<uint8_t *>(pdu)};
     ctx->link.lengthCount = 0; // an answer's length follows from its objects: the gap ends it
+    answerKeep(&ctx->asked, pdu, length);
     if (moddlSend(&ctx->link, uint8_t(unit), &record) != 1)
         return -3;
     ++ctx->alCounts[1];
     return 1;
 }
 
-// The answer's PDU into pdu: its length, or 0 when none came from the unit.
-uint32_t receive(StackContext *ctx, uint8_t *pdu) {
+// The answer's PDU into pdu: its length; 0 when none came from the unit, -2 when what came
+// does not answer the question.
+int32_t receive(StackContext *ctx, uint8_t *pdu) {
     PduRecord record{uint16_t(pduSize), pdu};
     if (moddlReceive(&ctx->link, &record) != 1)
         return 0;
     ++ctx->alCounts[0];
-    return record.length;
+    return modplAnswers(ctx, pdu, record.length) == 1 ? int32_t(record.length) : -2;
 }
 
 // The exception of an answer to code: 2 with its code, -2 cut short, 0 not an exception.
@@ -148,8 +150,8 @@ int32_t identAskServerId(StackContext *ctx, int32_t unit, IdentServerId *out, ui
     uint8_t pdu[pduSize] = {identFcServerId};
     if (send(ctx, unit, pdu, 1) != 1)
         return -3;
-    const uint32_t length = receive(ctx, pdu);
-    return length == 0 ? 0 : identDecodeServerId(pdu, length, out, exception);
+    const int32_t length = receive(ctx, pdu);
+    return length <= 0 ? length : identDecodeServerId(pdu, uint32_t(length), out, exception);
 }
 
 int32_t identAskDevice(StackContext *ctx, int32_t unit, IdentDevice *out, uint8_t *exception) {
@@ -159,11 +161,12 @@ int32_t identAskDevice(StackContext *ctx, int32_t unit, IdentDevice *out, uint8_
         uint8_t pdu[pduSize] = {identFcDevice, identMeiDevice, code, first};
         if (send(ctx, unit, pdu, 4) != 1)
             return -3;
-        const uint32_t length = receive(ctx, pdu);
-        if (length == 0)
-            return 0;
+        const int32_t length = receive(ctx, pdu);
+        if (length <= 0)
+            return length;
         bool more = false;
-        const int32_t decoded = identDecodeDevice(pdu, length, out, exception, &more, &first);
+        const int32_t decoded =
+            identDecodeDevice(pdu, uint32_t(length), out, exception, &more, &first);
         if (decoded == 2 && code == streamRegular && k == 0 &&
             (*exception == 2 || *exception == 3)) {
             code = streamBasic;

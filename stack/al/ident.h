@@ -31,7 +31,8 @@ struct IdentDevice {
 };
 
 // Results of the master's questions: 1 answered, 2 an exception (its code in *exception), 0 no
-// answer (time-out, bad frame, another unit), -2 an answer cut short or inconsistent, -3 not sent.
+// answer (time-out, bad frame, another unit), -2 an answer cut short or inconsistent, or one that
+// does not answer the question (answer.h), -3 not sent.
 int32_t identAskServerId(StackContext *ctx, int32_t unit, IdentServerId *out, uint8_t *exception);
 // Asks the regular stream from object 0, or the basic one when the device refuses the regular
 // one with exception 2 or 3, and follows "more follows"; out holds what came.

@@ -4,6 +4,7 @@
 // arrays local to each call. Calls the link layer only; keeps no state outside the context.
 #pragma once
 
+#include "stack/al/answer.h"
 #include "stack/dl/moddl.h"
 
 #include <cstdint>
@@ -54,6 +55,7 @@ struct StackContext {
     uint32_t alCounts[2]; // PDUs received for this station, requests (or answers) sent
     TypeLimit typeLimits[5];
     const IdentDevice *identity; // a slave's answer to functions 17 and 43; none after install
+    AnswerAsked asked;           // master: the request last sent, which a reply must answer
 };
 
 // 1; 0 for a role above 1, which writes nothing but alRole.
@@ -82,8 +84,12 @@ int32_t modplPace(StackContext *ctx);
 // 1 sent; -3 not encoded or not transmitted.
 int32_t modplSendRequest(StackContext *ctx, int32_t unit, ModbusMessage *message);
 // Master: 1 decoded (normal or exception), 0 nothing for this station, -1 unknown function
-// code, -2 PDU cut short. Slave: 1 request accepted, 0 otherwise.
+// code, -2 PDU cut short, -4 a reply that does not answer the request sent (nothing decoded).
+// Slave: 1 request accepted, 0 otherwise.
 int32_t modplGetReply(StackContext *ctx, ModbusMessage *message);
+// Master: 1 when the PDU answers the request last sent; 0 after a trace line that says what did
+// not match.
+int32_t modplAnswers(const StackContext *ctx, const uint8_t *pdu, uint32_t length);
 int32_t modplGetCounts(StackContext *ctx, uint32_t out[2]);
 // Master: the unit last addressed. Slave: the unit of the last request taken, 0 for a broadcast.
 int32_t modplGetPeerUnit(StackContext *ctx);

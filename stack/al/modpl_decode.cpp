@@ -1,12 +1,14 @@
 // Response and request decoding: receives one PDU through the link layer into a 256-byte
 // array local to the call and decodes it in place into the caller's record. Nothing is stored
-// past the record's capacity. As slave, a request that cannot be served is answered with an
+// past the record's capacity. As master, nothing is decoded from a reply that does not answer
+// the request last sent (answer.h). As slave, a request that cannot be served is answered with an
 // exception as devices answer it: 1 for a function code not served, 3 for a quantity outside
 // the type limits (and the write limits of an RTU frame) or a byte count that disagrees.
 #include "stack/al/modpl.h"
 
 #include "stack/al/fb.h"
 #include "stack/al/ident.h"
+#include "stack/trace/trace.h"
 
 #include <algorithm>
 #include <iterator>
@@ -204,6 +206,16 @@ static_assert(std::size(requestLengths) <= moddlMostLengths);
 
 } // namespace
 
+int32_t modplAnswers(const StackContext *ctx, const uint8_t *pdu, uint32_t length) {
+    AnswerMismatch mismatch{};
+    if (answerCheck(&ctx->asked, pdu, length, &mismatch) == 1)
+        return 1;
+    char text[64];
+    answerText(&mismatch, text, sizeof text);
+    tracePrintf("\n\rReply does not answer the request: %s", text);
+    return 0;
+}
+
 int32_t modplGetReply(StackContext *ctx, ModbusMessage *message) {
     uint8_t pdu[pduSize];
     PduRecord record{uint16_t(pduSize), pdu};
@@ -223,7 +235,7 @@ int32_t modplGetReply(StackContext *ctx, ModbusMessage *message) {
     if (!fbGetByte(&fb, &message->functionCode))
         return -2;
     if (master)
-        return decodeResponse(&fb, message);
+        return modplAnswers(ctx, pdu, fbLimit(&fb)) == 1 ? decodeResponse(&fb, message) : -4;
     if (message->functionCode == identFcServerId || message->functionCode == identFcDevice) {
         uint8_t exception = 0;
         const bool answered = identAnswer(ctx, pdu, fbLimit(&fb), &exception) == 1;

@@ -189,8 +189,10 @@ int32_t modplSendRequest(StackContext *ctx, int32_t unit, ModbusMessage *message
         return -3;
 
     const PduRecord record{uint16_t(fbPosition(&fb)), pdu};
-    if (!response)
+    if (!response) {
         expectReply(&ctx->link, pdu, record.length);
+        answerKeep(&ctx->asked, pdu, record.length);
+    }
     if (moddlSend(&ctx->link, uint8_t(unit), &record) != 1)
         return -3;
     ++ctx->alCounts[1];

@@ -6,12 +6,12 @@ the reply in pieces --gap ms apart, --prefix HEX bytes before it, --suffix HEX b
 bytes of the first reply, then closes) and connect (to a master listening at --port, answering
 like raw). --sessions 1,0: requests to answer per connection before it closes, 0 for no limit,
 -1 for none (the last number holds for every later one); --reset closes with a reset, --down S
-takes raw's listener away for S seconds after the first connection; --pattern a,e,s,g,f
+takes raw's listener away for S seconds after the first connection; --pattern a,e,s,g,f,w
 answers request n by its n-th letter, cycling: answer, exception 2, silence, a garbled CRC, a
-reply from unit 99. --mbap frames every mode in Modbus TCP instead (pymodbus's default framer
-for serve); raw then sends --stale first a reply to the transaction before, or --header HEX in
-place of each reply's header. Listening modes print "READY <port>"; --dump FILE gets the store
-and the counts after each request."""
+reply from unit 99, the PDU --answer HEX whatever was asked. --mbap frames every mode in Modbus
+TCP instead (pymodbus's default framer for serve); raw then sends --stale first a reply to the
+transaction before, or --header HEX in place of each reply's header. Listening modes print
+"READY <port>"; --dump FILE gets the store and the counts after each request."""
 
 import argparse, asyncio, json, os, socket, struct, time
 
@@ -130,7 +130,9 @@ def answer(sock, args, store, limit):
             if args.mode == "silent" or limit < 0 or not good or act == "s":
                 count(args, store, "requests")  # counted, never answered
                 continue
-            if pdu[:1] == b"\x11":  # a server id and run indicator alone, as some devices send
+            if act == "w":
+                reply = bytes([100]) + bytes.fromhex(args.answer)
+            elif pdu[:1] == b"\x11":  # a server id and run indicator alone, as some devices send
                 reply = bytes([100, 0x11, 2, 7, 0xFF])
             else:
                 response = ServerDecoder().decode(pdu).execute(store)
@@ -164,7 +166,8 @@ def main():
     for option, default in (("--split", ""), ("--gap", 50.0), ("--prefix", ""), ("--suffix", ""),
                             ("--dump", ""), ("--header", ""),
                             ("--truncate-first", 0), ("--port", 0), ("--sessions", "0"),
-                            ("--lifetime", 30.0), ("--down", 0.0), ("--pattern", "")):
+                            ("--lifetime", 30.0), ("--down", 0.0), ("--pattern", ""),
+                            ("--answer", "")):
         parser.add_argument(option, type=type(default), default=default)
     for flag in ("--reset", "--mbap", "--stale"):
         parser.add_argument(flag, action="store_true")

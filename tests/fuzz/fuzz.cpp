@@ -1,9 +1,9 @@
 // libFuzzer targets, one per build: FUZZ_RX reads [channel kind] then [length][delay ms][bytes...]
 // chunks (a delay of 255 breaks the connection; kind bit 0 makes a socket, whose rebuild meets a
 // refusing loopback port, bit 1 Modbus TCP framing, bit 2 the slave role, received twice so that
-// what it kept is read again), FUZZ_DECODE
-// [role/link bits][preset count][unit][PDU...] as one good frame, FUZZ_ARGS NUL-split arguments
-// (their values then read in the type given), FUZZ_TYPED [type][order][value text...],
+// what it kept is read again), FUZZ_DECODE [role/link/request bits][preset count][unit][PDU...]
+// as one good frame (to a master, the answer to a request of the bits' shape), FUZZ_ARGS NUL-split
+// arguments (their values then read in the type given), FUZZ_TYPED [type][order][value text...],
 // FUZZ_IDENT the bytes as an identity answer to either decoder (FUZZ_DECODE's slave answers
 // functions 17 and 43 from an identity of seven full objects).
 #include "app/cmdline.h"
@@ -96,6 +96,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     scriptPortBind(&ctx.link.port, &script);
     int16_t values[16] = {};
     ModbusMessage msg{0, 0, 4, 10, int16_t(int16_t(data[1]) - 32), values, 16};
+    // Kind and single from bits 2 and 4, the type from bits 5 to 7.
+    ModbusMessage asked{(data[0] >> 2) & 5u, 0, uint16_t(data[0] >> 5), 10, msg.count, values, 16};
+    if (!(data[0] & 1))
+        modplSendRequest(&ctx, 100, &asked);
     modplGetReply(&ctx, &msg);
 #endif
 #endif

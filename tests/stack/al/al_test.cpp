@@ -3,6 +3,7 @@
 #include "stack/al/fb.h"
 #include "stack/al/ident.h"
 #include "stack/al/modpl.h"
+#include "stack/trace/trace.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -324,6 +325,44 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"SlaveDropsACutShortRequest", served(&basic, {0x2b, 0x0e, 1}), "0 ex0"},
         Row{"SlaveSaysMoreFollowsAtTheFirstObjectThatDoesNotFit",
             served(&large, {0x2b, 0x0e, 2, 0}), "0 n193 2b 0e 02 82 ff 03 03 00 ex0"}),
+    rowName);
+
+// The master sends a request of these flags, type and count (offset 10, values 99) and takes
+// this PDU: the result, the first value, and what the trace says did not match.
+std::function<std::string()> answered(uint32_t flags, uint16_t type, int16_t count, Bytes pdu) {
+    return [=] {
+        Station s(modplMaster);
+        s.msg = ModbusMessage{flags, 0, type, 10, count, s.values, 16};
+        modplSendRequest(&s.ctx, unit, &s.msg);
+        s.script.reads.push_back({rtuFrame(unit, pdu)});
+        traceOn(), testing::internal::CaptureStdout();
+        const std::string outcome = Steps() << modplGetReply(&s.ctx, &s.msg) << s.values[0];
+        traceOff();
+        const std::string out = testing::internal::GetCapturedStdout();
+        return outcome + out.substr(std::min(out.size(), out.find("request: ")));
+    };
+}
+
+constexpr uint32_t one = wr | msgflag::single;
+
+INSTANTIATE_TEST_SUITE_P(
+    Answer, Rows,
+    testing::Values(Row{"ExceptionOfAnotherFunctionIsNone", answered(0, 4, 1, {0x84}),
+                        "-4 99 request: function code 84, expected 03"},
+                    Row{"TwoRegistersForThreeAreNone", answered(0, 3, 3, {4, 4, 0, 1, 0, 2}),
+                        "-4 99 request: byte count 4, expected 6"},
+                    Row{"NineCoilsInOneByteAreNone", answered(0, 0, 9, {1, 1, 0xff}),
+                        "-4 99 request: byte count 1, expected 2"},
+                    Row{"EightInputsInTwoBytesAreNone", answered(0, 1, 8, {2, 2, 1, 0}),
+                        "-4 99 request: byte count 2, expected 1"},
+                    Row{"EchoOfAnotherAddressIsNone", answered(wr, 4, 3, {16, 0, 11, 0, 3}),
+                        "-4 99 request: address 11, expected 10"},
+                    Row{"EchoOfAnotherQuantityIsNone", answered(wr, 0, 3, {15, 0, 10, 0, 2}),
+                        "-4 99 request: quantity 2, expected 3"},
+                    Row{"EchoOfAnotherCoilStateIsNone", answered(one, 0, 1, {5, 0, 10, 0, 0}),
+                        "-4 -256 request: value 0, expected 65280"},
+                    Row{"EchoOfAnotherValueIsNone", answered(one, 4, 1, {6, 0, 10, 0, 7}),
+                        "-4 99 request: value 7, expected 99"}),
     rowName);
 
 std::string unitLimit() {
