@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 namespace {
 
@@ -304,23 +305,27 @@ void parseArguments(RunSettings *settings, int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         char *argument = argv[i];
         if (isOption(argument)) {
+            // A link in the working directory is looked for by the name as typed, too.
+            char typed[sizeof settings->portTyped];
+            snprintf(typed, sizeof typed, "%s", argument);
+            const char *port = settings->portText;
             upperFromSecond(argument);
             option(settings, argument);
+            if (settings->portText != port && size_t(settings->portText - argument) < sizeof typed)
+                snprintf(settings->portTyped, sizeof settings->portTyped, "%s",
+                         typed + (settings->portText - argument));
         } else {
             addValue(settings, argument);
         }
     }
 }
 
-// Both upper-case the options as parseArguments does, which later finds them so.
+// Both read the options as parseArguments will upper-case them, and leave them as typed: the
+// port text is kept as typed as well.
 bool versionAsked(int argc, char **argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (!isOption(argv[i]))
-            continue;
-        upperFromSecond(argv[i]);
-        if (strcmp(argv[i], "--VERSION") == 0)
+    for (int i = 1; i < argc; ++i)
+        if (isOption(argv[i]) && argv[i][0] == '-' && strcasecmp(argv[i] + 1, "-VERSION") == 0)
             return true;
-    }
     return false;
 }
 
@@ -329,9 +334,11 @@ OutputFormat outputFormatAsked(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         if (!isOption(argv[i]))
             continue;
-        upperFromSecond(argv[i]);
-        if (startsWith(argv[i] + 1, "OF"))
-            recordsFormatOf(argv[i] + 3, &format);
+        char name[16];
+        snprintf(name, sizeof name, "%s", argv[i]);
+        upperFromSecond(name);
+        if (startsWith(name + 1, "OF") && strlen(argv[i]) < sizeof name)
+            recordsFormatOf(name + 3, &format);
     }
     return format;
 }

@@ -196,7 +196,8 @@ def run_case(d, peer, runs, hold=None, rig=None):
             procs.append(korvalen(hold[0], d, rig))
             got = read_until(procs[-1], hold[1].replace(b"\n", b"\r\n") if RUN else hold[1])
             assert (*hold[2:3], None)[0] in [None, *stty("-a").split()], "stty lacks %r" % (hold,)
-        for args, reps in runs:
+        for args, reps in runs:  # reps may depend on the directory and the holder's PID
+            reps = reps(d, procs[-1].pid) if callable(reps) else reps
             expect(transcript(args, reps), finish(korvalen(args, d, rig)))
         if hold:
             procs[-1].send_signal((*hold[3:], signal.SIGINT)[0])
@@ -213,6 +214,13 @@ def run_case(d, peer, runs, hold=None, rig=None):
 
 
 H3 = read(4, 11, 3)
+OPEN_FAILED = b"\nModbus CommStack open failed."
+
+
+def held(d, pid):  # the open refused by the lock file of the process pid, and why
+    lock = "/var/lock/LCK.." + os.path.realpath(d + "/COMA")[5:].replace("/", "_")
+    return OPEN_FAILED + b"\nPort COMA: in use by PID %d (lock %s)" % (pid, lock.encode())
+
 CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], holder
     ("reads_holding_registers_fc3", "libmodbus", [(["-SR400011"], [H3])]),
     ("modbus_tcp_framing_is_refused_and_rtu_goes_on", "libmodbus", [(["-FRTCP"], [H3])]),
@@ -233,8 +241,9 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
      [(["-B1200", "-RT2000"], [(H3[0], [H3[1][0][:4], H3[1][0][4:]], H3[2])])]),
     ("sigint_ends_through_close", "libmodbus", [], (["-RQ50"], b"\nSending request #2")),
     ("sigint_ends_a_read_of_a_silent_line", None, [], (["-RT60000"], b"\nSending request #1")),
-    ("second_opener_refused", "libmodbus", [([], None)], (["-RQ50"], b"\nSending request #1")),
-    ("unmapped_port_name_fails_open", None, [(["-COMNOWHERE"], None)]),
+    ("second_opener_refused", "libmodbus", [([], held)], (["-RQ50"], b"\nSending request #1")),
+    ("unmapped_port_name_fails_open", None,
+     [(["-COMNOWHERE"], OPEN_FAILED + b"\nPort COMNOWHERE: not found")]),
     ("line_format_8n2_is_held_and_given_back", "libmodbus:8N2", [],
      (["-LF8N2", "-RQ50"], b"\nSending request #2", b"cstopb")),
     ("line_format_8n2_writes_and_reads", "libmodbus:8N2",
