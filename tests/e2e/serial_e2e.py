@@ -70,27 +70,29 @@ def writing(fc, ref, first, values, shown=None):  # the write, then a read back 
             (sr(ref, first, len(values)), [read(ref, first, len(values), back)])]
 
 
-def transcript(args, reps):
-    """korvalen's whole output for -COMA args; reps None: the open fails."""
+def transcript(args, reps, opened=b""):
+    """korvalen's whole output for -COMA args; reps None: the open fails; opened: the trace
+    lines after the open's. A repetition (request, reads, lines[, before]): reads None for a
+    transmit that failed, lines then its own; before, what comes ahead of the transmit."""
     port = [a[1:] for a in ["-" + PORT, *args] if a.startswith("-COM")][-1].encode()
     out = BANNER + b"".join(t + a[len(p):].encode() for a in args for p, t in ECHO.items()
                             if a.startswith(p))
     out += b"\nInstall ModPL\nAbout to open ModPL with port %s" % port + (
         b"\n\rEnter moddlOpen('%s')\n\rmoddlOpen: serial connection.  Port == %s" % (port, port)
-        if "-PKOFF" not in args else b"")
+        + opened if "-PKOFF" not in args else b"")
     if reps is None or isinstance(reps, bytes):  # the open fails, or what follows it
         return out + (reps or b"\nModbus CommStack open failed.") + b"\nExiting.\n"
     if "-FRTCP" in args:
         out += b"\nModbus TCP framing needs a TCP port: the run goes on in RTU framing."
     out += b"\nBuilding request: modslave = 100"
-    for i, (req, reads, lines) in enumerate(reps):
-        out += (b"\nSending request #%d\n\rEnter moddlTransmit().\n\n\rmoddlTx: about to transmit "
-                b"%d bytes\n\r" % (i + 1, len(req)) + dump(req))
-        for k, r in enumerate(reads):  # a short first read makes the link read once more
+    for i, (req, reads, lines, *before) in enumerate(reps):
+        out += (b"\nSending request #%d" % (i + 1) + b"".join(before) + b"\n\rEnter moddlTransmit()."
+                b"\n\n\rmoddlTx: about to transmit %d bytes\n\r" % len(req) + dump(req))
+        for k, r in enumerate(reads or []):  # a short first read makes the link read once more
             out += (b"\n\rmoddlRx: bad CRC: l=%d\n\rmoddlRx: Maybe fragmented frame: try again"
                     % len(reads[0]) if k else b"")
             out += b"\n\rmoddlRx: Received %d bytes\n\r" % len(r) + dump(r)
-        out += lines if reads else b"\n\rReceive error = 0"
+        out += lines if reads != [] else b"\n\rReceive error = 0"
     return out + b"\nExiting.\n"
 
 
@@ -100,7 +102,7 @@ PORT = "COM17" if RUN else "COMA"
 def korvalen(args, d, rig=None):
     env = rig and dict(os.environ, LD_PRELOAD=SHIM, KV_RIG_KIND=rig[0], KV_RIG_LOG=d + "/rig.log",
                        KV_RIG_DEV=os.path.realpath(d + "/COMA"),
-                       ASAN_OPTIONS="verify_asan_link_order=0")
+                       ASAN_OPTIONS="verify_asan_link_order=0", **(rig[3:] or [{}])[0])
     return spawn([*RUN, KORVALEN, "-" + PORT, *args], d, env)
 
 
@@ -196,9 +198,9 @@ def run_case(d, peer, runs, hold=None, rig=None):
             procs.append(korvalen(hold[0], d, rig))
             got = read_until(procs[-1], hold[1].replace(b"\n", b"\r\n") if RUN else hold[1])
             assert (*hold[2:3], None)[0] in [None, *stty("-a").split()], "stty lacks %r" % (hold,)
-        for args, reps in runs:  # reps may depend on the directory and the holder's PID
+        for args, reps, *opened in runs:  # reps may depend on the directory and the holder
             reps = reps(d, procs[-1].pid) if callable(reps) else reps
-            expect(transcript(args, reps), finish(korvalen(args, d, rig)))
+            expect(transcript(args, reps, *opened), finish(korvalen(args, d, rig)))
         if hold:
             procs[-1].send_signal((*hold[3:], signal.SIGINT)[0])
             out, full = finish(procs[-1], got), transcript(hold[0], [H3, H3])
@@ -211,15 +213,47 @@ def run_case(d, peer, runs, hold=None, rig=None):
     finally:
         for p in procs:
             stop(p)
+        for lock in LOCKS:
+            os.unlink(lock)
+        LOCKS.clear()
 
 
 H3 = read(4, 11, 3)
 OPEN_FAILED = b"\nModbus CommStack open failed."
 
 
+LOCKS = []  # lock files a case made, removed after it
+
+
+def lock_of(d): return "/var/lock/LCK.." + os.path.realpath(d + "/COMA")[5:].replace("/", "_")
+
+
 def held(d, pid):  # the open refused by the lock file of the process pid, and why
-    lock = "/var/lock/LCK.." + os.path.realpath(d + "/COMA")[5:].replace("/", "_")
-    return OPEN_FAILED + b"\nPort COMA: in use by PID %d (lock %s)" % (pid, lock.encode())
+    return OPEN_FAILED + b"\nPort COMA: in use by PID %d (lock %s)" % (pid, lock_of(d).encode())
+
+
+def locked(d, _):  # the port locked by this live process
+    with open(lock_of(d), "x") as lock:
+        LOCKS.append(lock.name)
+        lock.write("%10d\n" % os.getpid())
+    return held(d, os.getpid())
+
+
+def untouched(log):  # never opened, so neither raised nor left exclusive
+    events = [e.split()[0] for e in open(log)]
+    expect(["end"], events, list.__eq__)
+    flags([[0, 0, 0]])(log)
+
+
+def no_rts(log): expect([], [e for e in open(log) if e.startswith("rts")], list.__eq__)
+
+
+def write_all(n): return ["-FN16", "-SR400001"] + ["7"] * n
+
+
+LONG = exchange(16, 4, 1, [7] * 50)  # 109 bytes: 0.9 s at 1200 baud
+FAILED = b"\n\rmoddlTransmit Io--FlushWrite\n\rModbus transmit failed."
+REOPENED = b"\n\rmoddlTransmit: reopened serial port (%d)"
 
 CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], holder
     ("reads_holding_registers_fc3", "libmodbus", [(["-SR400011"], [H3])]),
@@ -265,6 +299,29 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
     ("uart_refuses_a_rate_off_its_divisors", None,
      [(["-B250000"], b"\nBaud rate 250000 refused: the port runs it as 115200")], None,
      ("uart", 0, None)),
+    ("pl2303_115200_toggles_rts_around_each_frame", "libmodbus@115200",
+     [(["-B115200", "-RQ5", "-TD0"], [H3] * 5)], None,
+     ("pl2303", 0, lambda log: toggled(log, 115200))),
+    ("uart_1200_frame_longer_than_the_time_out_goes_out_whole", "libmodbus@1200",
+     [(["-B1200", "-RT300", *write_all(50)], [LONG])], None,
+     ("uart", 0, lambda log: toggled(log, 1200))),
+    ("acm_921600_rts_falls_after_the_last_stop_bit_of_255_bytes", "libmodbus@921600",
+     [(["-B921600", "-RQ3", "-TD0", *write_all(123)],
+       [(exchange(16, 4, 1, [7] * 123)[0], [frame(100, 0x90, 2)],
+         b"\nModbus AL frame received: fc = 90\nModbus PL Exception! EC = 02")] * 3)], None,
+     ("acm", 0, lambda log: toggled(log, 921600))),
+    ("uart_locked_by_a_live_process_is_never_opened", None, [([], locked)], None,
+     ("uart", 0, untouched)),
+    ("uart_modem_line_errors_once_are_retried", "libmodbus", [(["-RQ2"], [H3] * 2)], None,
+     ("uart", 0, lambda log: toggled(log, 9600),
+      {"KV_RIG_FAIL": "TIOCMGET:5:0 TIOCMBIS:5:0 TIOCMBIC:5:0"})),
+    ("uart_modem_lines_that_keep_failing_say_rts_is_not_toggled", "libmodbus",
+     [([], [H3], b"\n\rmoddlOpen: the port's modem lines fail: RTS is not toggled while they do")],
+     None, ("uart", 0, no_rts, {"KV_RIG_FAIL": "TIOCMGET:5:-1"})),
+    ("uart_pulled_out_is_reopened_before_the_next_request", "libmodbus",
+     [(["-RQ4"], [H3, (H3[0], None, b"\n\rmoddlTransmit broke" + FAILED),
+                  (H3[0], None, b"\n\rmoddlTransmit failed" + FAILED, REOPENED % 1),
+                  (*H3, REOPENED % 0)])], None, ("uart", 0, None, {"KV_RIG_GONE": "2 1"})),
     ("sighup_ends_through_close", "libmodbus", [], (["-RQ50"], b"\nSending request #2", None,
                                                     signal.SIGHUP), ("rs485", 0, None)),
 ]

@@ -1,9 +1,13 @@
 // Simulated serial hardware, preloaded into the program under test: the serial ioctls on one
 // pty (KV_RIG_DEV) are answered as a kind of device does (KV_RIG_KIND, see kinds), the modem
-// lines kept, and the wire timed from each write at the pty's rate, a USB adapter sending up to
-// a USB frame (1 ms) late. KV_RIG_LOG gets, in microseconds of the monotonic clock: "rts LEVEL
-// T", "tx N CALLED START END", "read T" (the first after a write), "rs485 FLAGS BEFORE AFTER",
-// "serial FLAGS" and at exit "end RS485FLAGS SERIALFLAGS EXCLUSIVE".
+// lines kept, and the wire timed exactly from each write at the pty's rate, a USB adapter
+// sending up to a USB frame (1 ms) late. KV_RIG_LOG gets, in microseconds of the monotonic
+// clock: "open T", "rts LEVEL T", "tx N CALLED START END", "read T" (the first after a write),
+// "rs485 FLAGS BEFORE AFTER", "serial FLAGS" and at exit "end RS485FLAGS SERIALFLAGS
+// EXCLUSIVE". Faults: KV_RIG_FAIL "NAME:ERRNO:N ..." fails ioctl NAME (TIOCMGET, TIOCMBIS or
+// TIOCMBIC) with ERRNO on its next N calls, on every other call from the first (N 0) or on
+// every call (N -1); KV_RIG_GONE "N K" pulls the device out at the Nth write: reads and writes
+// fail with EIO, and K opens are refused (ENOENT) before it is back.
 #include <algorithm>
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
@@ -16,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,15 +30,25 @@ namespace {
 // uart: a 16550 whose driver answers the RS-485 query but refuses the setting, with an exact
 // line status and rates that divide a 115200 baud base; ftdi: a line status a 16 ms latency
 // period old, low latency on request; acm: no line status, low latency ignored; rs485: a kernel
-// RS-485 port configured active-low (RTS low while sending), delays 2 and 3 ms.
+// RS-485 port configured active-low (RTS low while sending), delays 2 and 3 ms; pl2303: a USB
+// adapter whose driver reports a UART's type and no line status, told by its sysfs subsystem.
 struct Kind {
     const char *name;
     int type, usbUs;
     bool lsr, lsrCached, lowLatency, rs485Get, rs485Set;
-} constexpr kinds[] = {{"uart", PORT_16550A, 0, true, false, false, true, false},
-                       {"ftdi", PORT_UNKNOWN, 1000, true, true, true, false, false},
-                       {"acm", PORT_UNKNOWN, 1000, false, false, false, false, false},
-                       {"rs485", PORT_16550A, 0, true, false, false, true, true}};
+    const char *subsystem;
+} constexpr kinds[] = {
+    {"uart", PORT_16550A, 0, true, false, false, true, false, nullptr},
+    {"ftdi", PORT_UNKNOWN, 1000, true, true, true, false, false, nullptr},
+    {"acm", PORT_UNKNOWN, 1000, false, false, false, false, false, nullptr},
+    {"rs485", PORT_16550A, 0, true, false, false, true, true, nullptr},
+    {"pl2303", PORT_16550A, 1000, false, false, false, false, false, "../../../bus/usb-serial"}};
+
+struct Fault {
+    unsigned long request;
+    int error, count;
+    bool passNext;
+};
 
 struct Rig {
     const Kind *kind = nullptr;
@@ -45,6 +60,11 @@ struct Rig {
     long long wireEnd = 0;
     bool readSeen = true;
     bool exclusive = false; // a port left exclusive refuses every opener but root
+    char sysfs[300] = "";   // the device's subsystem link in sysfs
+    Fault faults[8]{};
+    int faultCount = 0;
+    int goneAt = 0, refusals = 0, writes = 0;
+    bool gone = false;
 } rig;
 
 long long now() {
@@ -62,6 +82,22 @@ int realIoctl(int fd, unsigned long request, void *arg) {
     return f(fd, request, arg);
 }
 
+void readFaults(const char *text) {
+    constexpr struct {
+        const char *name;
+        unsigned long request;
+    } names[] = {{"TIOCMGET", TIOCMGET}, {"TIOCMBIS", TIOCMBIS}, {"TIOCMBIC", TIOCMBIC}};
+    char name[16];
+    int error = 0, count = 0, used = 0;
+    while (text && rig.faultCount < 8 &&
+           sscanf(text, " %15[^:]:%d:%d%n", name, &error, &count, &used) == 3) {
+        text += used;
+        for (const auto &n : names)
+            if (strcmp(name, n.name) == 0)
+                rig.faults[rig.faultCount++] = Fault{n.request, error, count, false};
+    }
+}
+
 __attribute__((constructor)) void start() {
     const char *kind = getenv("KV_RIG_KIND"), *dev = getenv("KV_RIG_DEV");
     struct stat st;
@@ -76,6 +112,11 @@ __attribute__((constructor)) void start() {
     rig.serial.baud_base = 115200;
     if (rig.kind->rs485Set)
         rig.rs485 = serial_rs485{SER_RS485_RTS_AFTER_SEND, 2, 3, {}};
+    snprintf(rig.sysfs, sizeof rig.sysfs, "/sys/class/tty/%s/device/subsystem",
+             strrchr(dev, '/') + 1);
+    readFaults(getenv("KV_RIG_FAIL"));
+    if (const char *gone = getenv("KV_RIG_GONE"))
+        sscanf(gone, "%d %d", &rig.goneAt, &rig.refusals);
 }
 
 __attribute__((destructor)) void finish() {
@@ -88,20 +129,39 @@ bool ours(int fd) {
     return rig.log && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rig.rdev;
 }
 
-long long charUs(int fd) {
+// The time of n characters of 10 bits at the pty's rate, in microseconds rounded up.
+long long wireUs(int fd, long long n) {
     termios2 t{};
     realIoctl(fd, TCGETS2, &t);
-    return t.c_ospeed ? 10000000LL / t.c_ospeed : 1000;
+    return t.c_ospeed ? (n * 10000000000LL / t.c_ospeed + 999) / 1000 : n * 1000;
 }
 
-int refused() {
-    errno = ENOTTY;
+int failWith(int error) {
+    errno = error;
     return -1;
+}
+
+// An injected fault for this request, if one is due: errno set.
+bool faulted(unsigned long request) {
+    for (int i = 0; i < rig.faultCount; ++i) {
+        Fault &f = rig.faults[i];
+        if (f.request != request)
+            continue;
+        if (f.count == 0 && (f.passNext = !f.passNext) == false)
+            return false;
+        if (f.count > 0 && --f.count == 0)
+            f.request = 0; // spent
+        errno = f.error;
+        return true;
+    }
+    return false;
 }
 
 int rigIoctl(int fd, unsigned long request, void *arg) {
     const Kind &k = *rig.kind;
-    const long long t = now(), c = charUs(fd);
+    const long long t = now();
+    if (faulted(request))
+        return -1;
     switch (request) {
     case TIOCMGET:
         return *static_cast<int *>(arg) = rig.lines, 0;
@@ -115,23 +175,23 @@ int rigIoctl(int fd, unsigned long request, void *arg) {
         return 0;
     }
     case TIOCGRS485:
-        return k.rs485Get ? (*static_cast<serial_rs485 *>(arg) = rig.rs485, 0) : refused();
+        return k.rs485Get ? (*static_cast<serial_rs485 *>(arg) = rig.rs485, 0) : failWith(ENOTTY);
     case TIOCSRS485:
         if (!k.rs485Set)
-            return refused();
+            return failWith(ENOTTY);
         rig.rs485 = *static_cast<serial_rs485 *>(arg);
         fprintf(rig.log, "rs485 %u %u %u\n", rig.rs485.flags, rig.rs485.delay_rts_before_send,
                 rig.rs485.delay_rts_after_send);
         return 0;
     case TIOCSERGETLSR: // sampled once a latency period by an adapter
         if (!k.lsr)
-            return refused();
+            return failWith(ENOTTY);
         return *static_cast<unsigned *>(arg) =
                    (k.lsrCached ? t - t % 16000 : t) >= rig.wireEnd ? TIOCSER_TEMT : 0,
                                      0;
     case TIOCOUTQ: // the bytes not yet in a UART's FIFO; an adapter takes all at once
-        return *static_cast<int *>(arg) =
-                   int(std::max(0LL, k.usbUs ? 0 : (rig.wireEnd - t) / c - 16)),
+        return *static_cast<int *>(arg) = int(std::max(
+                   0LL, k.usbUs ? 0 : (rig.wireEnd - t) / std::max(1LL, wireUs(fd, 1)) - 16)),
                                 0;
     case TIOCEXCL:
     case TIOCNXCL:
@@ -158,6 +218,18 @@ int rigIoctl(int fd, unsigned long request, void *arg) {
     }
 }
 
+// An open of the device: logged, and refused while it is pulled out.
+int opening(const char *path, int (*open)(const char *, int, ...), int flags, mode_t mode) {
+    struct stat st;
+    if (!rig.log || stat(path, &st) != 0 || st.st_rdev != rig.rdev || !S_ISCHR(st.st_mode))
+        return open(path, flags, mode);
+    fprintf(rig.log, "open %lld\n", now());
+    if (rig.gone && rig.refusals-- > 0)
+        return failWith(ENOENT);
+    rig.gone = false;
+    return open(path, flags, mode);
+}
+
 } // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
@@ -168,13 +240,44 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     return ours(fd) ? rigIoctl(fd, request, arg) : realIoctl(fd, request, arg);
 }
 
+extern "C" int open(const char *path, int flags, ...) {
+    static auto f = real<int (*)(const char *, int, ...)>("open");
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = (flags & O_CREAT) ? va_arg(args, mode_t) : 0;
+    va_end(args);
+    return opening(path, f, flags, mode);
+}
+
+extern "C" int open64(const char *path, int flags, ...) {
+    static auto f = real<int (*)(const char *, int, ...)>("open64");
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = (flags & O_CREAT) ? va_arg(args, mode_t) : 0;
+    va_end(args);
+    return opening(path, f, flags, mode);
+}
+
+extern "C" ssize_t readlink(const char *path, char *buffer, size_t size) {
+    static auto f = real<ssize_t (*)(const char *, char *, size_t)>("readlink");
+    if (!rig.log || !rig.kind->subsystem || strcmp(path, rig.sysfs) != 0)
+        return f(path, buffer, size);
+    const size_t n = std::min(size, strlen(rig.kind->subsystem));
+    memcpy(buffer, rig.kind->subsystem, n);
+    return ssize_t(n);
+}
+
 extern "C" ssize_t write(int fd, const void *bytes, size_t n) {
     static auto f = real<ssize_t (*)(int, const void *, size_t)>("write");
     const long long called = now();
+    if (ours(fd) && (rig.gone || ++rig.writes == rig.goneAt)) {
+        rig.gone = true;
+        return failWith(EIO);
+    }
     const ssize_t r = f(fd, bytes, n);
     if (r > 0 && ours(fd)) {
         const long long from = std::max(called + rig.kind->usbUs, rig.wireEnd);
-        rig.wireEnd = from + r * charUs(fd);
+        rig.wireEnd = from + wireUs(fd, r);
         rig.readSeen = false;
         fprintf(rig.log, "tx %zd %lld %lld %lld\n", r, called, from, rig.wireEnd);
     }
@@ -183,6 +286,8 @@ extern "C" ssize_t write(int fd, const void *bytes, size_t n) {
 
 extern "C" ssize_t read(int fd, void *buffer, size_t n) {
     static auto f = real<ssize_t (*)(int, void *, size_t)>("read");
+    if (ours(fd) && rig.gone)
+        return failWith(EIO);
     if (!rig.readSeen && ours(fd)) {
         rig.readSeen = true;
         fprintf(rig.log, "read %lld\n", now());
