@@ -4,10 +4,9 @@
 // sending up to a USB frame (1 ms) late. KV_RIG_LOG gets, in microseconds of the monotonic
 // clock: "open T", "rts LEVEL T", "tx N CALLED START END", "read T" (the first after a write),
 // "rs485 FLAGS BEFORE AFTER", "serial FLAGS" and at exit "end RS485FLAGS SERIALFLAGS
-// EXCLUSIVE". Faults: KV_RIG_FAIL "NAME:ERRNO:N ..." fails ioctl NAME (TIOCMGET, TIOCMBIS or
-// TIOCMBIC) with ERRNO on its next N calls, on every other call from the first (N 0) or on
-// every call (N -1); KV_RIG_GONE "N K" pulls the device out at the Nth write: reads and writes
-// fail with EIO, and K opens are refused (ENOENT) before it is back.
+// EXCLUSIVE". Faults: KV_RIG_FAIL "REQUEST:ERRNO:N ..." fails an ioctl with ERRNO on its next
+// N calls, or on every other call from the first (N 0); KV_RIG_GONE N pulls the device out at
+// the Nth write: reads and writes fail with EIO, and so does the next open (ENOENT).
 #include <algorithm>
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
@@ -35,20 +34,12 @@ namespace {
 struct Kind {
     const char *name;
     int type, usbUs;
-    bool lsr, lsrCached, lowLatency, rs485Get, rs485Set;
-    const char *subsystem;
-} constexpr kinds[] = {
-    {"uart", PORT_16550A, 0, true, false, false, true, false, nullptr},
-    {"ftdi", PORT_UNKNOWN, 1000, true, true, true, false, false, nullptr},
-    {"acm", PORT_UNKNOWN, 1000, false, false, false, false, false, nullptr},
-    {"rs485", PORT_16550A, 0, true, false, false, true, true, nullptr},
-    {"pl2303", PORT_16550A, 1000, false, false, false, false, false, "../../../bus/usb-serial"}};
-
-struct Fault {
-    unsigned long request;
-    int error, count;
-    bool passNext;
-};
+    bool lsr, lsrCached, lowLatency, rs485Get, rs485Set, usbSerial;
+} constexpr kinds[] = {{"uart", PORT_16550A, 0, true, false, false, true, false, false},
+                       {"ftdi", PORT_UNKNOWN, 1000, true, true, true, false, false, false},
+                       {"acm", PORT_UNKNOWN, 1000, false, false, false, false, false, false},
+                       {"rs485", PORT_16550A, 0, true, false, false, true, true, false},
+                       {"pl2303", PORT_16550A, 1000, false, false, false, false, false, true}};
 
 struct Rig {
     const Kind *kind = nullptr;
@@ -61,9 +52,8 @@ struct Rig {
     bool readSeen = true;
     bool exclusive = false; // a port left exclusive refuses every opener but root
     char sysfs[300] = "";   // the device's subsystem link in sysfs
-    Fault faults[8]{};
-    int faultCount = 0;
-    int goneAt = 0, refusals = 0, writes = 0;
+    long faults[8][3]{};    // request, errno, count
+    int goneAt = 0, writes = 0;
     bool gone = false;
 } rig;
 
@@ -82,22 +72,6 @@ int realIoctl(int fd, unsigned long request, void *arg) {
     return f(fd, request, arg);
 }
 
-void readFaults(const char *text) {
-    constexpr struct {
-        const char *name;
-        unsigned long request;
-    } names[] = {{"TIOCMGET", TIOCMGET}, {"TIOCMBIS", TIOCMBIS}, {"TIOCMBIC", TIOCMBIC}};
-    char name[16];
-    int error = 0, count = 0, used = 0;
-    while (text && rig.faultCount < 8 &&
-           sscanf(text, " %15[^:]:%d:%d%n", name, &error, &count, &used) == 3) {
-        text += used;
-        for (const auto &n : names)
-            if (strcmp(name, n.name) == 0)
-                rig.faults[rig.faultCount++] = Fault{n.request, error, count, false};
-    }
-}
-
 __attribute__((constructor)) void start() {
     const char *kind = getenv("KV_RIG_KIND"), *dev = getenv("KV_RIG_DEV");
     struct stat st;
@@ -114,9 +88,13 @@ __attribute__((constructor)) void start() {
         rig.rs485 = serial_rs485{SER_RS485_RTS_AFTER_SEND, 2, 3, {}};
     snprintf(rig.sysfs, sizeof rig.sysfs, "/sys/class/tty/%s/device/subsystem",
              strrchr(dev, '/') + 1);
-    readFaults(getenv("KV_RIG_FAIL"));
-    if (const char *gone = getenv("KV_RIG_GONE"))
-        sscanf(gone, "%d %d", &rig.goneAt, &rig.refusals);
+    const char *faults = getenv("KV_RIG_FAIL");
+    for (int i = 0, n = 0; faults && i < 8 &&
+                           sscanf(faults, " %ld:%ld:%ld%n", &rig.faults[i][0], &rig.faults[i][1],
+                                  &rig.faults[i][2], &n) == 3;
+         ++i, faults += n)
+        ;
+    rig.goneAt = atoi(getenv("KV_RIG_GONE") ? getenv("KV_RIG_GONE") : "0");
 }
 
 __attribute__((destructor)) void finish() {
@@ -141,19 +119,14 @@ int failWith(int error) {
     return -1;
 }
 
-// An injected fault for this request, if one is due: errno set.
+// An injected fault for this request, if one is due: errno set. Alternating faults keep their
+// turn in the sign of count.
 bool faulted(unsigned long request) {
-    for (int i = 0; i < rig.faultCount; ++i) {
-        Fault &f = rig.faults[i];
-        if (f.request != request)
-            continue;
-        if (f.count == 0 && (f.passNext = !f.passNext) == false)
-            return false;
-        if (f.count > 0 && --f.count == 0)
-            f.request = 0; // spent
-        errno = f.error;
-        return true;
-    }
+    for (long *f : rig.faults)
+        if (f[0] == long(request) && f[2] <= 0 && (f[2] = ~f[2]) < 0)
+            return errno = int(f[1]), true;
+        else if (f[0] == long(request) && f[2] > 0)
+            return f[0] = --f[2] ? f[0] : 0, errno = int(f[1]), true;
     return false;
 }
 
@@ -218,18 +191,6 @@ int rigIoctl(int fd, unsigned long request, void *arg) {
     }
 }
 
-// An open of the device: logged, and refused while it is pulled out.
-int opening(const char *path, int (*open)(const char *, int, ...), int flags, mode_t mode) {
-    struct stat st;
-    if (!rig.log || stat(path, &st) != 0 || st.st_rdev != rig.rdev || !S_ISCHR(st.st_mode))
-        return open(path, flags, mode);
-    fprintf(rig.log, "open %lld\n", now());
-    if (rig.gone && rig.refusals-- > 0)
-        return failWith(ENOENT);
-    rig.gone = false;
-    return open(path, flags, mode);
-}
-
 } // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
@@ -240,31 +201,27 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     return ours(fd) ? rigIoctl(fd, request, arg) : realIoctl(fd, request, arg);
 }
 
+// An open of the device is logged, and refused while it is pulled out.
 extern "C" int open(const char *path, int flags, ...) {
     static auto f = real<int (*)(const char *, int, ...)>("open");
     va_list args;
     va_start(args, flags);
     const mode_t mode = (flags & O_CREAT) ? va_arg(args, mode_t) : 0;
     va_end(args);
-    return opening(path, f, flags, mode);
-}
-
-extern "C" int open64(const char *path, int flags, ...) {
-    static auto f = real<int (*)(const char *, int, ...)>("open64");
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = (flags & O_CREAT) ? va_arg(args, mode_t) : 0;
-    va_end(args);
-    return opening(path, f, flags, mode);
+    struct stat st;
+    if (rig.log && stat(path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rig.rdev) {
+        fprintf(rig.log, "open %lld\n", now());
+        if (rig.gone)
+            return rig.gone = false, failWith(ENOENT);
+    }
+    return f(path, flags, mode);
 }
 
 extern "C" ssize_t readlink(const char *path, char *buffer, size_t size) {
     static auto f = real<ssize_t (*)(const char *, char *, size_t)>("readlink");
-    if (!rig.log || !rig.kind->subsystem || strcmp(path, rig.sysfs) != 0)
+    if (!rig.log || !rig.kind->usbSerial || strcmp(path, rig.sysfs) != 0)
         return f(path, buffer, size);
-    const size_t n = std::min(size, strlen(rig.kind->subsystem));
-    memcpy(buffer, rig.kind->subsystem, n);
-    return ssize_t(n);
+    return ssize_t(snprintf(buffer, size, "../../../bus/usb-serial"));
 }
 
 extern "C" ssize_t write(int fd, const void *bytes, size_t n) {
