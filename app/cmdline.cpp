@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 namespace {
 
@@ -432,8 +433,15 @@ void parseArguments(RunSettings *settings, int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         char *argument = argv[i];
         if (isOption(argument)) {
+            // A link in the working directory is looked for by the name as typed, too.
+            char typed[sizeof settings->portTyped];
+            snprintf(typed, sizeof typed, "%s", argument);
+            const char *port = settings->portText;
             upperFromSecond(argument);
             option(settings, argument);
+            if (settings->portText != port && size_t(settings->portText - argument) < sizeof typed)
+                snprintf(settings->portTyped, sizeof settings->portTyped, "%s",
+                         typed + (settings->portText - argument));
         } else {
             addValue(settings, argument);
         }
@@ -451,15 +459,22 @@ void settingsRefuse(RunSettings *settings, const char *format, ...) {
 
 namespace {
 
-// Upper-cases the options as parseArguments does, which later finds them so.
-bool asked(int argc, char **argv, const char *name) {
-    for (int i = 1; i < argc; ++i) {
-        if (!isOption(argv[i]))
-            continue;
-        upperFromSecond(argv[i]);
-        if (strcmp(argv[i], name) == 0)
+// The option as parseArguments will upper-case it, into name; false when it does not fit, as no
+// option looked for ahead is that long. The argument itself stays as typed, as the port text
+// must until it is read.
+bool upperCopy(const char *argument, char *name, size_t size) {
+    if (strlen(argument) >= size)
+        return false;
+    snprintf(name, size, "%s", argument);
+    upperFromSecond(name);
+    return true;
+}
+
+bool asked(int argc, char **argv, const char *wanted) {
+    char name[16];
+    for (int i = 1; i < argc; ++i)
+        if (isOption(argv[i]) && upperCopy(argv[i], name, sizeof name) && strcmp(name, wanted) == 0)
             return true;
-    }
     return false;
 }
 
@@ -475,13 +490,12 @@ bool helpAsked(int argc, char **argv) {
 
 bool quietAsked(int argc, char **argv) {
     bool quiet = false;
+    char name[16];
     for (int i = 1; i < argc; ++i) {
-        if (!isOption(argv[i]))
+        if (!isOption(argv[i]) || !upperCopy(argv[i], name, sizeof name))
             continue;
-        upperFromSecond(argv[i]);
-        const char *value = argv[i] + 3;
-        if (startsWith(argv[i] + 1, "TR") &&
-            (strcmp(value, "ON") == 0 || strcmp(value, "OFF") == 0))
+        const char *value = name + 3;
+        if (startsWith(name + 1, "TR") && (strcmp(value, "ON") == 0 || strcmp(value, "OFF") == 0))
             quiet = value[1] == 'F';
     }
     return quiet;
@@ -489,12 +503,10 @@ bool quietAsked(int argc, char **argv) {
 
 OutputFormat outputFormatAsked(int argc, char **argv) {
     OutputFormat format = OutputFormat::Text;
-    for (int i = 1; i < argc; ++i) {
-        if (!isOption(argv[i]))
-            continue;
-        upperFromSecond(argv[i]);
-        if (startsWith(argv[i] + 1, "OF"))
-            recordsFormatOf(argv[i] + 3, &format);
-    }
+    char name[16];
+    for (int i = 1; i < argc; ++i)
+        if (isOption(argv[i]) && upperCopy(argv[i], name, sizeof name) &&
+            startsWith(name + 1, "OF"))
+            recordsFormatOf(name + 3, &format);
     return format;
 }

@@ -12,6 +12,7 @@ constexpr int32_t maxValues = 2000;
 
 struct RunSettings {
     const char *portText;
+    char portTyped[100]; // the port text as typed, before upper-casing (cut to fit)
     int32_t baudRate;
     uint8_t functionSelector; // 65 READ, 66 WRITE, or a function code
     uint8_t modslave;

@@ -260,6 +260,7 @@ int runRequestCycle(RunSettings *settings) {
         modplInstall(&ctx, modplMaster);
         progressPrintf("\nAbout to open ModPL with port %s", settings->portText);
         fflush(stdout);
+        modplSetPortTyped(&ctx, settings->portTyped);
         const int32_t opened = modplOpen(&ctx, settings->portText, settings->modslave);
         modplGetSettings(&ctx, &stackSettings);
         stackSettings.timeoutMs = settings->receiveTimeout;
@@ -268,6 +269,8 @@ int runRequestCycle(RunSettings *settings) {
         status = statusPortFailed;
         if (opened != 1) {
             printf("\nModbus CommStack open failed.");
+            if (const char *why = modplOpenFailure(&ctx))
+                printf("\n%s", why);
         } else {
             if (settings->lineFormatGiven)
                 modplSetLineFormat(&ctx, settings->dataBits, settings->parity, settings->stopBits);

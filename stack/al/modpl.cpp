@@ -33,6 +33,14 @@ int32_t modplOpen(StackContext *ctx, const char *portText, int32_t unit) {
     return 1;
 }
 
+void modplSetPortTyped(StackContext *ctx, const char *typed) {
+    moddlSetPortTyped(&ctx->link, typed);
+}
+
+const char *modplOpenFailure(const StackContext *ctx) {
+    return moddlOpenFailure(&ctx->link);
+}
+
 int32_t modplClose(StackContext *ctx) {
     return moddlLinkClose(&ctx->link) ? 1 : 0;
 }

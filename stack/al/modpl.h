@@ -61,6 +61,12 @@ struct StackContext {
 // 1; 0 for a role above 1, which writes nothing but alRole.
 int32_t modplInstall(StackContext *ctx, int32_t role);
 int32_t modplOpen(StackContext *ctx, const char *portText, int32_t unit);
+// The port text as typed, before upper-casing, for the next open: a serial port is then looked
+// for by that name first.
+void modplSetPortTyped(StackContext *ctx, const char *typed);
+// Why the last open failed, as one line to print after the failure; null when the layers below
+// have nothing to add.
+const char *modplOpenFailure(const StackContext *ctx);
 int32_t modplClose(StackContext *ctx);
 // 1; 0 when the link refuses the rate.
 int32_t modplSetBaud(StackContext *ctx, int32_t baud);

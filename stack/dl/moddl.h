@@ -73,9 +73,10 @@ struct LinkContext {
     LinkTiming timing;
     int32_t baudRate;
     char portText[moddlPortTextSize];
+    char portTyped[moddlPortTextSize]; // the port text as typed, if the caller gave it
     uint32_t lastIoTick;
     uint32_t lowerCounts[2];
-    uint8_t connectionLost; // a socket rebuild, or a slave's serial device, could not reopen
+    uint8_t connectionLost; // a socket rebuild, or a serial device that went away, must reopen
     uint32_t lineFormat;    // data, parity and stop fields of the line word; 0 is 8N1
     uint8_t accepted;       // taken from a listener: reads never wait, nothing is rebuilt
     uint16_t rxHeld;        // bytes at the start of rxBuffer kept for the next receive
@@ -98,7 +99,7 @@ struct LinkContext {
     // kept by the link layer for a front end's run statistics; nothing else reads them
     uint32_t rxBytes;  // bytes read, to tell a silent peer from a garbled answer
     RxOutcome lastRx;  // of the last moddlReceive
-    uint32_t rebuilds; // socket connections closed and made again
+    uint32_t rebuilds; // socket connections closed and made again, serial devices reopened
 };
 
 // ---- Open, configuration, port selection. Results 1 success, 0 failure. -----------------
@@ -118,8 +119,15 @@ int32_t moddlSetTiming(LinkContext *ctx, const LinkTimingRequest *request);
 bool moddlTakesUnit(const LinkContext *ctx, uint8_t unit);
 int32_t moddlGetTiming(LinkContext *ctx, LinkTimingRequest *request);
 // Classifies the port text, binds the matching driver, sets the defaults, opens the port. A
-// text of moddlPortTextSize characters or more is refused.
+// text of moddlPortTextSize characters or more is refused. A serial port whose open had to do
+// without something says so in a trace line.
 int32_t moddlOpen(LinkContext *ctx, const char *portText);
+// The port text as the user typed it, for the next open: a serial port is then looked for by
+// that name first. Ignored unless it equals the port text but for case.
+void moddlSetPortTyped(LinkContext *ctx, const char *typed);
+// Why the last open of a serial port failed, as one line ("Port NAME: reason"); null when
+// there is nothing to add (a socket's driver prints its own error).
+const char *moddlOpenFailure(const LinkContext *ctx);
 int32_t moddlCreateSocket(LinkContext *ctx);
 int32_t moddlClose(LinkContext *ctx);
 int32_t moddlConfigure(LinkContext *ctx, const LinkTiming *timing);
@@ -129,8 +137,8 @@ void moddlStamp(LinkContext *ctx);
 // to retry.
 void moddlRebuild(LinkContext *ctx);
 // A connection or device that broke: a socket channel is rebuilt; an accepted connection is
-// closed for good (isOpen 0); a slave's serial port is closed with connectionLost set, and the
-// next receive opens it again.
+// closed for good (isOpen 0); a serial port is closed with connectionLost set, and a master's
+// next transmit, a slave's next receive, opens it again.
 void moddlLost(LinkContext *ctx);
 
 // ---- Modbus TCP framing (MBAP) -----------------------------------------------------------

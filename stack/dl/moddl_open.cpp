@@ -7,7 +7,9 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 namespace {
 
@@ -103,6 +105,8 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
         ctx->isSerial = 1;
         if (serialInstall(&ctx->port, portText) != 0)
             return 0;
+        if (strcasecmp(ctx->portTyped, portText) == 0)
+            serialSetTypedName(&ctx->port, ctx->portTyped);
         ioControl(&ctx->port, SetInQueueSize, uint32_t(1024));
         ioControl(&ctx->port, SetOutQueueSize, uint32_t(1024));
     } else {
@@ -119,8 +123,20 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
     setDefaults(ctx, 0);
     if (ioOpen(&ctx->port) != IoOk)
         return 0;
+    if (ctx->isSerial && serialOpenNote(&ctx->port)[0])
+        tracePrintf("\n\rmoddlOpen: %s", serialOpenNote(&ctx->port));
     moddlStamp(ctx);
     return 1;
+}
+
+void moddlSetPortTyped(LinkContext *ctx, const char *typed) {
+    std::snprintf(ctx->portTyped, sizeof ctx->portTyped, "%s", typed);
+}
+
+const char *moddlOpenFailure(const LinkContext *ctx) {
+    if (!ctx->isSerial || !serialOpenFailure(&ctx->port)[0])
+        return nullptr;
+    return serialOpenFailure(&ctx->port);
 }
 
 void moddlRebuild(LinkContext *ctx) {
@@ -147,9 +163,9 @@ void moddlLost(LinkContext *ctx) {
         ctx->isOpen = 0;
     } else if (!ctx->isSerial) {
         moddlRebuild(ctx);
-    } else if (ctx->role != 1) {
-        // A slave has no request to fail on, so it waits for its device to come back; the
-        // driver keeps the settings for the next open.
+    } else {
+        // A USB adapter pulled out comes back under the same name; the driver keeps the
+        // settings for the next open.
         ioClose(&ctx->port);
         ctx->connectionLost = 1;
     }

@@ -28,9 +28,16 @@ int32_t moddlSend(LinkContext *ctx, uint8_t unit, const PduRecord *pdu) {
 }
 
 int32_t moddlTransmit(LinkContext *ctx, const LinkFrame *frame) {
-    // A connection lost for good in an earlier rebuild is tried again before every request.
-    if (!ctx->isSerial && ctx->connectionLost)
+    // A connection lost for good in an earlier rebuild, or a master's serial device that went
+    // away, is tried again before every request.
+    if (ctx->connectionLost && !ctx->isSerial) {
         moddlRebuild(ctx);
+    } else if (ctx->connectionLost && ctx->role == 1) {
+        ++ctx->rebuilds;
+        const int32_t opened = ioOpen(&ctx->port);
+        ctx->connectionLost = opened != IoOk;
+        tracePrintf("\n\rmoddlTransmit: reopened serial port (%d)", opened == IoOk ? 0 : 1);
+    }
     tracePrintf("\n\rEnter moddlTransmit().");
     if (uint32_t(frame->pduLength) + 3u > moddlMaxFrame) {
         tracePrintf("\n\rPacket too long.");

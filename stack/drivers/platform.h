@@ -39,6 +39,9 @@ constexpr uint32_t errorInvalidFunction = 1;
 constexpr uint32_t errorGenFailure = 31;
 constexpr uint32_t errorInvalidParameter = 87;
 constexpr uint32_t errorInvalidName = 123;
+// What Windows answers for a USB adapter pulled out under an open handle.
+constexpr uint32_t errorBadCommand = 22;
+constexpr uint32_t errorDeviceNotConnected = 1167;
 
 constexpr uint32_t dcbLength = 28;
 
@@ -56,6 +59,7 @@ enum RtsControl : uint32_t {
 struct NativeLine {
     uint8_t softToggle;
     uint8_t hasModem; // the device has modem lines and a wire (a pty under wine has neither)
+    uint8_t modemFault;
 };
 #else
 // What a Linux device holds beyond the device control block's fields: its own termios
@@ -75,9 +79,11 @@ struct NativeLine {
     serial_struct serial; // the driver's own settings: its kind, low latency
     int32_t modemLines;
     uint8_t hasTio;
-    uint8_t hasRs485;  // the device has the kernel's RS-485 mode
-    uint8_t hasModem;  // the device has modem lines and a wire (a pty has neither)
-    uint8_t hasSerial; // the driver reports its settings (a pty does not)
+    uint8_t hasRs485;   // the device has the kernel's RS-485 mode
+    uint8_t hasModem;   // the device has modem lines and a wire (a pty has neither)
+    uint8_t hasSerial;  // the driver reports its settings (a pty does not)
+    uint8_t usb;        // sysfs, or failing that the driver's unknown port type, says USB
+    uint8_t modemFault; // the modem lines failed twice with an error other than "none here"
 };
 #endif
 
@@ -112,20 +118,24 @@ struct Dcb {
     NativeLine native;
 };
 
-// A character's time on the line in microseconds: start, data, parity and stop bits (one and a
-// half at five data bits).
-inline long long charTimeUs(const Dcb &d) {
+// The time n characters take on the line in nanoseconds, exact at any rate: start, data, parity
+// and stop bits (one and a half at five data bits). wireUs rounds it up.
+inline long long wireNs(const Dcb &d, long long n) {
     const uint32_t halfBits = 2u + 2u * d.byteSize + (d.parity ? 2u : 0u) +
                               (d.stopBits == 0   ? 2u
                                : d.stopBits == 1 ? 3u
                                                  : 4u);
-    return static_cast<long long>(halfBits) * 500000 / (d.baudRate ? d.baudRate : 1);
+    return n * halfBits * 500000000LL / (d.baudRate ? d.baudRate : 1);
+}
+
+inline long long wireUs(const Dcb &d, long long n) {
+    return (wireNs(d, n) + 999) / 1000;
 }
 
 // The longest a transmitter may keep RTS up after a frame's last stop bit: the slave may answer
 // after 3.5 character times, and after 1.75 ms above 19200 baud.
 inline long long answerGapUs(const Dcb &d) {
-    return d.baudRate > 19200 ? 1750 : charTimeUs(d) * 7 / 2;
+    return d.baudRate > 19200 ? 1750 : wireNs(d, 7) / 2000;
 }
 
 // Device time-outs in milliseconds.
@@ -137,6 +147,20 @@ struct CommTimeouts {
     uint32_t writeTotalTimeoutConstant;
 };
 
+// What bounds a write of size bytes, in microseconds: its total time-out, but never less than
+// the frame's own time on the line and a margin (a USB adapter's start, a busy host), so that
+// no time-out cuts a long frame at a low rate; 0 for no bound.
+constexpr long long writeMarginUs = 100000;
+inline long long writeBoundUs(const Dcb &d, const CommTimeouts &t, uint32_t size) {
+    const uint64_t perByte = uint64_t(t.writeTotalTimeoutMultiplier) * size;
+    const uint64_t total = perByte < (uint64_t(1) << 40) ? perByte : uint64_t(1) << 40;
+    if (total == 0 && t.writeTotalTimeoutConstant == 0)
+        return 0;
+    const long long ms = static_cast<long long>(total + t.writeTotalTimeoutConstant);
+    const long long frame = wireUs(d, size) + writeMarginUs;
+    return ms * 1000 > frame ? ms * 1000 : frame;
+}
+
 // The communications device calls; each answers false on failure and keeps the system error
 // (Windows numbering) for getLastError. A name that fills maxPath without its end is refused
 // with errorInvalidName. On Windows, COM<n> opens \\.\COM<n>, so that COM10 and above work,
@@ -144,9 +168,15 @@ struct CommTimeouts {
 // order, to a file of that name in the working directory (a link such as COM5 ->
 // /dev/ttyUSB0; a link to nothing is "not found" and nothing else is tried), to
 // /dev/ttyS<n-1> for COM<n> with n from 1 to 256, or to the /dev entry that COM<name> names
-// without regard to case, if it is a serial device backed by hardware. The open is exclusive,
-// honours and makes a UUCP lock file (/var/lock/LCK..name) and never waits on a modem line.
-Handle createFile(const char *portName);
+// without regard to case, if it is a serial device backed by hardware; the file in the working
+// directory is looked for by the name as typed first (typed, which Windows ignores), then by
+// portName. The UUCP lock file (/var/lock/LCK..name, by the device's real name) is taken
+// before the device is opened, so a port another program holds is never touched; the open is
+// then exclusive and never waits on a modem line.
+Handle createFile(const char *portName, const char *typed = nullptr);
+// Why the last createFile, or a call on the device after it, failed with error: "Port NAME: "
+// and the reason in words, with the fix where there is one, cut to size.
+void openFailureText(uint32_t error, char *text, uint32_t size);
 bool closeHandle(Handle h);
 uint32_t getLastError();
 bool setupComm(Handle h, uint32_t inQueue, uint32_t outQueue);

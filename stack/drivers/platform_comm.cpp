@@ -30,6 +30,16 @@ namespace {
 
 thread_local uint32_t commError = 0;
 
+// What the last failure was, in more detail than the error number keeps: its errno, the port
+// as resolved, and a lock file's holder that refused the open.
+struct OpenFailure {
+    int err;
+    long holder;
+    char port[128];
+    char lock[128];
+};
+thread_local OpenFailure lastFailure{};
+
 static_assert(sizeof(NativeTermios) == 44, "kernel termios2 layout");
 const unsigned long tcGets2 = _IOR('T', 0x2A, NativeTermios);
 const unsigned long tcSets2 = _IOW('T', 0x2B, NativeTermios);
@@ -67,6 +77,7 @@ uint32_t mapErrno(int e) {
 
 bool fail(int e) {
     commError = mapErrno(e);
+    lastFailure.err = e;
     return false;
 }
 
@@ -208,8 +219,25 @@ int modemLines(int fd) {
     return ioctl(fd, TIOCMGET, &lines) == 0 ? lines : -1;
 }
 
+// A port without modem lines (a pty) refuses them with ENOTTY or EINVAL; any other error may
+// pass (an adapter still settling at open), so the call is made once more before it counts:
+// -1 none here, -2 failed twice.
+int modemLinesAtOpen(int fd) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int lines = 0;
+        if (ioctl(fd, TIOCMGET, &lines) == 0)
+            return lines;
+        if (notSupported(errno))
+            return -1;
+    }
+    return -2;
+}
+
 bool setModemLine(int fd, int line, bool on) {
-    return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0 || notSupported(errno) || fail();
+    for (int attempt = 0; attempt < 2; ++attempt)
+        if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0 || notSupported(errno))
+            return true;
+    return fail();
 }
 
 bool rs485On(const Dcb &d) {
@@ -237,10 +265,28 @@ bool setRs485(int fd, const Dcb &d) {
     return ioctl(fd, TIOCSRS485, &r) == 0 || notSupported(errno) || fail();
 }
 
-// A driver that does not know its hardware's kind is a USB adapter's (FTDI, CDC-ACM and the
-// rest report no type); a UART reports one.
 bool usbAdapter(const Dcb &d) {
-    return d.native.hasSerial && d.native.serial.type == PORT_UNKNOWN;
+    return d.native.usb;
+}
+
+// Whether the device open on fd hangs off USB. sysfs knows: the device's subsystem is
+// usb-serial (FTDI, PL2303, CP210x) or usb (CDC-ACM), whatever port type its driver reports;
+// several report a UART's. A device without a sysfs entry is a USB adapter's when its driver
+// does not know its hardware's kind, as FTDI's and CDC-ACM's do not.
+bool onUsb(int fd, const NativeLine &n) {
+    char link[32], device[256], path[320], subsystem[256];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t d = readlink(link, device, sizeof device - 1);
+    device[d > 0 ? d : 0] = '\0';
+    const char *name = std::strrchr(device, '/');
+    snprintf(path, sizeof path, "/sys/class/tty/%s/device/subsystem", name ? name + 1 : "");
+    const ssize_t s = readlink(path, subsystem, sizeof subsystem - 1);
+    if (s <= 0)
+        return n.hasSerial && n.serial.type == PORT_UNKNOWN;
+    subsystem[s] = '\0';
+    const char *bus = std::strrchr(subsystem, '/');
+    bus = bus ? bus + 1 : subsystem;
+    return std::strcmp(bus, "usb-serial") == 0 || std::strcmp(bus, "usb") == 0;
 }
 
 // A USB adapter hands received bytes over in packets: every 16 ms by default (FTDI's latency
@@ -285,9 +331,9 @@ void sleepUntil(long long until) {
 // 3.5 character times after the last stop bit, 1.75 ms above 19200 baud.
 uint32_t waitSent(int fd, const Dcb &d, long long start, uint32_t n, bool toggle,
                   long long deadline) {
-    const long long c = charTimeUs(d), usbFrame = usbAdapter(d) ? 1000 : 0;
+    const long long c = wireUs(d, 1), usbFrame = usbAdapter(d) ? 1000 : 0;
     const long long answerGap = answerGapUs(d);
-    long long end = start + n * c + usbFrame;
+    long long end = start + wireUs(d, n) + usbFrame;
     for (long long now = nowUs(); now < deadline && !interruptRequested(); now = nowUs()) {
         int queued = 0;
         if (now < end) {
@@ -295,7 +341,7 @@ uint32_t waitSent(int fd, const Dcb &d, long long start, uint32_t n, bool toggle
             continue;
         }
         if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-            end = now + queued * c + usbFrame; // still held back, by a handshake for one
+            end = now + wireUs(d, queued) + usbFrame; // still held back, by a handshake for one
             continue;
         }
         unsigned lsr = 0;
@@ -344,50 +390,56 @@ int openDevice(const char *path) {
     return ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
-// A file in the working directory first (a link to nothing is final: the adapter is unplugged,
-// and COM<n> would reach another port), then COM<n>, then COM<name> in /dev.
-int resolveAndOpen(const char *name) {
+// Where a port name leads, into path: a file in the working directory first, by the name as
+// typed and then as given (a link to nothing is final: the adapter is unplugged, and COM<n>
+// would reach another port), then COM<n>, then COM<name> in /dev. false with errno ENOENT.
+bool resolve(const char *name, const char *typed, char *path, size_t size) {
     struct stat st;
-    if (name[0] && lstat(name, &st) == 0)
-        return openDevice(name);
-    if (strncasecmp(name, "COM", 3) != 0) {
-        errno = ENOENT;
-        return -1;
-    }
+    for (const char *file : {typed, name})
+        if (file && file[0] && lstat(file, &st) == 0)
+            return size_t(snprintf(path, size, "%s", file)) < size || (errno = ENOENT, false);
+    errno = ENOENT;
+    if (strncasecmp(name, "COM", 3) != 0)
+        return false;
     const char *rest = name + 3;
-    char path[300];
     size_t digits = strspn(rest, "0123456789");
     if (digits > 0 && rest[digits] == '\0') {
         long n = digits <= 3 ? strtol(rest, nullptr, 10) : 0;
-        if (n < 1 || n > 256 || rest[0] == '0') {
-            errno = ENOENT;
-            return -1;
-        }
-        snprintf(path, sizeof path, "/dev/ttyS%ld", n - 1);
-        return openDevice(path);
+        if (n < 1 || n > 256 || rest[0] == '0')
+            return false;
+        snprintf(path, size, "/dev/ttyS%ld", n - 1);
+        return true;
     }
-    if (!rest[0] || !findDevice(rest, path, sizeof path)) {
-        errno = ENOENT;
-        return -1;
-    }
-    return openDevice(path);
+    if (rest[0] && findDevice(rest, path, size))
+        return true;
+    errno = ENOENT;
+    return false;
 }
 
-// The UUCP lock file of the device open on fd, as serial programs on Debian name it:
-// /var/lock/LCK..ttyUSB0 (a name below /dev with '/' as '_').
+// The UUCP lock file of a device, as serial programs on Debian name it: /var/lock/LCK..ttyUSB0
+// (the real name below /dev with '/' as '_'). false for a device outside /dev.
+bool lockPathOf(const char *device, char *path, size_t size) {
+    char name[256];
+    if (std::strncmp(device, "/dev/", 5) != 0 ||
+        size_t(snprintf(name, sizeof name, "%s", device + 5)) >= sizeof name)
+        return false;
+    for (char *c = name; *c; ++c)
+        *c = *c == '/' ? '_' : *c;
+    return size_t(snprintf(path, size, "/var/lock/LCK..%s", name)) < size;
+}
+
+// The lock file of the device open on fd.
 bool lockPath(int fd, char *path, size_t size) {
     char link[32], device[256];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     const ssize_t n = readlink(link, device, sizeof device - 1);
-    if (n <= 5 || std::strncmp(device, "/dev/", 5) != 0)
+    if (n <= 0)
         return false;
     device[n] = '\0';
     // A device that went away (an adapter pulled out, a pty hung up) still names its lock.
     if (n > 10 && std::strcmp(device + n - 10, " (deleted)") == 0)
         device[n - 10] = '\0';
-    for (char *c = device + 5; *c; ++c)
-        *c = *c == '/' ? '_' : *c;
-    return size_t(snprintf(path, size, "/var/lock/LCK..%s", device + 5)) < size;
+    return lockPathOf(device, path, size);
 }
 
 // The PID a lock file names; 0 when it names none. Both the ASCII and the old binary form.
@@ -406,40 +458,68 @@ long lockHolder(const char *path) {
     return n > 0 ? strtol(text, nullptr, 10) : 0;
 }
 
-// A lock held by a live process refuses the open; a stale one is taken over. Where locks
-// cannot be made (no lock directory, no right to write there) the port is opened unlocked, as
-// other programs do.
-bool takeLock(int fd) {
-    char path[300], pid[16];
-    if (!lockPath(fd, path, sizeof path))
-        return true;
-    for (int attempt = 0; attempt < 2; ++attempt) {
+// A lock file made less than a second ago: its maker may not have written its PID yet.
+bool justMade(const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return false;
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long long ageMs =
+        (now.tv_sec - st.st_mtim.tv_sec) * 1000LL + (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000;
+    return ageMs >= 0 && ageMs < 1000;
+}
+
+enum class Lock { None, Made, Ours, Held };
+
+// Takes the lock file at path. A lock held by a live process refuses the open (Held, errno
+// EBUSY, the holder kept for the reason); one without a PID that is less than a second old is
+// still being made, and is read again until it names a process or has grown old, as the other
+// serial programs on Debian do; a stale one is taken over. One this process holds stays as it
+// is (Ours). Where locks cannot be made (no lock directory, no right to write there) the port
+// is opened unlocked (None), as other programs do.
+Lock takeLock(const char *path) {
+    char pid[16];
+    for (int attempt = 0; attempt < 16; ++attempt) {
         const int f = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (f >= 0) {
             const int len = snprintf(pid, sizeof pid, "%10ld\n", long(getpid()));
-            if (::write(f, pid, size_t(len)) != len)
-                unlink(path);
-            else
-                interruptRememberLock(path);
+            const bool written = ::write(f, pid, size_t(len)) == len;
             ::close(f);
-            return true;
+            if (!written)
+                return unlink(path), Lock::None;
+            interruptRememberLock(path);
+            return Lock::Made;
         }
         if (errno != EEXIST)
-            return true;
+            return Lock::None;
         const long holder = lockHolder(path);
-        if (holder > 0 && holder != getpid() && (kill(pid_t(holder), 0) == 0 || errno == EPERM)) {
-            errno = EBUSY;
-            return false;
+        if (holder == getpid())
+            return Lock::Ours;
+        if (holder > 0 && (kill(pid_t(holder), 0) == 0 || errno == EPERM)) {
+            lastFailure.holder = holder;
+            break;
+        }
+        if (holder <= 0 && justMade(path)) {
+            sleepMs(100);
+            continue;
         }
         unlink(path);
     }
-    return true;
+    snprintf(lastFailure.lock, sizeof lastFailure.lock, "%s", path);
+    errno = EBUSY;
+    return Lock::Held;
+}
+
+void dropLockFile(const char *path) {
+    if (lockHolder(path) == getpid())
+        unlink(path), interruptRememberLock(nullptr);
 }
 
 void dropLock(int fd) {
     char path[300];
-    if (lockPath(fd, path, sizeof path) && lockHolder(path) == getpid())
-        unlink(path), interruptRememberLock(nullptr);
+    if (lockPath(fd, path, sizeof path))
+        dropLockFile(path);
 }
 
 } // namespace
@@ -448,25 +528,67 @@ uint32_t getLastError() {
     return commError;
 }
 
-Handle createFile(const char *portName) {
+Handle createFile(const char *portName, const char *typed) {
+    lastFailure = OpenFailure{};
     if (!std::memchr(portName, 0, maxPath)) {
         commError = errorInvalidName;
         return invalidHandleValue;
     }
-    int fd = resolveAndOpen(portName);
-    if (fd < 0) {
+    char path[300], device[PATH_MAX], lock[300];
+    const bool found = resolve(portName, typed, path, sizeof path);
+    snprintf(lastFailure.port, sizeof lastFailure.port, "%.120s", found ? path : portName);
+    // The lock is read by the device's real name before the device is touched: opening a port
+    // raises its DTR and RTS, on another program's line as well.
+    if (!found || !realpath(path, device)) {
+        fail();
+        return invalidHandleValue;
+    }
+    const Lock held = lockPathOf(device, lock, sizeof lock) ? takeLock(lock) : Lock::None;
+    if (held == Lock::Held) {
         fail();
         return invalidHandleValue;
     }
     // Root ignores TIOCEXCL, so an advisory lock keeps out a second opener of ours as well, and
-    // the lock file keeps out other serial programs, which know neither.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) ||
-        !takeLock(fd)) {
-        fail();
-        ::close(fd);
+    // the lock file keeps out other serial programs, which know neither. Exclusive last, once
+    // nothing here can fail any more.
+    const int fd = openDevice(path);
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)) {
+        const int e = errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (held == Lock::Made)
+            dropLockFile(lock);
+        fail(e);
         return invalidHandleValue;
     }
     return fd;
+}
+
+void openFailureText(uint32_t error, char *text, uint32_t size) {
+    const OpenFailure &f = lastFailure;
+    char reason[200];
+    if (error == errorInvalidName)
+        snprintf(reason, sizeof reason, "name too long");
+    else if (f.holder > 0)
+        snprintf(reason, sizeof reason, "in use by PID %ld (lock %s)", f.holder, f.lock);
+    else if (f.lock[0])
+        snprintf(reason, sizeof reason, "in use (lock %s names no process yet)", f.lock);
+    else if (f.err == ENOENT || f.err == ENODEV || f.err == ENXIO)
+        snprintf(reason, sizeof reason, "not found");
+    else if (f.err == EACCES || f.err == EPERM)
+        snprintf(reason, sizeof reason, "permission denied: is the user in group dialout?");
+    else if (f.err == EBUSY)
+        snprintf(reason, sizeof reason, "busy: another program has it open exclusively");
+    else if (f.err == EWOULDBLOCK)
+        snprintf(reason, sizeof reason, "in use by another program (it holds a lock on it)");
+    else if (f.err == EIO || f.err == EPIPE)
+        snprintf(reason, sizeof reason, "I/O error: the device does not answer");
+    else if (f.err == ENOTTY)
+        snprintf(reason, sizeof reason, "not a serial port");
+    else
+        snprintf(reason, sizeof reason, "%s", strerror(f.err));
+    snprintf(text, size, "Port %s: %s", f.port[0] ? f.port : "?", reason);
 }
 
 bool closeHandle(Handle h) {
@@ -499,9 +621,11 @@ bool getCommState(Handle h, Dcb *d) {
     n.tio = t;
     n.hasTio = 1;
     n.hasRs485 = ioctl(fd, TIOCGRS485, &n.rs485) == 0;
-    n.modemLines = modemLines(fd);
+    n.modemLines = modemLinesAtOpen(fd);
     n.hasModem = n.modemLines >= 0;
+    n.modemFault = n.modemLines == -2;
     n.hasSerial = ioctl(fd, TIOCGSERIAL, &n.serial) == 0;
+    n.usb = onUsb(fd, n);
 
     d->baudRate = t.ospeed;
     d->byteSize = byteSizeOf(t);
@@ -646,9 +770,9 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t 
     int fd = fdOf(h);
     if (fd < 0)
         return fail(EBADF);
-    const bool hasTotal = to.writeTotalTimeoutMultiplier || to.writeTotalTimeoutConstant;
-    const long long deadline =
-        nowUs() + totalUs(to.writeTotalTimeoutMultiplier, size, to.writeTotalTimeoutConstant);
+    const long long bound = writeBoundUs(line, to, size);
+    const bool hasTotal = bound > 0;
+    const long long deadline = nowUs() + bound;
     const bool toggle = softToggle(line);
     if (toggle && !setModemLine(fd, TIOCM_RTS, true))
         return false;

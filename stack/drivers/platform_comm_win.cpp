@@ -16,6 +16,9 @@ namespace plat {
 
 namespace {
 
+// The name of the last open, for the reason it failed.
+thread_local char lastName[maxPath];
+
 HANDLE handleOf(Handle h) {
     return reinterpret_cast<HANDLE>(h);
 }
@@ -105,8 +108,8 @@ long long nowUs() {
 // toggled the wait ends before the slave may answer.
 void waitSent(HANDLE h, const Dcb &d, long long start, long long done, uint32_t n, bool toggle,
               long long deadline) {
-    const long long c = charTimeUs(d);
-    long long end = std::max(start + n * c + 1000, done + std::min<uint32_t>(n, 16) * c);
+    long long end =
+        std::max(start + wireUs(d, n) + 1000, done + wireUs(d, std::min<uint32_t>(n, 16)));
     const long long latest = end + answerGapUs(d) / (toggle ? 2 : 1);
     for (long long now = nowUs(); now < std::min(latest, deadline) && !interruptRequested();
          now = nowUs()) {
@@ -124,7 +127,8 @@ uint32_t getLastError() {
     return GetLastError();
 }
 
-Handle createFile(const char *portName) {
+Handle createFile(const char *portName, const char *) {
+    std::snprintf(lastName, sizeof lastName, "%.*s", int(maxPath - 1), portName);
     char path[maxPath];
     const bool fits = std::memchr(portName, 0, maxPath) != nullptr;
     if (!fits || std::snprintf(path, sizeof path, "%s%s", isComNumber(portName) ? "\\\\.\\" : "",
@@ -136,6 +140,35 @@ Handle createFile(const char *portName) {
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     return reinterpret_cast<Handle>(h);
+}
+
+void openFailureText(uint32_t error, char *text, uint32_t size) {
+    const char *reason = nullptr;
+    switch (error) {
+    case errorFileNotFound:
+    case ERROR_PATH_NOT_FOUND:
+        reason = "not found";
+        break;
+    case errorAccessDenied:
+    case ERROR_SHARING_VIOLATION:
+        reason = "in use by another program, or access denied";
+        break;
+    case errorInvalidName:
+        reason = "name too long";
+        break;
+    case ERROR_GEN_FAILURE:
+    case errorBadCommand:
+    case errorDeviceNotConnected:
+        reason = "I/O error: the device does not answer";
+        break;
+    default:
+        break;
+    }
+    if (reason)
+        std::snprintf(text, size, "Port %s: %s", lastName, reason);
+    else
+        std::snprintf(text, size, "Port %s: system error %lu", lastName,
+                      static_cast<unsigned long>(error));
 }
 
 bool closeHandle(Handle h) {
@@ -245,6 +278,18 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t 
     OVERLAPPED ov;
     if (stopped() || !prepare(ov))
         return *count = 0, false;
+    // A frame longer on the line than the write time-out gets the time it needs: the device
+    // would otherwise cut it.
+    const long long bound = writeBoundUs(line, to, size);
+    const bool raised = bound > 1000LL * to.writeTotalTimeoutConstant +
+                                    1000LL * to.writeTotalTimeoutMultiplier * size;
+    if (raised) {
+        CommTimeouts longer = to;
+        longer.writeTotalTimeoutMultiplier = 0;
+        longer.writeTotalTimeoutConstant =
+            uint32_t(std::min<long long>((bound + 999) / 1000, MAXDWORD - 1));
+        setCommTimeouts(h, &longer);
+    }
     // RTS up for the frame and down once its last bit has left; a device without modem lines
     // (a pty under wine) refuses both, which changes nothing for the frame.
     if (line.native.softToggle)
@@ -256,10 +301,11 @@ bool writeFile(Handle h, const Dcb &line, const CommTimeouts &to, const uint8_t 
     // The reply time-out starts once the request has left, so the write lasts until then.
     if (ok && n > 0 && line.native.hasModem)
         waitSent(handleOf(h), line, start, nowUs(), n, line.native.softToggle,
-                 to.writeTotalTimeoutConstant ? start + 1000LL * to.writeTotalTimeoutConstant
-                                              : LLONG_MAX);
+                 bound ? start + bound : LLONG_MAX);
     if (line.native.softToggle)
         EscapeCommFunction(handleOf(h), CLRRTS);
+    if (raised)
+        setCommTimeouts(h, &to);
     SetLastError(error);
     *count = ok ? n : 0;
     return ok;

@@ -5,6 +5,7 @@
 
 #include "stack/drivers/port.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -28,6 +29,8 @@ int32_t failure(SerialState &s) {
     case plat::errorInvalidHandle:
         return IoNoOperation;
     case plat::errorNoData:
+    case plat::errorBadCommand:
+    case plat::errorDeviceNotConnected:
         return IoBroken;
     case plat::errorOperationAborted:
         return IoAborted;
@@ -136,14 +139,21 @@ void getLineSettings(const plat::Dcb &dcb, uint32_t *word) {
     *word = w;
 }
 
+// Keeps why an open failed with error, in words, before anything else can change the reason.
+int32_t refusedOpen(SerialState &s, int32_t result) {
+    plat::openFailureText(s.lastError, s.failure, sizeof s.failure);
+    return result;
+}
+
 int32_t serialOpen(PortChannel *channel) {
     SerialState &s = stateOf(channel);
     s.lastError = 0;
     if (!isClosed(s))
         return IoAlreadyOpen;
-    s.portHandle = plat::createFile(s.portName);
+    s.failure[0] = s.note[0] = '\0';
+    s.portHandle = plat::createFile(s.portName, s.typedName);
     if (isClosed(s))
-        return failure(s);
+        return refusedOpen(s, failure(s));
     s.savedLineState = plat::Dcb{};
     const plat::Handle h = s.portHandle;
     const uint32_t asked = s.lineState.baudRate;
@@ -154,9 +164,17 @@ int32_t serialOpen(PortChannel *channel) {
     if (saved && plat::setupComm(h, s.inQueueSize, s.outQueueSize) &&
         plat::setCommTimeouts(h, &s.timeouts) && plat::getCommTimeouts(h, &s.timeouts) &&
         plat::setCommState(h, &s.lineState) && plat::getCommState(h, &s.lineState) &&
-        rateHeld(asked, s.lineState.baudRate))
+        rateHeld(asked, s.lineState.baudRate)) {
+        if (s.lineState.native.modemFault)
+            std::snprintf(s.note, sizeof s.note,
+                          "the port's modem lines fail: RTS is not toggled while they do");
         return IoOk;
-    const int32_t result = rateHeld(asked, s.lineState.baudRate) ? failure(s) : IoFailed;
+    }
+    const bool held = rateHeld(asked, s.lineState.baudRate);
+    const int32_t result = held ? refusedOpen(s, failure(s)) : IoFailed;
+    if (!held)
+        std::snprintf(s.failure, sizeof s.failure, "Port %.100s: cannot run %u baud", s.portName,
+                      unsigned(asked));
     // A refused open gives the device back what it had, as a close does.
     if (saved) {
         plat::setCommTimeouts(h, &s.savedTimeouts);
@@ -316,4 +334,17 @@ int32_t serialRelease(PortChannel *channel) {
     if (isClosed(stateOf(channel)))
         return 0;
     return serialClose(channel);
+}
+
+void serialSetTypedName(PortChannel *channel, const char *typed) {
+    SerialState &s = stateOf(channel);
+    std::snprintf(s.typedName, sizeof s.typedName, "%s", typed);
+}
+
+const char *serialOpenFailure(const PortChannel *channel) {
+    return channel->driver.serial.failure;
+}
+
+const char *serialOpenNote(const PortChannel *channel) {
+    return channel->driver.serial.note;
 }

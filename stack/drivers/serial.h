@@ -22,6 +22,9 @@ struct SerialState {
     plat::CommTimeouts timeouts;
     plat::Dcb savedLineState;
     plat::CommTimeouts savedTimeouts;
+    char typedName[serialPortNameSize]; // the name as typed, looked for before portName
+    char failure[160];                  // why the last open failed; empty after one that did not
+    char note[120];                     // what an open that succeeded had to do without
 };
 
 // Writes the serial defaults (port name cut to fit and terminated) and binds the serial
@@ -30,3 +33,11 @@ int32_t serialInstall(PortChannel *channel, const char *text);
 
 // Closes a port that is still open the way close does and answers that; otherwise 0.
 int32_t serialRelease(PortChannel *channel);
+
+// The port text as typed, before the command line upper-cased it (cut to fit): a file of that
+// name in the working directory is looked for before one named as portName.
+void serialSetTypedName(PortChannel *channel, const char *typed);
+// Why the last open failed, as one line ("Port NAME: reason"), and what the last open that
+// succeeded had to do without; each "" when there is nothing to say.
+const char *serialOpenFailure(const PortChannel *channel);
+const char *serialOpenNote(const PortChannel *channel);
