@@ -38,7 +38,8 @@ int32_t decimalValue(const char *text) {
 // run takes, where the reading above would quietly make 0 or cut the value.
 bool wholeNumber(const char *text, long long least, long long most) {
     const char *digits = text + (text[0] == '-');
-    if (!isdigit(static_cast<unsigned char>(digits[0])) || strspn(digits, "0123456789") != strlen(digits))
+    if (!isdigit(static_cast<unsigned char>(digits[0])) ||
+        strspn(digits, "0123456789") != strlen(digits))
         return false;
     const long long value = strtoll(text, nullptr, 10);
     return value >= least && value <= most;
@@ -150,7 +151,7 @@ bool framingOption(RunSettings *settings, const char *value) {
 }
 
 // "a-b" with 1 <= a <= b <= 247, "a" alone, or nothing for every unit; anything else keeps the
-// setting, so no scan runs.
+// setting and refuses the run.
 bool scanOption(RunSettings *settings, const char *value) {
     printf("\nStripped SCAN from input: %s", value);
     unsigned first = 1, last = 247;
@@ -164,6 +165,7 @@ bool scanOption(RunSettings *settings, const char *value) {
         last = first;
     if ((!empty && !one && !range) || !digits || first < 1 || last > 247 || first > last) {
         printf("\nScan range '%s' not supported", value);
+        settings->scanRefused = true;
         return false;
     }
     settings->scanFirst = uint8_t(first);
@@ -179,6 +181,7 @@ bool sweepOption(RunSettings *settings, const char *value) {
         settings->sweep = value[0] == '\0' ? 1 : 2;
     else
         printf("\nSweep '%s' not supported", value);
+    settings->scanRefused = settings->scanRefused || !known;
     return known;
 }
 
@@ -315,6 +318,7 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->scanFirst = settings->scanLast = 0;
     settings->sweep = 0;
     settings->timeoutGiven = settings->spacingGiven = false;
+    settings->scanRefused = false;
     settings->refusal[0] = '\0';
     settings->unitText = nullptr;
     traceSetRegisterDump(true);
@@ -403,4 +407,15 @@ OutputFormat outputFormatAsked(int argc, char **argv) {
             recordsFormatOf(argv[i] + 3, &format);
     }
     return format;
+}
+
+bool scanAsked(int argc, char **argv) {
+    bool scan = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!isOption(argv[i]))
+            continue;
+        upperFromSecond(argv[i]);
+        scan = scan || startsWith(argv[i] + 1, "SCAN");
+    }
+    return scan;
 }

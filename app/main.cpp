@@ -23,7 +23,7 @@ int main(int argc, char **argv) {
         return 10;
     }
     // Known before anything is printed, so that the banner already goes where it belongs.
-    recordsOpen(outputFormatAsked(argc, argv));
+    recordsOpen(outputFormatAsked(argc, argv), scanAsked(argc, argv));
     printBanner();
     parseArguments(&settings, argc, argv);
     return runRequestCycle(&settings);

@@ -53,6 +53,9 @@ void statsCount(RunStats *stats, RequestResult result, uint8_t exceptionCode, ui
     case RequestResult::Broadcast:
         ++stats->broadcasts;
         break;
+    case RequestResult::Late:
+        ++stats->late;
+        break;
     }
 }
 
@@ -80,6 +83,8 @@ void statsPrint(RunStats *stats, uint32_t rebuilds) {
     printf("%s", exceptions > 0 ? ")" : "");
     printf("\n  Time-outs:              %u", stats->timeouts);
     printf("\n  Bad or foreign frames:  %u", stats->badFrames);
+    if (stats->late > 0)
+        printf("\n  Late answers:           %u", stats->late);
     printf("\n  Transmit failures:      %u", stats->transmitFailures);
     printf("\n  Connection rebuilds:    %u", rebuilds);
     const uint32_t n = stats->timeCount;

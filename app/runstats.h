@@ -7,15 +7,24 @@
 
 #include <cstdint>
 
-// A broadcast went out and, as no slave answers one, was waited on by no one.
-enum class RequestResult : uint8_t { Ok, Exception, Timeout, BadFrame, TransmitFailed, Broadcast };
+// A broadcast went out and, as no slave answers one, was waited on by no one. Late: a scan's
+// probe heard the unit probed before it, answering after its own time-out.
+enum class RequestResult : uint8_t {
+    Ok,
+    Exception,
+    Timeout,
+    BadFrame,
+    TransmitFailed,
+    Broadcast,
+    Late
+};
 
 // The request count is 16 bits, so every answered request's time fits and the 99th
 // percentile is exact rather than read from a histogram's buckets.
 constexpr uint32_t statsMaxTimes = 65536;
 
 struct RunStats {
-    uint32_t sent, answered, timeouts, badFrames, transmitFailures, broadcasts;
+    uint32_t sent, answered, timeouts, badFrames, transmitFailures, broadcasts, late;
     uint32_t exceptions[256];      // by exception code
     uint32_t times[statsMaxTimes]; // ms, one per answered request (exceptions included)
     uint32_t timeCount;

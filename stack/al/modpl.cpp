@@ -101,6 +101,12 @@ RxOutcome modplLastReceive(const StackContext *ctx) {
     return ctx->link.lastRx;
 }
 
+bool modplStrayFrame(const StackContext *ctx, uint8_t *unit, uint32_t *tick) {
+    *unit = ctx->link.strayUnit;
+    *tick = ctx->link.strayTick;
+    return ctx->link.strayFrame;
+}
+
 uint32_t modplRebuildCount(const StackContext *ctx) {
     return ctx->link.rebuilds;
 }

@@ -99,6 +99,11 @@ struct LinkContext {
     uint32_t rxBytes;  // bytes read, to tell a silent peer from a garbled answer
     RxOutcome lastRx;  // of the last moddlReceive
     uint32_t rebuilds; // socket connections closed and made again
+    // a well-formed frame the last moddlReceive did not take (another unit's, or a reply to an
+    // earlier MBAP request): its unit and when it came, so a scan can name a late device
+    bool strayFrame;
+    uint8_t strayUnit;
+    uint32_t strayTick;
 };
 
 // ---- Open, configuration, port selection. Results 1 success, 0 failure. -----------------
@@ -217,3 +222,5 @@ int32_t moddlReceive(LinkContext *ctx, PduRecord *record);
 // until a frame checks or the time-out, counted from the first bytes, has passed; an accepted
 // connection never waits and keeps a frame not yet complete for the next call.
 int32_t moddlRx(LinkContext *ctx, LinkFrame *frame);
+// Notes a well-formed frame from unit that the receive did not take, as it came now.
+void moddlStray(LinkContext *ctx, uint8_t unit);

@@ -62,6 +62,7 @@ std::function<std::string()> probeMs(int32_t baud, int8_t parity, int8_t stopBit
 std::string sweptSettings() {
     static RunSettings settings;
     static StackContext ctx;
+    static RunStats stats;
     ScriptPort script;
     runSettingsDefaults(&settings);
     settings.scanFirst = settings.scanLast = 1;
@@ -70,7 +71,7 @@ std::string sweptSettings() {
     ctx.link.isSerial = 1;
     scriptPortBind(&ctx.link.port, &script);
     testing::internal::CaptureStdout();
-    std::string text = str(scanRun(&settings, &ctx)) + ":", format, baud;
+    std::string text = str(scanRun(&settings, &ctx, &stats)) + ":", format, baud;
     testing::internal::GetCapturedStdout();
     for (const auto &[request, word] : script.controls) {
         const std::string f = std::string(" ") + "NOE"[word >> line::parityShift & 3u] +

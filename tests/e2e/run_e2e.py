@@ -28,6 +28,9 @@ BANNER = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3][0-9] [
 # is (text, signal): sent once the text is out (None: once the peer has a request); any other
 # key is the peer's store or count afterwards ({key: count, or (first, values)}); "text" is the
 # transcript itself.
+# The identity lines of slave.py's 43 answers, as a scan's record joins them.
+IDENT = ("Conformity level: 83; VendorName: Acme Ltd; ProductCode: PM-7; MajorMinorRevision: 2.1; "
+         "VendorUrl: http://127.0.0.1/; ProductName: Meter\\x01; ModelName: M7")
 CASES = [
     ("no_arguments", "", ""),
     ("usage_on_question_mark", "", "-?", {"transcript": "usage"}),
@@ -108,7 +111,9 @@ CASES = [
         ("write_refused_past_register_65536", "-DTFLOAT32 -SR465536 -FNWRITE 1.5"),
         ("eson_read_refused_on_an_invalid_option_not_last", "-XYZ -Q"),
         ("eson_read_refused_on_an_unknown_output_format", "-OFXML"),
-        ("eson_read_refused_on_a_unit_past_255", "-ID300"))],
+        ("eson_read_refused_on_a_unit_past_255", "-ID300"),
+        ("scan_refused_on_a_bad_range", "-SCAN5-3"),
+        ("scan_sweep_refused_on_a_tcp_port", "-SCAN1-3 -SWEEP"))],
     ("write_refused_without_eson_is_status_10", "serve", "{sk} -FNWRITE -WOX 5",
      {"connections": 0}),
     ("help_word_ends_before_a_write", "serve", "{sk} -FNWRITE 99 --help",
@@ -238,7 +243,20 @@ CASES = [
     # -SR names no holding register: the probe reads 400001.
     ("scan_over_modbus_tcp_finds_units_and_identity", "serve --mbap",
      "{sk} -FRTCP -SR300002 -SCAN99-102 -PKOFF -ESON", {"status": 0}),
-    ("scan_of_a_silent_line_is_status_2", "silent", "{sk} -SCAN1-3 -SWEEP -ESON", {"status": 2}),
+    ("scan_of_a_silent_line_is_status_2", "silent", "{sk} -SCAN1-3 -ESON", {"status": 2}),
+    ("scan_counts_gateway_exceptions_as_no_device", "raw --mbap --absent 0b",
+     "{sk} -FRTCP -SCAN97-103 -PKOFF -ESON", {"status": 0}),
+    # A late answer names its unit and finds it, in both framings; -STON counts it.
+    ("scan_names_a_late_answer_over_modbus_tcp", "raw --mbap --late 150",
+     "{sk} -FRTCP -SCAN99-101 -SR400001 -PKOFF -STON -OFJSON", {"records": [(3, "late", [], {
+         "request": 3, "settings": "", "identity": "Server ID: 7, run indicator: ON; " + IDENT})]}),
+    ("scan_names_a_late_answer_in_rtu", "raw --late 150", "{sk} -SCAN99-101 -SR400001 -PKOFF "
+     "-OFCSV", {"records": [(3, "late", [], {"request": 3, "identity": "Server ID: 7, run "
+                                                "indicator: ON", "settings": ""})]}),
+    ("scan_probes_again_on_a_rebuilt_connection", "raw --absent 0b --sessions 3,0",
+     "{sk} -SCAN97-101 -ESON -STON", {"status": 0, "connections": 2}),
+    ("scan_names_the_units_left_untested", "raw --sessions 2 --down 5",
+     "{sk} -SCAN99-110 -PKOFF -ESON", {"status": 2}),
     ("scan_interrupted_ends_with_its_summary", "silent", "{sk} -SCAN -PKOFF -ESON",
      {"signal": ("Scanning units", signal.SIGINT), "status": 5}),
 ]
@@ -383,22 +401,24 @@ def check_records(data, args, expected, seconds):
     start = [a[3:] for a in args if a.startswith("-SR")][-1]
     if csv_format:
         rows = list(csv.DictReader(io.StringIO(text, newline="")))
-        if not text.startswith("time,request,unit,function,start,result,response_ms,values\n"):
+        if not text.startswith("time,request,unit,function,start,result,response_ms,values%s\n"
+                               % (",settings,identity" if "-SCAN" in " ".join(args) else "")):
             return "CSV header: %r" % text
         for row in rows:
             row["values"] = [int(v) for v in row["values"].split()]
     else:
         rows = [json.loads(line) for line in text.splitlines()]
     now = datetime.datetime.now(datetime.timezone.utc)
-    for n, (row, (function, result, values)) in enumerate(zip(rows, expected), 1):
+    for n, (row, (function, result, values, *extra)) in enumerate(zip(rows, expected), 1):
         stamp = datetime.datetime.strptime(row["time"], "%Y-%m-%dT%H:%M:%S.%fZ")
         age = (now - stamp.replace(tzinfo=datetime.timezone.utc)).total_seconds()
         want = {"request": n, "unit": 100, "function": function, "start": start,
                 "result": result, "values": values if typed else [v - 65536 * (v > 32767)
                                                                   for v in values]}
+        want.update(*extra)  # a scan's record: its probe's number, settings and identity
         got = {k: int(row[k]) if k in ("request", "unit", "function") else row[k] for k in want}
         if got != want or not 0 <= int(row["response_ms"]) <= seconds * 1000 or not \
-                -1 <= age <= seconds + 2 or len(row) != 8:
+                -1 <= age <= seconds + 2 or len(row) != 8 + 2 * bool(extra):
             return "record %d of %d: %r, expected %r (age %.3f s)" % (n, len(rows), row, want, age)
     return None if len(rows) == len(expected) else "%d records: %r" % (len(rows), text)
 
