@@ -238,6 +238,14 @@ CASES = [
     ("fn17_libmodbus_server_id_run_and_data", "libmodbus", "{sk} -FRTCP -FN17 -PKOFF"),
     ("fn43_libmodbus_refused_is_not_supported", "libmodbus", "{sk} -FRTCP -FN43 -PKOFF -ESON",
      {"status": 1}),
+    # What came is kept and what was cut is said; extended and private objects are asked and
+    # shown, a backslash escaped; a server id count short of its data is a bad reply.
+    ("fn43_chain_cut_short_keeps_what_came", "raw --mbap --pdus 2b0e0281ff010100024163,-",
+     "{sk} -FRTCP -FN43 -PKOFF -RT300"),
+    ("fn43_extended_and_private_objects_shown", "raw --mbap --pdus 2b0e0283000002000241630701"
+     "78,2b0e03830000028005615c78303081020102", "{sk} -FRTCP -FN43 -PKOFF"),
+    ("fn17_count_short_of_its_data_is_a_bad_reply", "raw --mbap --pdus 1102b4ff4c",
+     "{sk} -FRTCP -FN17 -PKOFF"),
     ("scan_options_echo_and_name_bad_values", "",
      "-scan0-5 /SCAN5-3 -SCAN1-248 -SCANx -SCAN+5 -SCAN1-2-3 -SWEEPX -sweepfirst -SCAN7 -XYZ"),
     # -SR names no holding register: the probe reads 400001.
