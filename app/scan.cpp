@@ -22,6 +22,9 @@ constexpr uint32_t unitsMost = 247;
 // A unit found has shown it is there: its identity may take longer than a probe (some devices
 // pause before an exception).
 constexpr int32_t identityTimeoutMs = 1000;
+// The register of the broadcast between probes: its high byte 3 is the byte count a device reads
+// when it takes the frame for a reply, which then ends where the frame ends.
+constexpr uint16_t resyncOffset = 0x0300;
 
 struct ScanState {
     uint8_t units[unitsMost]; // found, in order
@@ -169,6 +172,17 @@ int32_t lateAnswer(const StackContext *ctx, const ScanState *state, const Probe 
     return int32_t(uint32_t(tick - before->sentAt));
 }
 
+// Some devices (libmodbus's RTU slaves among them) take the frame that follows a request to
+// another unit for that unit's answer, so they would swallow the next probe and lose step. A
+// broadcast read between probes, which no device answers, is what they swallow instead; one
+// that took it for a request ignores it. Serial lines only: a socket has no such listeners.
+void resync(StackContext *ctx) {
+    static int16_t value[1];
+    ModbusMessage broadcast{msgflag::kindRead, 3, 4, resyncOffset, 1, value, 1};
+    if (ctx->link.isSerial)
+        modplSendRequest(ctx, 0, &broadcast);
+}
+
 // Probes every unit of the range at the setting in force; false once the scan is to end.
 bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSetting *s, uint8_t index,
                 ScanState *state) {
@@ -252,6 +266,7 @@ bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSettin
                    lineStart(state), unit, where);
         }
         before = probe;
+        resync(ctx);
     }
     return true;
 }
