@@ -306,6 +306,8 @@ int scanRun(const RunSettings *settings, StackContext *ctx, RunStats *stats) {
     order[0] = {settings->baudRate, settings->dataBits, settings->parity, settings->stopBits};
     if (settings->sweep != 0 && ctx->link.isSerial)
         n = scanSweepOrder(order);
+    // A lenient device at another parity answers anyway: only a checked parity tells.
+    modplSetParityCheck(ctx, true);
     bool going = true;
     for (uint32_t i = 0; i < n && going; ++i) {
         if (!applySetting(settings, ctx, &order[i])) {
@@ -314,6 +316,7 @@ int scanRun(const RunSettings *settings, StackContext *ctx, RunStats *stats) {
         }
         going = probeRange(settings, ctx, &order[i], uint8_t(i), &state);
     }
+    modplSetParityCheck(ctx, false);
     printf("%sScan done: %u unit%s found", lineStart(&state), state.found,
            state.found == 1 ? "" : "s");
     char where[32];

@@ -44,6 +44,10 @@ int32_t modplSetLineFormat(StackContext *ctx, int32_t dataBits, int32_t parity, 
     return moddlSetLineFormat(&ctx->link, dataBits, parity, stopBits) ? 1 : 0;
 }
 
+int32_t modplSetParityCheck(StackContext *ctx, bool on) {
+    return moddlSetParityCheck(&ctx->link, on);
+}
+
 int32_t modplGetBaud(StackContext *ctx) {
     return moddlGetBaud(&ctx->link);
 }

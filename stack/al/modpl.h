@@ -66,6 +66,9 @@ int32_t modplGetBaud(StackContext *ctx);
 // The serial line format: 5 to 8 data bits, parity 0 none, 1 odd, 2 even, 3 mark, 4 space,
 // 1 or 2 stop bits. 1; 0 when the link refuses it. A socket channel ignores it.
 int32_t modplSetLineFormat(StackContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits);
+// A serial port checks the parity of what it reads (a byte that fails it breaks its frame):
+// 1; 0 on a socket.
+int32_t modplSetParityCheck(StackContext *ctx, bool on);
 int32_t modplSetUnit(StackContext *ctx, int32_t unit);
 // Slave: the units answered beside the one opened with, bit u of units[u / 8] for unit u; none
 // after install.

@@ -118,6 +118,9 @@ int32_t moddlGetBaud(LinkContext *ctx);
 // Sends the line format in the line settings word (the other fields as they are) and derives
 // the time-outs again from the bits a character then takes. 0 for a format out of range.
 int32_t moddlSetLineFormat(LinkContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits);
+// Whether a serial port checks the parity of what it reads, so that a byte that fails it
+// breaks its frame: 1; 0 on a socket or when the port refuses.
+int32_t moddlSetParityCheck(LinkContext *ctx, bool on);
 int32_t moddlSetTiming(LinkContext *ctx, const LinkTimingRequest *request);
 // Whether a slave answers this unit: its own or one of its further units.
 bool moddlTakesUnit(const LinkContext *ctx, uint8_t unit);

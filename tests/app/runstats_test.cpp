@@ -58,7 +58,8 @@ std::function<std::string()> probeMs(int32_t baud, int8_t parity, int8_t stopBit
 }
 
 // A sweep of unit 1 on a scripted serial port that never answers: its status, then the rates
-// and line formats the port was set to, in order, each where it changed.
+// and line formats the port was set to, in order, each where it changed, and where the parity
+// check went on and off.
 std::string sweptSettings() {
     static RunSettings settings;
     static StackContext ctx;
@@ -72,13 +73,15 @@ std::string sweptSettings() {
     scriptPortBind(&ctx.link.port, &script);
     testing::internal::CaptureStdout();
     std::string text = str(scanRun(&settings, &ctx, &stats)) + ":", format, baud;
+    bool check = false;
     testing::internal::GetCapturedStdout();
     for (const auto &[request, word] : script.controls) {
         const std::string f = std::string(" ") + "NOE"[word >> line::parityShift & 3u] +
                               (word & line::stopBitsMask ? "2" : "1");
-        // moddlConfigure sends the word again with RTS control: not a format of its own.
-        if (request == SetLineSettings && !(word & line::rtsMask) && f != format)
+        if (request == SetLineSettings && f != format)
             text += format = f;
+        if (request == SetLineSettings && bool(word & line::parityCheckMask) != check)
+            text += (check = !check) ? " check" : " unchecked";
         if (request == SetBaud && " " + str(word) != baud)
             text += baud = " " + str(word);
     }
@@ -89,9 +92,9 @@ INSTANTIATE_TEST_SUITE_P(
     Scan, Rows,
     testing::Values(
         Row{"SweepTriesLikelySettingsFirstThenEveryRateInEachFormatSlowLast", sweptSettings,
-            "2: N1 9600 E1 N1 19200 E1 N1 38400 57600 115200 4800 2400 1200 E1 38400 57600 115200 "
-            "4800 2400 1200 O1 9600 19200 38400 57600 115200 4800 2400 1200 N2 9600 19200 38400 "
-            "57600 115200 4800 2400 1200"},
+            "2: N1 check 9600 E1 N1 19200 E1 N1 38400 57600 115200 4800 2400 1200 E1 38400 57600 "
+            "115200 4800 2400 1200 O1 9600 19200 38400 57600 115200 4800 2400 1200 N2 9600 19200 "
+            "38400 57600 115200 4800 2400 1200 unchecked"},
         // 18.5 characters of 10 or 11 bits, rounded up, and the 50 ms margin; then 3.5
         // characters, rounded up, and 1 ms.
         Row{"ProbeAt9600N1Waits70MsAfter5", probeMs(9600, 0, 1), "70/5"},
