@@ -25,6 +25,8 @@ constexpr int32_t identityTimeoutMs = 1000;
 // The register of the broadcast between probes: its high byte 3 is the byte count a device reads
 // when it takes the frame for a reply, which then ends where the frame ends.
 constexpr uint16_t resyncOffset = 0x0300;
+// The quiet before the first probe at each further setting of a sweep.
+constexpr uint32_t settleMs = 600;
 
 struct ScanState {
     uint8_t units[unitsMost]; // found, in order
@@ -176,11 +178,43 @@ int32_t lateAnswer(const StackContext *ctx, const ScanState *state, const Probe 
 // another unit for that unit's answer, so they would swallow the next probe and lose step. A
 // broadcast read between probes, which no device answers, is what they swallow instead; one
 // that took it for a request ignores it. Serial lines only: a socket has no such listeners.
-void resync(StackContext *ctx) {
+// It goes at once, the line having been quiet for the probe's time-out; then the line is heard
+// a while, since the next probe's send drops what came before it: the tick of a well-formed
+// answer from unit, come late, or 0.
+uint32_t resync(StackContext *ctx, const ScanSetting *s, int32_t unit) {
     static int16_t value[1];
+    if (!ctx->link.isSerial)
+        return 0;
+    StackSettings timing{}, listen{};
+    modplGetSettings(ctx, &timing);
+    // Ten characters: an answer that begins within them is read to its end.
+    const uint32_t tenChars =
+        (10u * bitsPerChar(s) * 1000u + uint32_t(s->baud) - 1u) / uint32_t(s->baud);
+    listen = {timing.waitForCts, int32_t(tenChars), 0};
+    modplSetSettings(ctx, &listen);
     ModbusMessage broadcast{msgflag::kindRead, 3, 4, resyncOffset, 1, value, 1};
-    if (ctx->link.isSerial)
-        modplSendRequest(ctx, 0, &broadcast);
+    ModbusMessage reply{0, 0, 4, resyncOffset, 1, value, 1};
+    const bool sent = modplSendRequest(ctx, 0, &broadcast) == 1;
+    if (sent)
+        modplGetReply(ctx, &reply);
+    modplSetSettings(ctx, &timing);
+    if (!sent)
+        return 0;
+    uint8_t from = 0;
+    uint32_t tick = 0;
+    return modplStrayFrame(ctx, &from, &tick) && from == unit ? tick : 0;
+}
+
+// A unit found by its late answer: named with the time from its probe, and counted.
+void foundLate(const RunSettings *settings, StackContext *ctx, ScanState *state, const Probe *late,
+               int32_t ms, const ScanSetting *s, uint8_t index, RequestRecord *record) {
+    char text[32];
+    printf("%sLate answer from unit %d%s after %d ms: give -RT more", lineStart(state), late->unit,
+           settingText(ctx, s, text), ms);
+    record->unit = uint8_t(late->unit);
+    record->ms = uint32_t(ms);
+    record->result = RequestResult::Late;
+    found(settings, ctx, state, late, s, index, record);
 }
 
 // Probes every unit of the range at the setting in force; false once the scan is to end.
@@ -253,11 +287,7 @@ bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSettin
             if (settings->sweep == 2)
                 return false;
         } else if (lateMs >= 0) {
-            printf("%sLate answer from unit %d%s after %d ms: give -RT more", lineStart(state),
-                   before.unit, where, lateMs);
-            record.unit = uint8_t(before.unit);
-            record.ms = uint32_t(lateMs);
-            found(settings, ctx, state, &before, s, index, &record);
+            foundLate(settings, ctx, state, &before, lateMs, s, index, &record);
             if (settings->sweep == 2)
                 return false;
         } else if (probe.outcome == RxOutcome::BadFrame || probe.outcome == RxOutcome::Foreign) {
@@ -266,7 +296,14 @@ bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSettin
                    lineStart(state), unit, where);
         }
         before = probe;
-        resync(ctx);
+        const uint32_t lateTick = resync(ctx, s, unit);
+        if (probe.result == 0 && lateTick != 0) {
+            ++state->stats->late;
+            foundLate(settings, ctx, state, &probe, int32_t(uint32_t(lateTick - probe.sentAt)), s,
+                      index, &record);
+            if (settings->sweep == 2)
+                return false;
+        }
     }
     return true;
 }
@@ -313,6 +350,12 @@ int scanRun(const RunSettings *settings, StackContext *ctx, RunStats *stats) {
         if (!applySetting(settings, ctx, &order[i])) {
             printf("%sThe port refuses %d baud: skipped", lineStart(&state), order[i].baud);
             continue;
+        }
+        // What the last setting sent reached devices at this one as noise, and may have left
+        // them inside a frame: they drop it after a pause (libmodbus after 500 ms).
+        if (i > 0) {
+            fflush(stdout);
+            delayMs(settleMs);
         }
         going = probeRange(settings, ctx, &order[i], uint8_t(i), &state);
     }
