@@ -88,6 +88,26 @@ std::string sweptSettings() {
     return text;
 }
 
+// Unit 1 silent to its probe, then its answer 12 ms into the listening after the broadcast:
+// the status, the late answers counted, and the line that names it.
+std::string lateAfterTheBroadcast() {
+    static RunSettings settings;
+    static StackContext ctx;
+    static RunStats stats;
+    ScriptPort script;
+    runSettingsDefaults(&settings);
+    settings.scanFirst = settings.scanLast = 1;
+    modplInstall(&ctx, modplMaster);
+    ctx.link.isSerial = 1;
+    scriptPortBind(&ctx.link.port, &script);
+    script.reads = {{{}, 70, IoTimeout}, {rtuFrame(1, {3, 2, 0, 42}), 12, IoOk}};
+    statsReset(&stats);
+    testing::internal::CaptureStdout();
+    const int status = scanRun(&settings, &ctx, &stats);
+    const std::string out = testing::internal::GetCapturedStdout();
+    return str(status) + " " + str(stats.late) + out.substr(0, out.find("\nNo answer"));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Scan, Rows,
     testing::Values(
@@ -97,6 +117,8 @@ INSTANTIATE_TEST_SUITE_P(
             "38400 57600 115200 4800 2400 1200 unchecked"},
         // 18.5 characters of 10 or 11 bits, rounded up, and the 50 ms margin; then 3.5
         // characters, rounded up, and 1 ms.
+        Row{"LateAnswerHeardAfterTheBroadcastFindsItsUnit", lateAfterTheBroadcast,
+            "0 1\nLate answer from unit 1 at 9600 8N1 after 82 ms: give -RT more"},
         Row{"ProbeAt9600N1Waits70MsAfter5", probeMs(9600, 0, 1), "70/5"},
         Row{"ProbeAt1200E1Waits220MsAfter33", probeMs(1200, 2, 1), "220/33"},
         Row{"ProbeAt115200N2Waits52MsAfter2", probeMs(115200, 0, 2), "52/2"}),
