@@ -57,24 +57,34 @@ std::function<std::string()> probeMs(int32_t baud, int8_t parity, int8_t stopBit
     };
 }
 
-// A sweep of unit 1 on a scripted serial port that never answers: its status, then the rates
-// and line formats the port was set to, in order, each where it changed, and where the parity
-// check went on and off.
-std::string sweptSettings() {
+RunStats scanStats;
+
+// A scan of unit 1 (at every setting with sweep) on a scripted serial port: its status, and what
+// it printed in *out.
+int scanUnit1(ScriptPort &script, uint8_t sweep, std::string *out) {
     static RunSettings settings;
     static StackContext ctx;
-    static RunStats stats;
-    ScriptPort script;
     runSettingsDefaults(&settings);
     settings.scanFirst = settings.scanLast = 1;
-    settings.sweep = 1;
+    settings.sweep = sweep;
     modplInstall(&ctx, modplMaster);
     ctx.link.isSerial = 1;
     scriptPortBind(&ctx.link.port, &script);
+    statsReset(&scanStats);
     testing::internal::CaptureStdout();
-    std::string text = str(scanRun(&settings, &ctx, &stats)) + ":", format, baud;
+    const int status = scanRun(&settings, &ctx, &scanStats);
+    *out = testing::internal::GetCapturedStdout();
+    return status;
+}
+
+// A sweep of unit 1 on a port that never answers: its status, then the rates and line formats
+// the port was set to, in order, each where it changed, and where the parity check went on and
+// off.
+std::string sweptSettings() {
+    ScriptPort script;
+    std::string text, format, baud;
+    text = str(scanUnit1(script, 1, &text)) + ":";
     bool check = false;
-    testing::internal::GetCapturedStdout();
     for (const auto &[request, word] : script.controls) {
         const std::string f = std::string(" ") + "NOE"[word >> line::parityShift & 3u] +
                               (word & line::stopBitsMask ? "2" : "1");
@@ -91,21 +101,11 @@ std::string sweptSettings() {
 // Unit 1 silent to its probe, then its answer 12 ms into the listening after the broadcast:
 // the status, the late answers counted, and the line that names it.
 std::string lateAfterTheBroadcast() {
-    static RunSettings settings;
-    static StackContext ctx;
-    static RunStats stats;
     ScriptPort script;
-    runSettingsDefaults(&settings);
-    settings.scanFirst = settings.scanLast = 1;
-    modplInstall(&ctx, modplMaster);
-    ctx.link.isSerial = 1;
-    scriptPortBind(&ctx.link.port, &script);
     script.reads = {{{}, 70, IoTimeout}, {rtuFrame(1, {3, 2, 0, 42}), 12, IoOk}};
-    statsReset(&stats);
-    testing::internal::CaptureStdout();
-    const int status = scanRun(&settings, &ctx, &stats);
-    const std::string out = testing::internal::GetCapturedStdout();
-    return str(status) + " " + str(stats.late) + out.substr(0, out.find("\nNo answer"));
+    std::string out;
+    const int status = scanUnit1(script, 0, &out);
+    return str(status) + " " + str(scanStats.late) + out.substr(0, out.find("\nNo answer"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
