@@ -255,11 +255,11 @@ CASES = [
     ("scan_counts_gateway_exceptions_as_no_device", "raw --mbap --absent 0b",
      "{sk} -FRTCP -SCAN97-103 -PKOFF -ESON", {"status": 0}),
     # A late answer names its unit and finds it, in both framings; -STON counts it.
-    ("scan_names_a_late_answer_over_modbus_tcp", "raw --mbap --late 150",
-     "{sk} -FRTCP -SCAN99-101 -SR400001 -PKOFF -STON -OFJSON", {"records": [(3, "late", [], {
+    ("scan_names_a_late_answer_over_modbus_tcp", "raw --mbap --late 450",
+     "{sk} -FRTCP -SCAN99-101 -SR400001 -RT300 -PKOFF -STON -OFJSON", {"records": [(3, "late", [], {
          "request": 3, "settings": "", "identity": "Server ID: 7, run indicator: ON; " + IDENT})]}),
-    ("scan_names_a_late_answer_in_rtu", "raw --late 150", "{sk} -SCAN99-101 -SR400001 -PKOFF "
-     "-OFCSV", {"records": [(3, "late", [], {"request": 3, "identity": "Server ID: 7, run "
+    ("scan_names_a_late_answer_in_rtu", "raw --late 450", "{sk} -SCAN99-101 -SR400001 -RT300 "
+     "-PKOFF -OFCSV", {"records": [(3, "late", [], {"request": 3, "identity": "Server ID: 7, run "
                                                 "indicator: ON", "settings": ""})]}),
     ("scan_probes_again_on_a_rebuilt_connection", "raw --absent 0b --sessions 3,0",
      "{sk} -SCAN97-101 -ESON -STON", {"status": 0, "connections": 2}),

@@ -8,10 +8,10 @@ like raw). --sessions 1,0: requests to answer per connection before it closes, 0
 -1 for none (the last number holds for every later one); --reset closes with a reset, --down S
 takes raw's listener away for S seconds after the first connection; --pattern a,e,s,g,f
 answers request n by its n-th letter, cycling: answer, exception 2, silence, a garbled CRC, a
-reply from unit 99. --late MS answers MS ms late; --absent XX answers every unit but 100 with
-exception XX, as a gateway; --pdus HEX,HEX answers the n-th request with the n-th PDU (- for
-silence), past them as usual. --mbap frames every mode in Modbus TCP instead (pymodbus's default framer
-for serve); raw then sends --stale first a reply to the transaction before, or --header HEX in
+reply from unit 99. --late MS answers reads MS ms late; --absent XX answers every unit but 100
+with exception XX, as a gateway; --pdus HEX,HEX answers the n-th request with the n-th PDU (-
+for silence), past them as usual. --mbap frames every mode in Modbus TCP instead (pymodbus's
+default framer for serve); raw then sends --stale first a reply to the transaction before, or --header HEX in
 place of each reply's header. Listening modes print "READY <port>"; --dump FILE gets the store
 and the counts after each request."""
 
@@ -153,7 +153,7 @@ def answer(sock, args, store, limit):
                 data = (bytes.fromhex(args.prefix) + reply + computeCRC(reply).to_bytes(2, "big") +
                         bytes.fromhex(args.suffix))
                 data = data[:-1] + bytes([data[-1] ^ 0xFF]) if act == "g" else data
-            time.sleep(args.late / 1000.0 * (not absent))
+            time.sleep(args.late / 1000.0 * (not absent and pdu[:1] == b"\x03"))
             if args.truncate_first and STATS["connections"] == 1:
                 sock.sendall(data[:args.truncate_first])
                 return served
