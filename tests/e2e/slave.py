@@ -11,9 +11,9 @@ answers request n by its n-th letter, cycling: answer, exception 2, silence, a g
 reply from unit 99. --late MS answers reads MS ms late; --absent XX answers every unit but 100
 with exception XX, as a gateway; --pdus HEX,HEX answers the n-th request with the n-th PDU (-
 for silence), past them as usual. --mbap frames every mode in Modbus TCP instead (pymodbus's
-default framer for serve); raw then sends --stale first a reply to the transaction before, or --header HEX in
-place of each reply's header. Listening modes print "READY <port>"; --dump FILE gets the store
-and the counts after each request."""
+default framer for serve); raw then sends --stale first a reply to the transaction before, or
+--header HEX in place of each reply's header. Listening modes print "READY <port>"; --dump FILE
+gets the store and the counts after each request."""
 
 import argparse, asyncio, json, os, socket, struct, time
 
