@@ -162,16 +162,26 @@ bool sendProbe(StackContext *ctx, ScanState *state, ModbusMessage *request, Modb
     return false;
 }
 
-// A well-formed answer that came from the unit probed before, after its own time-out: the ms
-// from that probe, or -1.
-int32_t lateAnswer(const StackContext *ctx, const ScanState *state, const Probe *probe,
-                   const Probe *before) {
-    uint8_t unit = 0;
-    uint32_t tick = 0;
-    if (probe->result != 0 || before->unit == 0 || state->seen[before->unit] ||
-        !modplStrayFrame(ctx, &unit, &tick) || unit != before->unit)
+// A gateway's word for a unit it cannot reach: exception 0a (no path) or 0b (no response).
+bool gatewayAbsent(ScanState *state, uint8_t exceptionCode) {
+    if (exceptionCode != 0x0A && exceptionCode != 0x0B)
+        return false;
+    ++state->absent;
+    state->absentCodes = uint8_t(state->absentCodes | (exceptionCode == 0x0A ? 1u : 2u));
+    return true;
+}
+
+// A well-formed answer that the last receive dropped, from the probe unit that got none of its
+// own, come after its time-out: the ms from that probe; -2 when it was a gateway's "absent"
+// (counted so); -1 for none.
+int32_t lateAnswer(const StackContext *ctx, ScanState *state, const Probe *probe) {
+    StrayFrame stray{};
+    if (probe->unit == 0 || probe->result != 0 || state->seen[probe->unit] ||
+        !modplStrayFrame(ctx, &stray) || stray.unit != probe->unit)
         return -1;
-    return int32_t(uint32_t(tick - before->sentAt));
+    if (gatewayAbsent(state, stray.exceptionCode))
+        return -2;
+    return int32_t(uint32_t(stray.tick - probe->sentAt));
 }
 
 // Some devices (libmodbus's RTU slaves among them) take the frame that follows a request to
@@ -179,12 +189,11 @@ int32_t lateAnswer(const StackContext *ctx, const ScanState *state, const Probe 
 // broadcast read between probes, which no device answers, is what they swallow instead; one
 // that took it for a request ignores it. Serial lines only: a socket has no such listeners.
 // It goes at once, the line having been quiet for the probe's time-out; then the line is heard
-// a while, since the next probe's send drops what came before it: the tick of a well-formed
-// answer from unit, come late, or 0.
-uint32_t resync(StackContext *ctx, const ScanSetting *s, int32_t unit) {
+// a while, since the next probe's send drops what came before it.
+void resync(StackContext *ctx, const ScanSetting *s) {
     static int16_t value[1];
     if (!ctx->link.isSerial)
-        return 0;
+        return;
     StackSettings timing{}, listen{};
     modplGetSettings(ctx, &timing);
     // Ten characters: an answer that begins within them is read to its end.
@@ -198,11 +207,6 @@ uint32_t resync(StackContext *ctx, const ScanSetting *s, int32_t unit) {
     if (sent)
         modplGetReply(ctx, &reply);
     modplSetSettings(ctx, &timing);
-    if (!sent)
-        return 0;
-    uint8_t from = 0;
-    uint32_t tick = 0;
-    return modplStrayFrame(ctx, &from, &tick) && from == unit ? tick : 0;
 }
 
 // A unit found by its late answer: named with the time from its probe, and counted.
@@ -251,8 +255,10 @@ bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSettin
         const uint32_t ms = uint32_t(tickCount() - probe.sentAt);
         const bool exception = probe.result == 1 && (reply.functionCode & 0x80u) != 0;
         const uint8_t code = exception ? uint8_t(reply.refType & 0xFFu) : 0;
-        const int32_t lateMs = lateAnswer(ctx, state, &probe, &before);
+        const int32_t lateMs = probe.result == 0 ? lateAnswer(ctx, state, &before) : -1;
+        // A gateway's late "absent" for the unit before is no answer to this probe.
         RequestResult result = lateMs >= 0        ? RequestResult::Late
+                               : lateMs == -2     ? RequestResult::Timeout
                                : probe.result < 0 ? RequestResult::BadFrame
                                                   : statsResultOf(ctx, probe.result, &reply);
         statsCount(state->stats, result, code, ms);
@@ -271,9 +277,8 @@ bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSettin
                              nullptr,
                              nullptr};
         // A gateway says so for every unit it cannot reach: no device there.
-        if (exception && (code == 0x0A || code == 0x0B)) {
-            ++state->absent;
-            state->absentCodes = uint8_t(state->absentCodes | (code == 0x0A ? 1u : 2u));
+        if (exception && gatewayAbsent(state, code)) {
+            // counted
         } else if (probe.result != 0) {
             printf("%sFound unit %d%s: ", lineStart(state), unit, where);
             if (probe.result != 1)
@@ -290,17 +295,20 @@ bool probeRange(const RunSettings *settings, StackContext *ctx, const ScanSettin
             foundLate(settings, ctx, state, &before, lateMs, s, index, &record);
             if (settings->sweep == 2)
                 return false;
-        } else if (probe.outcome == RxOutcome::BadFrame || probe.outcome == RxOutcome::Foreign) {
+        } else if (lateMs == -1 &&
+                   (probe.outcome == RxOutcome::BadFrame || probe.outcome == RxOutcome::Foreign)) {
             ++state->garbled;
             printf("%sGarbled answer to unit %d%s: likely a device with other line settings",
                    lineStart(state), unit, where);
         }
         before = probe;
-        const uint32_t lateTick = resync(ctx, s, unit);
-        if (probe.result == 0 && lateTick != 0) {
+        if (!ctx->link.isSerial)
+            continue;
+        resync(ctx, s);
+        const int32_t heardMs = lateAnswer(ctx, state, &probe);
+        if (heardMs >= 0) {
             ++state->stats->late;
-            foundLate(settings, ctx, state, &probe, int32_t(uint32_t(lateTick - probe.sentAt)), s,
-                      index, &record);
+            foundLate(settings, ctx, state, &probe, heardMs, s, index, &record);
             if (settings->sweep == 2)
                 return false;
         }

@@ -105,9 +105,10 @@ RxOutcome modplLastReceive(const StackContext *ctx) {
     return ctx->link.lastRx;
 }
 
-bool modplStrayFrame(const StackContext *ctx, uint8_t *unit, uint32_t *tick) {
-    *unit = ctx->link.strayUnit;
-    *tick = ctx->link.strayTick;
+bool modplStrayFrame(const StackContext *ctx, StrayFrame *out) {
+    const uint8_t code = ctx->link.strayPdu[0];
+    *out = {ctx->link.strayUnit, code, uint8_t(code & 0x80u ? ctx->link.strayPdu[1] : 0),
+            ctx->link.strayTick};
     return ctx->link.strayFrame;
 }
 

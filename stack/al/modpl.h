@@ -91,9 +91,17 @@ int32_t modplResetCounts(StackContext *ctx);
 // Master: what the link's last receive came to, and how often its connection was rebuilt.
 RxOutcome modplLastReceive(const StackContext *ctx);
 uint32_t modplRebuildCount(const StackContext *ctx);
-// Master: whether the last receive dropped a well-formed frame it did not expect (another unit's,
-// or a reply to an earlier Modbus TCP request), with that frame's unit and the tick it came at.
-bool modplStrayFrame(const StackContext *ctx, uint8_t *unit, uint32_t *tick);
+// A well-formed frame a master's receive dropped as not its own: another unit's, or a reply to
+// an earlier Modbus TCP request. Its unit, function code and exception code (0 when it is no
+// exception), and the tick it came at.
+struct StrayFrame {
+    uint8_t unit;
+    uint8_t functionCode;
+    uint8_t exceptionCode;
+    uint32_t tick;
+};
+// Master: whether the last receive dropped such a frame, then in *out.
+bool modplStrayFrame(const StackContext *ctx, StrayFrame *out);
 // 1 while the channel is open and usable; 0 once an accepted connection has closed, or while a
 // lost device or connection waits to be opened again.
 int32_t modplIsOpen(StackContext *ctx);

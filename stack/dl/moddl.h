@@ -100,9 +100,11 @@ struct LinkContext {
     RxOutcome lastRx;  // of the last moddlReceive
     uint32_t rebuilds; // socket connections closed and made again
     // a well-formed frame the last moddlReceive did not take (another unit's, or a reply to an
-    // earlier MBAP request): its unit and when it came, so a scan can name a late device
+    // earlier MBAP request): its unit, its first two PDU bytes (0 where it has none) and when it
+    // came, so a scan can name a late device
     bool strayFrame;
     uint8_t strayUnit;
+    uint8_t strayPdu[2];
     uint32_t strayTick;
 };
 
@@ -226,4 +228,4 @@ int32_t moddlReceive(LinkContext *ctx, PduRecord *record);
 // connection never waits and keeps a frame not yet complete for the next call.
 int32_t moddlRx(LinkContext *ctx, LinkFrame *frame);
 // Notes a well-formed frame from unit that the receive did not take, as it came now.
-void moddlStray(LinkContext *ctx, uint8_t unit);
+void moddlStray(LinkContext *ctx, uint8_t unit, const uint8_t *pdu, uint32_t length);

@@ -90,7 +90,7 @@ int32_t moddlMbapRx(LinkContext *ctx, LinkFrame *frame) {
             const uint32_t pduLength = length - 1;
             const bool stale = ctx->role == 1 && transaction != ctx->transactionId;
             if (stale) {
-                moddlStray(ctx, buffer[6]);
+                moddlStray(ctx, buffer[6], buffer + moddlMbapHeader, pduLength);
                 tracePrintf("\n\rmoddlRx: Stale MBAP frame dropped: transaction %u, expected %u",
                             unsigned(transaction), unsigned(ctx->transactionId));
             } else if (pduLength > rd.capacity)

@@ -321,14 +321,16 @@ int32_t moddlReceive(LinkContext *ctx, PduRecord *record) {
     }
     ctx->lastRx = taken ? RxOutcome::Frame : RxOutcome::Foreign;
     if (!taken)
-        moddlStray(ctx, frame.unit);
+        moddlStray(ctx, frame.unit, frame.pdu, frame.pduLength);
     record->length = taken ? frame.pduLength : 0;
     return taken ? 1 : 0;
 }
 
-void moddlStray(LinkContext *ctx, uint8_t unit) {
+void moddlStray(LinkContext *ctx, uint8_t unit, const uint8_t *pdu, uint32_t length) {
     ctx->strayFrame = true;
     ctx->strayUnit = unit;
+    ctx->strayPdu[0] = length > 0 ? pdu[0] : 0;
+    ctx->strayPdu[1] = length > 1 ? pdu[1] : 0;
     ctx->strayTick = ctx->lastIoTick;
 }
 

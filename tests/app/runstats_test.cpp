@@ -59,16 +59,19 @@ std::function<std::string()> probeMs(int32_t baud, int8_t parity, int8_t stopBit
 
 RunStats scanStats;
 
-// A scan of unit 1 (at every setting with sweep) on a scripted serial port: its status, and what
-// it printed in *out.
-int scanUnit1(ScriptPort &script, uint8_t sweep, std::string *out) {
+// A scan of units 1 to last (at every setting with sweep) on a scripted serial port, or a socket
+// in Modbus TCP framing: its status, and what it printed in *out.
+int scanUnits(ScriptPort &script, uint8_t last, uint8_t sweep, std::string *out,
+              bool mbap = false) {
     static RunSettings settings;
     static StackContext ctx;
     runSettingsDefaults(&settings);
-    settings.scanFirst = settings.scanLast = 1;
+    settings.scanFirst = 1;
+    settings.scanLast = last;
     settings.sweep = sweep;
     modplInstall(&ctx, modplMaster);
-    ctx.link.isSerial = 1;
+    ctx.link.isSerial = !mbap;
+    ctx.link.framing = mbap ? framingMbap : framingRtu;
     scriptPortBind(&ctx.link.port, &script);
     statsReset(&scanStats);
     testing::internal::CaptureStdout();
@@ -83,7 +86,7 @@ int scanUnit1(ScriptPort &script, uint8_t sweep, std::string *out) {
 std::string sweptSettings() {
     ScriptPort script;
     std::string text, format, baud;
-    text = str(scanUnit1(script, 1, &text)) + ":";
+    text = str(scanUnits(script, 1, 1, &text)) + ":";
     bool check = false;
     for (const auto &[request, word] : script.controls) {
         const std::string f = std::string(" ") + "NOE"[word >> line::parityShift & 3u] +
@@ -104,8 +107,19 @@ std::string lateAfterTheBroadcast() {
     ScriptPort script;
     script.reads = {{{}, 70, IoTimeout}, {rtuFrame(1, {3, 2, 0, 42}), 12, IoOk}};
     std::string out;
-    const int status = scanUnit1(script, 0, &out);
+    const int status = scanUnits(script, 1, 0, &out);
     return str(status) + " " + str(scanStats.late) + out.substr(0, out.find("\nNo answer"));
+}
+
+// Over Modbus TCP a gateway's "no response" for unit 1 comes while unit 2 is probed: the
+// status and the summary.
+std::string lateGatewayException() {
+    ScriptPort script;
+    const Bytes stale{0, 1, 0, 0, 0, 3, 1, 0x83, 0x0b};
+    script.reads = {{{}, 100, IoTimeout}, {stale, 150, IoOk}};
+    std::string out;
+    const int status = scanUnits(script, 2, 0, &out, true);
+    return str(status) + out.substr(out.find("\nScan done"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -119,6 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
         // characters, rounded up, and 1 ms.
         Row{"LateAnswerHeardAfterTheBroadcastFindsItsUnit", lateAfterTheBroadcast,
             "0 1\nLate answer from unit 1 at 9600 8N1 after 82 ms: give -RT more"},
+        Row{"LateGatewayExceptionIsAnAbsentUnit", lateGatewayException,
+            "2\nScan done: 0 units found; a gateway answered for 1 absent unit (exception 0b)"},
         Row{"ProbeAt9600N1Waits70MsAfter5", probeMs(9600, 0, 1), "70/5"},
         Row{"ProbeAt1200E1Waits220MsAfter33", probeMs(1200, 2, 1), "220/33"},
         Row{"ProbeAt115200N2Waits52MsAfter2", probeMs(115200, 0, 2), "52/2"}),
