@@ -89,7 +89,8 @@ std::string sweptSettings() {
     text = str(scanUnits(script, 1, 1, &text)) + ":";
     bool check = false;
     for (const auto &[request, word] : script.controls) {
-        const std::string f = std::string(" ") + "NOE"[word >> line::parityShift & 3u] +
+        const std::string f = " " + str(8 - (word & line::dataBitsMask)) +
+                              "NOE"[word >> line::parityShift & 3u] +
                               (word & line::stopBitsMask ? "2" : "1");
         if (request == SetLineSettings && f != format)
             text += format = f;
@@ -111,11 +112,11 @@ std::string lateAfterTheBroadcast() {
     return str(status) + " " + str(scanStats.late) + out.substr(0, out.find("\nNo answer"));
 }
 
-// Over Modbus TCP a gateway's "no response" for unit 1 comes while unit 2 is probed: the
-// status and the summary.
+// Over Modbus TCP a gateway's "no path" for unit 1 comes while unit 2 is probed: the status and
+// the summary.
 std::string lateGatewayException() {
     ScriptPort script;
-    const Bytes stale{0, 1, 0, 0, 0, 3, 1, 0x83, 0x0b};
+    const Bytes stale{0, 1, 0, 0, 0, 3, 1, 0x83, 0x0a};
     script.reads = {{{}, 100, IoTimeout}, {stale, 150, IoOk}};
     std::string out;
     const int status = scanUnits(script, 2, 0, &out, true);
@@ -126,15 +127,15 @@ INSTANTIATE_TEST_SUITE_P(
     Scan, Rows,
     testing::Values(
         Row{"SweepTriesLikelySettingsFirstThenEveryRateInEachFormatSlowLast", sweptSettings,
-            "2: N1 check 9600 E1 N1 19200 E1 N1 38400 57600 115200 4800 2400 1200 E1 38400 57600 "
-            "115200 4800 2400 1200 O1 9600 19200 38400 57600 115200 4800 2400 1200 N2 9600 19200 "
-            "38400 57600 115200 4800 2400 1200 unchecked"},
+            "2: 8N1 check 9600 8E1 8N1 19200 8E1 8N1 38400 57600 115200 4800 2400 1200 8E1 38400 "
+            "57600 115200 4800 2400 1200 8O1 9600 19200 38400 57600 115200 4800 2400 1200 8N2 9600 "
+            "19200 38400 57600 115200 4800 2400 1200 unchecked"},
         // 18.5 characters of 10 or 11 bits, rounded up, and the 50 ms margin; then 3.5
         // characters, rounded up, and 1 ms.
         Row{"LateAnswerHeardAfterTheBroadcastFindsItsUnit", lateAfterTheBroadcast,
             "0 1\nLate answer from unit 1 at 9600 8N1 after 82 ms: give -RT more"},
         Row{"LateGatewayExceptionIsAnAbsentUnit", lateGatewayException,
-            "2\nScan done: 0 units found; a gateway answered for 1 absent unit (exception 0b)"},
+            "2\nScan done: 0 units found; a gateway answered for 1 absent unit (exception 0a)"},
         Row{"ProbeAt9600N1Waits70MsAfter5", probeMs(9600, 0, 1), "70/5"},
         Row{"ProbeAt1200E1Waits220MsAfter33", probeMs(1200, 2, 1), "220/33"},
         Row{"ProbeAt115200N2Waits52MsAfter2", probeMs(115200, 0, 2), "52/2"}),

@@ -246,6 +246,7 @@ CASES = [
      "78,2b0e03830000028005615c78303081020102", "{sk} -FRTCP -FN43 -PKOFF"),
     ("fn17_count_short_of_its_data_is_a_bad_reply", "raw --mbap --pdus 1102b4ff4c",
      "{sk} -FRTCP -FN17 -PKOFF"),
+    ("fn17_exception_2_prints_its_code", "raw --mbap --pdus 9102", "{sk} -FRTCP -FN17 -PKOFF"),
     ("scan_options_echo_and_name_bad_values", "",
      "-scan0-5 /SCAN5-3 -SCAN1-248 -SCANx -SCAN+5 -SCAN1-2-3 -SWEEPX -sweepfirst -SCAN7 -XYZ"),
     # -SR names no holding register: the probe reads 400001.
