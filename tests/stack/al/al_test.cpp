@@ -257,6 +257,22 @@ std::function<std::string()> ask(bool deviceId, std::vector<Bytes> answers) {
     };
 }
 
+// Conformity 83: after the regular objects the extended ones are asked from 0x80, with a budget
+// of requests of their own; here every answer says more follows.
+std::vector<Bytes> extendedWithoutEnd() {
+    std::vector<Bytes> answers{{0x2b, 0x0e, 2, 0x83, 0, 0, 1, 0, 1, 'A'}};
+    for (int i = 0; i < 9; ++i)
+        answers.push_back({0x2b, 0x0e, 3, 0x83, 0xff, 0x80, 1, 0x80, 1, 'x'});
+    return answers;
+}
+
+std::string extendedRequests() {
+    std::string text = "1 n4 2b 0e 02 00";
+    for (int i = 0; i < 8; ++i)
+        text += " n4 2b 0e 03 80";
+    return text + " ex0 VendorName=A  80=x  80=x  80=x  80=x  80=x  80=x  80=x  80=x cut4";
+}
+
 IdentDevice identityOf(std::vector<std::string> texts) {
     IdentDevice d{};
     for (uint32_t i = 0; i < texts.size(); ++i, d.present = uint8_t(d.present << 1 | 1))
@@ -314,6 +330,8 @@ INSTANTIATE_TEST_SUITE_P(
             ask(true, std::vector<Bytes>(9, devAnswer(0xff, 0, {{0, "A"}}))),
             "1 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e "
             "02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 ex0 VendorName=A cut4"},
+        Row{"ExtendedObjectsAskedWithEightRequestsOfTheirOwn", ask(true, extendedWithoutEnd()),
+            extendedRequests()},
         Row{"ServerIdAskedOfASilentUnitIsNoAnswer", ask(false, {}), "0 n1 11 ex0 "},
         Row{"SlaveAnswersServerIdWithTheUnitAskedAndItsTexts", served(&basic, {0x11}, 17),
             "0 n13 11 0b 11 ff 4b 56 20 50 ex0"},
