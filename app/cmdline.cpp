@@ -152,7 +152,7 @@ bool framingOption(RunSettings *settings, const char *value) {
 }
 
 // "a-b" with 1 <= a <= b <= 247, "a" alone, or nothing for every unit; anything else keeps the
-// setting, so no scan runs.
+// setting and refuses the run.
 bool scanOption(RunSettings *settings, const char *value) {
     progressPrintf("\nStripped SCAN from input: %s", value);
     unsigned first = 1, last = 247;
@@ -166,6 +166,7 @@ bool scanOption(RunSettings *settings, const char *value) {
         last = first;
     if ((!empty && !one && !range) || !digits || first < 1 || last > 247 || first > last) {
         printf("\nScan range '%s' not supported", value);
+        settings->scanRefused = true;
         return false;
     }
     settings->scanFirst = uint8_t(first);
@@ -181,6 +182,7 @@ bool sweepOption(RunSettings *settings, const char *value) {
         settings->sweep = value[0] == '\0' ? 1 : 2;
     else
         printf("\nSweep '%s' not supported", value);
+    settings->scanRefused = settings->scanRefused || !known;
     return known;
 }
 
@@ -369,6 +371,7 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->scanFirst = settings->scanLast = 0;
     settings->sweep = 0;
     settings->timeoutGiven = settings->spacingGiven = false;
+    settings->scanRefused = false;
     settings->refusal[0] = '\0';
     settings->unitText = nullptr;
     settings->quiet = false;
@@ -509,4 +512,13 @@ OutputFormat outputFormatAsked(int argc, char **argv) {
             startsWith(name + 1, "OF"))
             recordsFormatOf(name + 3, &format);
     return format;
+}
+
+bool scanAsked(int argc, char **argv) {
+    char name[16];
+    for (int i = 1; i < argc; ++i)
+        if (isOption(argv[i]) && upperCopy(argv[i], name, sizeof name) &&
+            startsWith(name + 1, "SCAN"))
+            return true;
+    return false;
 }

@@ -43,6 +43,7 @@ struct RunSettings {
     uint8_t scanFirst, scanLast;
     uint8_t sweep;
     bool timeoutGiven, spacingGiven;
+    bool scanRefused; // a -SCAN or -SWEEP value not understood: no run, rather than a plain read
     // The first argument that was not understood, and why: it keeps a write from being sent
     // and, with -ESON, any run. Empty while every argument was understood. The -ID text as
     // typed, which a write's unit is judged by (nullptr: not given).
@@ -73,6 +74,7 @@ bool helpAsked(int argc, char **argv);
 // Whether the last valid -TR option asks for a quiet run (-TROFF).
 bool quietAsked(int argc, char **argv);
 OutputFormat outputFormatAsked(int argc, char **argv);
+bool scanAsked(int argc, char **argv);
 // Reads argv[1..argc-1] into the settings, printing what each option echoes. An argument is a
 // value when it begins with neither "-" nor "/", or with "-" and a digit or ".".
 void parseArguments(RunSettings *settings, int argc, char **argv);

@@ -106,7 +106,9 @@ void noteRequest(RunStats *stats, const RunSettings *settings, uint32_t number,
                                reply->values,
                                count,
                                request->refType < 2 ? DataType::Int16 : settings->dataType,
-                               settings->wordOrder};
+                               settings->wordOrder,
+                               nullptr,
+                               nullptr};
     recordsWrite(&record);
 }
 
@@ -283,7 +285,9 @@ int runRequestCycle(RunSettings *settings) {
             } else if (settings->scanFirst != 0) {
                 progressPrintf("\nScanning units %d to %d", settings->scanFirst,
                                settings->scanLast);
-                status = scanRun(settings, &ctx);
+                status = scanRun(settings, &ctx, &stats);
+                if (settings->statistics)
+                    statsPrint(&stats, modplRebuildCount(&ctx));
             } else {
                 progressPrintf("\nBuilding request: modslave = %d", settings->modslave);
                 runRepetitions(settings, &ctx, &request, &reply, &stats);

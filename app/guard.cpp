@@ -50,7 +50,11 @@ bool guardRefuse(const RunSettings *settings) {
 
 bool guardAllows(RunSettings *settings) {
     const bool write = guardIsWrite(settings->functionSelector);
-    if (!write && !settings->exitStatusTells)
+    // A scan runs as typed or not at all: a range not understood would read one unit instead.
+    const bool sweepOnTcp = settings->scanFirst != 0 && settings->sweep != 0 && overTcp(settings);
+    if (sweepOnTcp)
+        settingsRefuse(settings, "the sweep needs a serial port");
+    if (!write && !settings->exitStatusTells && !settings->scanRefused && !sweepOnTcp)
         return true;
     judgeUnit(settings, write);
     if (settings->refusal[0] == '\0')

@@ -10,7 +10,8 @@ bool guardIsWrite(uint8_t selector);
 bool guardIsBroadcast(const RunSettings *settings);
 // Whether a write or a -ESON run may go on: false once an argument was not understood or the
 // unit typed is not one (a write: 0 to 247, or 255 on a TCP port; a read: 0 to 255), after
-// printing why on a line of its own. Anything else goes on.
+// printing why on a line of its own. A scan is refused so too when its range or sweep was not
+// understood, or it sweeps a TCP port. Anything else goes on.
 bool guardAllows(RunSettings *settings);
 // A write's own checks once its values are registers or bits: values to send, no more than
 // the function carries, none past number 65536. False after printing why.

@@ -13,5 +13,10 @@
 // -2, -3) and the exception code in *exception.
 int32_t identityShow(StackContext *ctx, uint8_t function, int32_t unit, uint8_t *exception);
 
+// Starts collecting the identity lines printed from now on; what was collected, the lines
+// joined by "; " (bounded: a longer text is cut).
+void identityCollect();
+const char *identityCollected();
+
 // Bytes as text where printable, \xNN otherwise, into out (size at least 4 * n + 1).
 void identityText(const uint8_t *bytes, uint32_t n, char *out);

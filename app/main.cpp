@@ -24,7 +24,7 @@ int main(int argc, char **argv) {
         return 10;
     }
     // Known before anything is printed, so that the banner already goes where it belongs.
-    recordsOpen(outputFormatAsked(argc, argv));
+    recordsOpen(outputFormatAsked(argc, argv), scanAsked(argc, argv));
     traceSetProgress(!quietAsked(argc, argv));
     if (traceProgress())
         printBanner();

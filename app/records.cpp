@@ -34,7 +34,8 @@ void timestamp(char *out, size_t size) {
 // "interrupted".
 void resultText(char *out, size_t size, const RequestRecord *r) {
     static const char *const texts[] = {
-        "ok", "exception", "time-out", "bad frame", "transmit failed", "broadcast", "interrupted"};
+        "ok",        "exception",   "time-out", "bad frame", "transmit failed",
+        "broadcast", "interrupted", "late"};
     if (r->result == RequestResult::Exception)
         snprintf(out, size, "exception %d", r->exceptionCode);
     else
@@ -122,6 +123,12 @@ void writeCsv(const RequestRecord *r, const char *time, const char *start, const
     }
     field[used] = '\0';
     csvField(field);
+    if (r->settings) {
+        fputc(',', recordStream);
+        csvField(r->settings);
+        fputc(',', recordStream);
+        csvField(r->identity);
+    }
     fputc('\n', recordStream);
 }
 
@@ -142,7 +149,14 @@ void writeJson(const RequestRecord *r, const char *time, const char *start, cons
         if (width > 0)
             jsonValue(text, i > 0, number);
     }
-    fputs("]}\n", recordStream);
+    fputc(']', recordStream);
+    if (r->settings) {
+        fputs(",\"settings\":", recordStream);
+        jsonString(r->settings);
+        fputs(",\"identity\":", recordStream);
+        jsonString(r->identity);
+    }
+    fputs("}\n", recordStream);
 }
 
 } // namespace
@@ -158,7 +172,7 @@ bool recordsFormatOf(const char *text, OutputFormat *format) {
     return false;
 }
 
-void recordsOpen(OutputFormat format) {
+void recordsOpen(OutputFormat format, bool scan) {
     if (format == OutputFormat::Text)
         return;
     fflush(stdout);
@@ -176,7 +190,10 @@ void recordsOpen(OutputFormat format) {
     recordStream = stream;
     recordFormat = format;
     if (format == OutputFormat::Csv)
-        fputs("time,request,unit,function,start,result,response_ms,values\n", recordStream);
+        fputs(scan
+                  ? "time,request,unit,function,start,result,response_ms,values,settings,identity\n"
+                  : "time,request,unit,function,start,result,response_ms,values\n",
+              recordStream);
     fflush(recordStream);
 }
 

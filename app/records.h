@@ -24,14 +24,19 @@ struct RequestRecord {
     int32_t valueCount; // registers
     DataType type;      // the values' type and word order, as the register lines print them
     WordOrder order;
+    // A scan's unit found: the line settings it answered at ("" over TCP) and its identity
+    // lines joined by "; "; nullptr for a request
+    const char *settings;
+    const char *identity;
 };
 
 // TEXT, CSV or JSON (upper case); false for anything else, leaving *format as it was.
 bool recordsFormatOf(const char *text, OutputFormat *format);
 // For CSV and JSON: standard output goes to standard error from here on, and the records to
-// what standard output was; the CSV header is written. Streams that cannot be split (no
+// what standard output was; the CSV header is written, with the settings and identity columns
+// of a scan's records when scan. Streams that cannot be split (no
 // descriptor left) leave the output as text.
-void recordsOpen(OutputFormat format);
+void recordsOpen(OutputFormat format, bool scan);
 // One record, in the format opened; nothing for text.
 void recordsWrite(const RequestRecord *record);
 // Whether the reader of the run's output has gone (| head): standard output or the records

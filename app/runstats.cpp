@@ -61,6 +61,9 @@ void statsCount(RunStats *stats, RequestResult result, uint8_t exceptionCode, ui
     case RequestResult::Interrupted:
         ++stats->interrupted;
         break;
+    case RequestResult::Late:
+        ++stats->late;
+        break;
     }
 }
 
@@ -142,6 +145,8 @@ void statsPrint(RunStats *stats, uint32_t rebuilds) {
     if (stats->interrupted > 0)
         printf("\n  Interrupted waits:      %u", stats->interrupted);
     printf("\n  Bad or foreign frames:  %u", stats->badFrames);
+    if (stats->late > 0)
+        printf("\n  Late answers:           %u", stats->late);
     printf("\n  Transmit failures:      %u", stats->transmitFailures);
     printf("\n  Connection rebuilds:    %u", rebuilds);
     if (stats->overruns > 0)

@@ -8,7 +8,8 @@
 #include <cstdint>
 
 // A broadcast went out and, as no slave answers one, was waited on by no one; a stop ended the
-// wait for an answer (Interrupted).
+// wait for an answer (Interrupted). Late: a scan's probe heard the unit probed before it,
+// answering after its own time-out.
 enum class RequestResult : uint8_t {
     Ok,
     Exception,
@@ -16,7 +17,8 @@ enum class RequestResult : uint8_t {
     BadFrame,
     TransmitFailed,
     Broadcast,
-    Interrupted
+    Interrupted,
+    Late
 };
 
 // The request count is 16 bits, so every answered request's time fits and the 99th
@@ -31,7 +33,7 @@ struct UnitStats {
 };
 
 struct RunStats {
-    uint32_t sent, answered, timeouts, badFrames, transmitFailures, broadcasts, interrupted;
+    uint32_t sent, answered, timeouts, badFrames, transmitFailures, broadcasts, interrupted, late;
     uint32_t overruns; // polling rounds that ran past their period
     UnitStats units[256];
     uint32_t exceptions[256];      // by exception code

@@ -112,7 +112,9 @@ int32_t identDecodeServerId(const uint8_t *pdu, uint32_t length, IdentServerId *
     if (answered != 0)
         return answered;
     uint8_t count = 0;
-    if (!fbGetByte(&fb, &count) || count > sizeof out->data || !fbGetBytes(&fb, count, out->data))
+    // A count short of the data is as wrong as one past it.
+    if (!fbGetByte(&fb, &count) || count > sizeof out->data || !fbGetBytes(&fb, count, out->data) ||
+        fbRemaining(&fb) != 0)
         return -2;
     out->length = count;
     return 1;
@@ -139,6 +141,12 @@ int32_t identDecodeDevice(const uint8_t *pdu, uint32_t length, IdentDevice *out,
             fbGetBytes(&fb, size, out->value[object]);
             out->length[object] = size;
             out->present = uint8_t(out->present | 1u << object);
+        } else if (object >= identObjects && out->extraCount < identExtraMost &&
+                   size <= identValueMost) {
+            const uint32_t k = out->extraCount++;
+            out->extraId[k] = object;
+            out->extraLength[k] = size;
+            fbGetBytes(&fb, size, out->extraValue[k]);
         } else {
             fbSkip(&fb, size);
         }
@@ -157,25 +165,47 @@ int32_t identAskServerId(StackContext *ctx, int32_t unit, IdentServerId *out, ui
 int32_t identAskDevice(StackContext *ctx, int32_t unit, IdentDevice *out, uint8_t *exception) {
     std::memset(out, 0, sizeof *out);
     uint8_t code = streamRegular, first = 0;
-    for (uint32_t k = 0; k < identMostRequests; ++k) {
+    uint32_t asked = 0, answers = 0;
+    for (;;) {
+        if (asked == identMostRequests) {
+            out->cut = IdentCut::TooLong;
+            return 1;
+        }
         uint8_t pdu[pduSize] = {identFcDevice, identMeiDevice, code, first};
         if (send(ctx, unit, pdu, 4) != 1)
             return -3;
+        ++asked;
+        // What does not answer the question decodes as a malformed answer would.
         const int32_t length = receive(ctx, pdu);
-        if (length <= 0)
-            return length;
         bool more = false;
         const int32_t decoded =
-            identDecodeDevice(pdu, uint32_t(length), out, exception, &more, &first);
-        if (decoded == 2 && code == streamRegular && k == 0 &&
+            length <= 0 ? length
+                        : identDecodeDevice(pdu, uint32_t(length), out, exception, &more, &first);
+        if (decoded == 2 && code == streamRegular && answers == 0 &&
             (*exception == 2 || *exception == 3)) {
             code = streamBasic;
             continue;
         }
-        if (decoded != 1 || !more)
+        // What came is kept; the rest is said to be missing.
+        if (decoded != 1 && answers > 0) {
+            out->cut = decoded == 0   ? IdentCut::Unanswered
+                       : decoded == 2 ? IdentCut::Refused
+                                      : IdentCut::Malformed;
+            return 1;
+        }
+        if (decoded != 1)
             return decoded;
+        ++answers;
+        if (more)
+            continue;
+        // Conformity 03 or 83: the device has extended objects, from 0x80, in a stream of
+        // their own.
+        if (code == streamExtended || (out->conformity & 0x7Fu) != streamExtended)
+            return 1;
+        code = streamExtended;
+        first = 0x80;
+        asked = 0;
     }
-    return 1;
 }
 
 void identServeFrom(StackContext *ctx, const IdentDevice *identity) {

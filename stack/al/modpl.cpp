@@ -53,6 +53,10 @@ int32_t modplSetLineFormat(StackContext *ctx, int32_t dataBits, int32_t parity, 
     return moddlSetLineFormat(&ctx->link, dataBits, parity, stopBits) ? 1 : 0;
 }
 
+int32_t modplSetParityCheck(StackContext *ctx, bool on) {
+    return moddlSetParityCheck(&ctx->link, on);
+}
+
 int32_t modplGetBaud(StackContext *ctx) {
     return moddlGetBaud(&ctx->link);
 }
@@ -113,6 +117,13 @@ RxOutcome modplLastReceive(const StackContext *ctx) {
 int32_t modplPace(StackContext *ctx) {
     moddlPace(&ctx->link, ctx->link.timing.minIntervalUs);
     return 1;
+}
+
+bool modplStrayFrame(const StackContext *ctx, StrayFrame *out) {
+    const uint8_t code = ctx->link.strayPdu[0];
+    *out = {ctx->link.strayUnit, code, uint8_t(code & 0x80u ? ctx->link.strayPdu[1] : 0),
+            ctx->link.strayTick};
+    return ctx->link.strayFrame;
 }
 
 uint32_t modplRebuildCount(const StackContext *ctx) {

@@ -74,6 +74,9 @@ int32_t modplGetBaud(StackContext *ctx);
 // The serial line format: 5 to 8 data bits, parity 0 none, 1 odd, 2 even, 3 mark, 4 space,
 // 1 or 2 stop bits. 1; 0 when the link refuses it. A socket channel ignores it.
 int32_t modplSetLineFormat(StackContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits);
+// A serial port checks the parity of what it reads (a byte that fails it breaks its frame):
+// 1; 0 on a socket.
+int32_t modplSetParityCheck(StackContext *ctx, bool on);
 int32_t modplSetUnit(StackContext *ctx, int32_t unit);
 // Slave: the units answered beside the one opened with, bit u of units[u / 8] for unit u; none
 // after install.
@@ -103,6 +106,17 @@ int32_t modplResetCounts(StackContext *ctx);
 // Master: what the link's last receive came to, and how often its connection was rebuilt.
 RxOutcome modplLastReceive(const StackContext *ctx);
 uint32_t modplRebuildCount(const StackContext *ctx);
+// A well-formed frame a master's receive dropped as not its own: another unit's, or a reply to
+// an earlier Modbus TCP request. Its unit, function code and exception code (0 when it is no
+// exception), and the tick it came at.
+struct StrayFrame {
+    uint8_t unit;
+    uint8_t functionCode;
+    uint8_t exceptionCode;
+    uint32_t tick;
+};
+// Master: whether the last receive dropped such a frame, then in *out.
+bool modplStrayFrame(const StackContext *ctx, StrayFrame *out);
 // 1 while the channel is open and usable; 0 once an accepted connection has closed, or while a
 // lost device or connection waits to be opened again.
 int32_t modplIsOpen(StackContext *ctx);

@@ -100,6 +100,13 @@ struct LinkContext {
     uint32_t rxBytes;  // bytes read, to tell a silent peer from a garbled answer
     RxOutcome lastRx;  // of the last moddlReceive
     uint32_t rebuilds; // socket connections closed and made again, serial devices reopened
+    // a well-formed frame the last moddlReceive did not take (another unit's, or a reply to an
+    // earlier MBAP request): its unit, its first two PDU bytes (0 where it has none) and when it
+    // came, so a scan can name a late device
+    bool strayFrame;
+    uint8_t strayUnit;
+    uint8_t strayPdu[2];
+    uint32_t strayTick;
 };
 
 // ---- Open, configuration, port selection. Results 1 success, 0 failure. -----------------
@@ -114,6 +121,9 @@ int32_t moddlGetBaud(LinkContext *ctx);
 // Sends the line format in the line settings word (the other fields as they are) and derives
 // the time-outs again from the bits a character then takes. 0 for a format out of range.
 int32_t moddlSetLineFormat(LinkContext *ctx, int32_t dataBits, int32_t parity, int32_t stopBits);
+// Whether a serial port checks the parity of what it reads, so that a byte that fails it
+// breaks its frame: 1; 0 on a socket or when the port refuses.
+int32_t moddlSetParityCheck(LinkContext *ctx, bool on);
 int32_t moddlSetTiming(LinkContext *ctx, const LinkTimingRequest *request);
 // Whether a slave answers this unit: its own or one of its further units.
 bool moddlTakesUnit(const LinkContext *ctx, uint8_t unit);
@@ -225,3 +235,5 @@ int32_t moddlReceive(LinkContext *ctx, PduRecord *record);
 // until a frame checks or the time-out, counted from the first bytes, has passed; an accepted
 // connection never waits and keeps a frame not yet complete for the next call.
 int32_t moddlRx(LinkContext *ctx, LinkFrame *frame);
+// Notes a well-formed frame from unit that the receive did not take, as it came now.
+void moddlStray(LinkContext *ctx, uint8_t unit, const uint8_t *pdu, uint32_t length);

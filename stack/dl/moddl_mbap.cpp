@@ -89,10 +89,11 @@ int32_t moddlMbapRx(LinkContext *ctx, LinkFrame *frame) {
             const uint16_t transaction = word(buffer);
             const uint32_t pduLength = length - 1;
             const bool stale = ctx->role == 1 && transaction != ctx->transactionId;
-            if (stale)
+            if (stale) {
+                moddlStray(ctx, buffer[6], buffer + moddlMbapHeader, pduLength);
                 tracePrintf("\n\rmoddlRx: Stale MBAP frame dropped: transaction %u, expected %u",
                             unsigned(transaction), unsigned(ctx->transactionId));
-            else if (pduLength > rd.capacity)
+            } else if (pduLength > rd.capacity)
                 tracePrintf("\n\rmoddlRx: frame too long for the buffer.  l==%d", int(size));
             if (!stale && pduLength <= rd.capacity) {
                 frame->unit = buffer[6];

@@ -293,6 +293,14 @@ int32_t moddlSetLineFormat(LinkContext *ctx, int32_t dataBits, int32_t parity, i
     return moddlSetBaud(ctx, ctx->baudRate);
 }
 
+int32_t moddlSetParityCheck(LinkContext *ctx, bool on) {
+    uint32_t word = 0;
+    if (!ctx->isSerial || ioControl(&ctx->port, GetLineSettings, &word) != IoOk)
+        return 0;
+    word = (word & ~line::parityCheckMask) | (on ? line::parityCheckMask : 0u);
+    return ioControl(&ctx->port, SetLineSettings, &word) == IoOk ? 1 : 0;
+}
+
 int32_t moddlConfigure(LinkContext *ctx, const LinkTiming *timing) {
     if (ctx->isSerial) {
         uint32_t word = 0;

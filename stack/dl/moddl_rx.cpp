@@ -300,10 +300,12 @@ int32_t moddlReceive(LinkContext *ctx, PduRecord *record) {
     LinkFrame frame{0, moddlMaxFrame, record->data};
     const uint32_t bytesBefore = ctx->rxBytes;
     const bool mbap = ctx->framing == framingMbap;
+    ctx->strayFrame = false;
     const int32_t received = mbap ? moddlMbapRx(ctx, &frame) : moddlRx(ctx, &frame);
     if (received != 0) {
         ctx->lastRx = received >= 2                 ? RxOutcome::Broken
                       : ctx->rxBytes == bytesBefore ? RxOutcome::Timeout
+                      : ctx->strayFrame             ? RxOutcome::Foreign
                                                     : RxOutcome::BadFrame;
         record->length = 0;
         return 0;
@@ -318,8 +320,18 @@ int32_t moddlReceive(LinkContext *ctx, PduRecord *record) {
             ctx->peerUnit = frame.unit;
     }
     ctx->lastRx = taken ? RxOutcome::Frame : RxOutcome::Foreign;
+    if (!taken)
+        moddlStray(ctx, frame.unit, frame.pdu, frame.pduLength);
     record->length = taken ? frame.pduLength : 0;
     return taken ? 1 : 0;
+}
+
+void moddlStray(LinkContext *ctx, uint8_t unit, const uint8_t *pdu, uint32_t length) {
+    ctx->strayFrame = true;
+    ctx->strayUnit = unit;
+    ctx->strayPdu[0] = length > 0 ? pdu[0] : 0;
+    ctx->strayPdu[1] = length > 1 ? pdu[1] : 0;
+    ctx->strayTick = ctx->lastIoTick;
 }
 
 int32_t moddlRx(LinkContext *ctx, LinkFrame *frame) {

@@ -53,7 +53,8 @@ enum ControlRequest : int32_t {
     SetReportWord2 = 515
 };
 
-// Fields of the line settings word (bits 0-15; bits 16-31 carry nothing).
+// Fields of the line settings word (bits 0-16; bits 17-31 carry nothing). Bit 16 checks the
+// parity of what is read: a byte that fails it reaches the reader as 0, never as it came.
 namespace line {
 constexpr uint32_t dataBitsShift = 0, dataBitsMask = 0x7u << dataBitsShift;
 constexpr uint32_t parityShift = 3, parityMask = 0x7u << parityShift;
@@ -62,6 +63,7 @@ constexpr uint32_t ctsShift = 8, ctsMask = 0x3u << ctsShift;
 constexpr uint32_t dsrShift = 10, dsrMask = 0x3u << dsrShift;
 constexpr uint32_t rtsShift = 12, rtsMask = 0x3u << rtsShift;
 constexpr uint32_t dtrShift = 14, dtrMask = 0x3u << dtrShift;
+constexpr uint32_t parityCheckShift = 16, parityCheckMask = 0x1u << parityCheckShift;
 // 8 data bits, no parity, one stop bit, no CTS handshake, DSR ignored, RTS toggle, DTR off.
 constexpr uint32_t openDefault = 0x2000;
 } // namespace line

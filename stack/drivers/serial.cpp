@@ -105,14 +105,18 @@ void setLineSettings(plat::Dcb &dcb, uint32_t word) {
     const uint32_t dtr = (word & line::dtrMask) >> line::dtrShift;
     if (dtr < 3)
         dcb.fDtrControl = dtrModes[dtr];
+    // Linux reads a byte with a parity error as 0 under INPCK; Windows puts the error char, 0.
+    dcb.fParity = (word & line::parityCheckMask) != 0;
+    dcb.fErrorChar = dcb.fParity;
 }
 
-// Rewrites bits 0-15 only; an RTS or DTR state without a code keeps the caller's bits.
+// Rewrites bits 0-16 only; an RTS or DTR state without a code keeps the caller's bits.
 void getLineSettings(const plat::Dcb &dcb, uint32_t *word) {
     uint32_t w = *word;
     w = (w & ~line::dataBitsMask) | (((8u - dcb.byteSize) % 8u) << line::dataBitsShift);
     w = (w & ~line::parityMask) | ((dcb.parity % 8u) << line::parityShift);
     w = (w & ~line::stopBitsMask) | ((dcb.stopBits % 4u) << line::stopBitsShift);
+    w = (w & ~line::parityCheckMask) | (uint32_t(dcb.fParity) << line::parityCheckShift);
     w = (w & ~line::ctsMask) | (uint32_t(dcb.fOutxCtsFlow) << line::ctsShift);
     uint32_t dsr = dcb.fOutxDsrFlow ? 2u : (dcb.fDsrSensitivity ? 1u : 0u);
     w = (w & ~line::dsrMask) | (dsr << line::dsrShift);

@@ -59,42 +59,85 @@ std::function<std::string()> probeMs(int32_t baud, int8_t parity, int8_t stopBit
     };
 }
 
-// A sweep of unit 1 on a scripted serial port that never answers: its status, then the rates
-// and line formats the port was set to, in order, each where it changed.
-std::string sweptSettings() {
+RunStats scanStats;
+
+// A scan of units 1 to last (at every setting with sweep) on a scripted serial port, or a socket
+// in Modbus TCP framing: its status, and what it printed in *out.
+int scanUnits(ScriptPort &script, uint8_t last, uint8_t sweep, std::string *out,
+              bool mbap = false) {
     static RunSettings settings;
     static StackContext ctx;
-    ScriptPort script;
     runSettingsDefaults(&settings);
-    settings.scanFirst = settings.scanLast = 1;
-    settings.sweep = 1;
+    settings.scanFirst = 1;
+    settings.scanLast = last;
+    settings.sweep = sweep;
     modplInstall(&ctx, modplMaster);
-    ctx.link.isSerial = 1;
+    ctx.link.isSerial = !mbap;
+    ctx.link.framing = mbap ? framingMbap : framingRtu;
     scriptPortBind(&ctx.link.port, &script);
+    statsReset(&scanStats);
     testing::internal::CaptureStdout();
-    std::string text = str(scanRun(&settings, &ctx)) + ":", format, baud;
-    testing::internal::GetCapturedStdout();
+    const int status = scanRun(&settings, &ctx, &scanStats);
+    *out = testing::internal::GetCapturedStdout();
+    return status;
+}
+
+// A sweep of unit 1 on a port that never answers: its status, then the rates and line formats
+// the port was set to, in order, each where it changed, and where the parity check went on and
+// off.
+std::string sweptSettings() {
+    ScriptPort script;
+    std::string text, format, baud;
+    text = str(scanUnits(script, 1, 1, &text)) + ":";
+    bool check = false;
     for (const auto &[request, word] : script.controls) {
-        const std::string f = std::string(" ") + "NOE"[word >> line::parityShift & 3u] +
+        const std::string f = " " + str(8 - (word & line::dataBitsMask)) +
+                              "NOE"[word >> line::parityShift & 3u] +
                               (word & line::stopBitsMask ? "2" : "1");
-        // moddlConfigure sends the word again with RTS control: not a format of its own.
-        if (request == SetLineSettings && !(word & line::rtsMask) && f != format)
+        if (request == SetLineSettings && f != format)
             text += format = f;
+        if (request == SetLineSettings && bool(word & line::parityCheckMask) != check)
+            text += (check = !check) ? " check" : " unchecked";
         if (request == SetBaud && " " + str(word) != baud)
             text += baud = " " + str(word);
     }
     return text;
 }
 
+// Unit 1 silent to its probe, then its answer 12 ms into the listening after the broadcast:
+// the status, the late answers counted, and the line that names it.
+std::string lateAfterTheBroadcast() {
+    ScriptPort script;
+    script.reads = {{{}, 70, IoTimeout}, {rtuFrame(1, {3, 2, 0, 42}), 12, IoOk}};
+    std::string out;
+    const int status = scanUnits(script, 1, 0, &out);
+    return str(status) + " " + str(scanStats.late) + out.substr(0, out.find("\nNo answer"));
+}
+
+// Over Modbus TCP a gateway's "no path" for unit 1 comes while unit 2 is probed: the status and
+// the summary.
+std::string lateGatewayException() {
+    ScriptPort script;
+    const Bytes stale{0, 1, 0, 0, 0, 3, 1, 0x83, 0x0a};
+    script.reads = {{{}, 100, IoTimeout}, {stale, 150, IoOk}};
+    std::string out;
+    const int status = scanUnits(script, 2, 0, &out, true);
+    return str(status) + out.substr(out.find("\nScan done"));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Scan, Rows,
     testing::Values(
         Row{"SweepTriesLikelySettingsFirstThenEveryRateInEachFormatSlowLast", sweptSettings,
-            "2: N1 9600 E1 N1 19200 E1 N1 38400 57600 115200 4800 2400 1200 E1 38400 57600 115200 "
-            "4800 2400 1200 O1 9600 19200 38400 57600 115200 4800 2400 1200 N2 9600 19200 38400 "
-            "57600 115200 4800 2400 1200"},
+            "2: 8N1 check 9600 8E1 8N1 19200 8E1 8N1 38400 57600 115200 4800 2400 1200 8E1 38400 "
+            "57600 115200 4800 2400 1200 8O1 9600 19200 38400 57600 115200 4800 2400 1200 8N2 9600 "
+            "19200 38400 57600 115200 4800 2400 1200 unchecked"},
         // 18.5 characters of 10 or 11 bits, rounded up, and the 50 ms margin; then 3.5
         // characters, rounded up, and 1 ms.
+        Row{"LateAnswerHeardAfterTheBroadcastFindsItsUnit", lateAfterTheBroadcast,
+            "0 1\nLate answer from unit 1 at 9600 8N1 after 82 ms: give -RT more"},
+        Row{"LateGatewayExceptionIsAnAbsentUnit", lateGatewayException,
+            "2\nScan done: 0 units found; a gateway answered for 1 absent unit (exception 0a)"},
         Row{"ProbeAt9600N1Waits70MsAfter5", probeMs(9600, 0, 1), "70/5"},
         Row{"ProbeAt1200E1Waits220MsAfter33", probeMs(1200, 2, 1), "220/33"},
         Row{"ProbeAt115200N2Waits52MsAfter2", probeMs(115200, 0, 2), "52/2"}),

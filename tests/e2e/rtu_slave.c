@@ -1,7 +1,8 @@
 // Modbus RTU slave on a serial device, for the end-to-end runs over a pty pair.
-// Usage: rtu_slave DEVICE BAUD UNIT [REPLIES [FORMAT]]
+// Usage: rtu_slave DEVICE BAUD UNIT [REPLIES [FORMAT [TIMEOUT_MS]]]
 // Prints "READY" once the device is open, answers requests for UNIT (8N1 or FORMAT, such as
-// 8E1), and exits after REPLIES replies when given (-1: no limit). The mapping has 50 of each kind,
+// 8E1), and exits after REPLIES replies when given (-1: no limit). TIMEOUT_MS is libmodbus's
+// response time-out, 20 ms unless given (libmodbus's own default is 500). The mapping has 50 of each kind,
 // seeded so reads are checkable:
 //   coil a = (a % 3 == 0), discrete input a = a % 2,
 //   input register a = 65535 - a (printed signed: -1 - a), holding register a = 1000 + a.
@@ -38,7 +39,7 @@ int main(int argc, char **argv) {
     // at the next one. libmodbus's RTU framing knows no length for function 43, so such a
     // request fails its CRC and goes unanswered here (its TCP server refuses it).
     modbus_set_error_recovery(ctx, MODBUS_ERROR_RECOVERY_PROTOCOL);
-    modbus_set_response_timeout(ctx, 0, 20000);
+    modbus_set_response_timeout(ctx, 0, argc > 6 ? 1000 * (uint32_t)atoi(argv[6]) : 20000);
     printf("READY\n");
     fflush(stdout);
     uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];

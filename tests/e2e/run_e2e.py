@@ -28,6 +28,9 @@ BANNER = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3][0-9] [
 # is (text, signal): sent once the text is out (None: once the peer has a request); any other
 # key is the peer's store or count afterwards ({key: count, or (first, values)}); "text" is the
 # transcript itself.
+# The identity lines of slave.py's 43 answers, as a scan's record joins them.
+IDENT = ("Conformity level: 83; VendorName: Acme Ltd; ProductCode: PM-7; MajorMinorRevision: 2.1; "
+         "VendorUrl: http://127.0.0.1/; ProductName: Meter\\x01; ModelName: M7")
 CASES = [
     ("no_arguments", "", ""),
     ("usage_on_question_mark", "", "-?", {"transcript": "usage"}),
@@ -112,7 +115,9 @@ CASES = [
         ("eson_read_refused_on_an_unknown_output_format", "-OFXML"),
         ("eson_read_refused_on_a_unit_past_255", "-ID300"),
         ("eson_read_refused_on_a_unit_list_with_a_repeat", "-ID100,101-102,101"),
-        ("eson_read_refused_on_a_poll_period_of_0", "-POLL0"))],
+        ("eson_read_refused_on_a_poll_period_of_0", "-POLL0"),
+        ("scan_refused_on_a_bad_range", "-SCAN5-3"),
+        ("scan_sweep_refused_on_a_tcp_port", "-SCAN1-3 -SWEEP"))],
     # Several units polled in turn, each line, record and count naming its unit.
     ("units_polled_in_turn_and_counted_each", "serve",
      "{sk} -ID101,100 -RQ2 -TD0 -PKOFF -SR400001 -NR1 -STON", {"requests": 4}),
@@ -260,12 +265,34 @@ CASES = [
     ("fn17_libmodbus_server_id_run_and_data", "libmodbus", "{sk} -FRTCP -FN17 -PKOFF"),
     ("fn43_libmodbus_refused_is_not_supported", "libmodbus", "{sk} -FRTCP -FN43 -PKOFF -ESON",
      {"status": 1}),
+    # What came is kept and what was cut is said; extended and private objects are asked and
+    # shown, a backslash escaped; a server id count short of its data is a bad reply.
+    ("fn43_chain_cut_short_keeps_what_came", "raw --mbap --pdus 2b0e0281ff010100024163,-",
+     "{sk} -FRTCP -FN43 -PKOFF -RT300"),
+    ("fn43_extended_and_private_objects_shown", "raw --mbap --pdus 2b0e0283000002000241630701"
+     "78,2b0e03830000028005615c78303081020102", "{sk} -FRTCP -FN43 -PKOFF"),
+    ("fn17_count_short_of_its_data_is_a_bad_reply", "raw --mbap --pdus 1102b4ff4c",
+     "{sk} -FRTCP -FN17 -PKOFF"),
+    ("fn17_exception_2_prints_its_code", "raw --mbap --pdus 9102", "{sk} -FRTCP -FN17 -PKOFF"),
     ("scan_options_echo_and_name_bad_values", "",
      "-scan0-5 /SCAN5-3 -SCAN1-248 -SCANx -SCAN+5 -SCAN1-2-3 -SWEEPX -sweepfirst -SCAN7 -XYZ"),
     # -SR names no holding register: the probe reads 400001.
     ("scan_over_modbus_tcp_finds_units_and_identity", "serve --mbap",
      "{sk} -FRTCP -SR300002 -SCAN99-102 -PKOFF -ESON", {"status": 0}),
-    ("scan_of_a_silent_line_is_status_2", "silent", "{sk} -SCAN1-3 -SWEEP -ESON", {"status": 2}),
+    ("scan_of_a_silent_line_is_status_2", "silent", "{sk} -SCAN1-3 -ESON", {"status": 2}),
+    ("scan_counts_gateway_exceptions_as_no_device", "raw --mbap --absent 0b",
+     "{sk} -FRTCP -SCAN97-103 -PKOFF -ESON", {"status": 0}),
+    # A late answer names its unit and finds it, in both framings; -STON counts it.
+    ("scan_names_a_late_answer_over_modbus_tcp", "raw --mbap --late 450",
+     "{sk} -FRTCP -SCAN99-101 -SR400001 -RT300 -PKOFF -STON -OFJSON", {"records": [(3, "late", [], {
+         "request": 3, "settings": "", "identity": "Server ID: 7, run indicator: ON; " + IDENT})]}),
+    ("scan_names_a_late_answer_in_rtu", "raw --late 450", "{sk} -SCAN99-101 -SR400001 -RT300 "
+     "-PKOFF -OFCSV", {"records": [(3, "late", [], {"request": 3, "identity": "Server ID: 7, run "
+                                                "indicator: ON", "settings": ""})]}),
+    ("scan_probes_again_on_a_rebuilt_connection", "raw --absent 0b --sessions 3,0",
+     "{sk} -SCAN97-101 -ESON -STON", {"status": 0, "connections": 2}),
+    ("scan_names_the_units_left_untested", "raw --sessions 2 --down 5",
+     "{sk} -SCAN99-110 -PKOFF -ESON", {"status": 2}),
     ("scan_interrupted_ends_with_its_summary", "silent", "{sk} -SCAN -PKOFF -ESON",
      {"signal": ("Scanning units", signal.SIGINT), "status": 5}),
 ]
@@ -411,7 +438,8 @@ def check_records(data, args, expected, seconds):
     unit = int(([a[3:] for a in args if a.startswith("-ID")] or ["100"])[-1])
     if csv_format:
         rows = list(csv.DictReader(io.StringIO(text, newline="")))
-        if not text.startswith("time,request,unit,function,start,result,response_ms,values\n"):
+        if not text.startswith("time,request,unit,function,start,result,response_ms,values%s\n"
+                               % (",settings,identity" if "-SCAN" in " ".join(args) else "")):
             return "CSV header: %r" % text
         for row in rows:
             row["values"] = [int(v) for v in row["values"].split()]
@@ -419,16 +447,17 @@ def check_records(data, args, expected, seconds):
         # response_ms as written, not as a float reads back (0.100 would be 0.1)
         rows = [json.loads(line, parse_float=str) for line in text.splitlines()]
     now = datetime.datetime.now(datetime.timezone.utc)
-    for n, (row, (function, result, values)) in enumerate(zip(rows, expected), 1):
+    for n, (row, (function, result, values, *extra)) in enumerate(zip(rows, expected), 1):
         stamp = datetime.datetime.strptime(row["time"], "%Y-%m-%dT%H:%M:%S.%fZ")
         age = (now - stamp.replace(tzinfo=datetime.timezone.utc)).total_seconds()
         want = {"request": n, "unit": unit, "function": function, "start": start,
                 "result": result, "values": values if typed else [v - 65536 * (v > 32767)
                                                                   for v in values]}
+        want.update(*extra)  # a scan's record: its probe's number, settings and identity
         got = {k: int(row[k]) if k in ("request", "unit", "function") else row[k] for k in want}
         ms = re.fullmatch(r"[0-9]+\.[0-9]{3}", row["response_ms"])
         if got != want or not ms or not 0 <= float(ms[0]) <= seconds * 1000 or not \
-                -1 <= age <= seconds + 2 or len(row) != 8:
+                -1 <= age <= seconds + 2 or len(row) != 8 + 2 * bool(extra):
             return "record %d of %d: %r, expected %r (age %.3f s)" % (n, len(rows), row, want, age)
     return None if len(rows) == len(expected) else "%d records: %r" % (len(rows), text)
 

@@ -8,10 +8,13 @@ like raw). --sessions 1,0: requests to answer per connection before it closes, 0
 -1 for none (the last number holds for every later one); --reset closes with a reset, --down S
 takes raw's listener away for S seconds after the first connection; --pattern a,e,s,g,f,w
 answers request n by its n-th letter, cycling: answer, exception 2, silence, a garbled CRC, a
-reply from unit 99, the PDU --answer HEX whatever was asked. --mbap frames every mode in Modbus
-TCP instead (pymodbus's default framer for serve); raw then sends --stale first a reply to the
-transaction before, or --header HEX in place of each reply's header. Listening modes print
-"READY <port>"; --dump FILE gets the store and the counts after each request."""
+reply from unit 99, w the PDU --answer HEX whatever was asked. --late MS answers reads MS ms
+late; --absent XX answers every unit but 100 with exception XX, as a gateway; --pdus HEX,HEX
+answers the n-th request with the n-th PDU (- for silence), past them as usual. --mbap frames
+every mode in Modbus TCP instead (pymodbus's default framer for serve); raw then sends --stale
+first a reply to the transaction before, or --header HEX in place of each reply's header.
+Listening modes print "READY <port>"; --dump FILE gets the store and the counts after each
+request."""
 
 import argparse, asyncio, json, os, socket, struct, time
 
@@ -115,22 +118,28 @@ def answer(sock, args, store, limit):
         while True:
             if args.mbap:
                 n = 6 + int.from_bytes(buf[4:6], "big") if len(buf) >= 7 else 0
-                frame, pdu, good = buf[:n], buf[7:n], n and buf[6] == 100
+                frame, pdu, good, unit = buf[:n], buf[7:n], n, buf[6:7]
             else:
                 n = 4 if buf[1:2] == b"\x11" else (9 + buf[6] if buf[1] in (15, 16) else 8) \
                     if len(buf) >= 8 else 0
-                frame, pdu = buf[:n], buf[1:n - 2]
+                frame, pdu, unit = buf[:n], buf[1:n - 2], buf[:1]
                 good = n and checkCRC(frame[:-2], int.from_bytes(frame[-2:], "big"))
-                good = good and frame[0] == 100
             if not n or len(buf) < n:
                 break
             buf = buf[n:]
             pattern = (args.pattern or "a").split(",")
             act = pattern[STATS["requests"] % len(pattern)]
-            if args.mode == "silent" or limit < 0 or not good or act == "s":
+            script = (args.pdus.split(",") + [None] * 99)[STATS["requests"]] if args.pdus else None
+            absent = good and unit != b"\x64" and args.absent
+            if args.mode == "silent" or limit < 0 or not (good and unit == b"\x64" or absent) \
+                    or act == "s" or script == "-":
                 count(args, store, "requests")  # counted, never answered
                 continue
-            if act == "w":
+            if absent:  # a gateway's word for a unit it cannot reach
+                reply = unit + bytes([pdu[0] | 0x80]) + bytes.fromhex(args.absent)
+            elif script:
+                reply = b"\x64" + bytes.fromhex(script)
+            elif act == "w":
                 reply = bytes([100]) + bytes.fromhex(args.answer)
             elif pdu[:1] == b"\x11":  # a server id and run indicator alone, as some devices send
                 reply = bytes([100, 0x11, 2, 7, 0xFF])
@@ -147,6 +156,7 @@ def answer(sock, args, store, limit):
                 data = (bytes.fromhex(args.prefix) + reply + computeCRC(reply).to_bytes(2, "big") +
                         bytes.fromhex(args.suffix))
                 data = data[:-1] + bytes([data[-1] ^ 0xFF]) if act == "g" else data
+            time.sleep(args.late / 1000.0 * (not absent and pdu[:1] == b"\x03"))
             if args.truncate_first and STATS["connections"] == 1:
                 sock.sendall(data[:args.truncate_first])
                 return served
@@ -167,7 +177,7 @@ def main():
                             ("--dump", ""), ("--header", ""),
                             ("--truncate-first", 0), ("--port", 0), ("--sessions", "0"),
                             ("--lifetime", 30.0), ("--down", 0.0), ("--pattern", ""),
-                            ("--answer", "")):
+                            ("--answer", ""), ("--late", 0.0), ("--absent", ""), ("--pdus", "")):
         parser.add_argument(option, type=type(default), default=default)
     for flag in ("--reset", "--mbap", "--stale"):
         parser.add_argument(flag, action="store_true")

@@ -27,6 +27,10 @@ int32_t scriptControl(PortChannel *, int32_t request, ControlArg arg) {
         *arg.out = current->readTimeoutMs;
     if (request == GetCharTimeout)
         *arg.out = current->charTimeoutMs;
+    if (request == SetLineSettings)
+        current->lineWord = *arg.out;
+    if (request == GetLineSettings)
+        *arg.out = current->lineWord;
     const bool set = request == SetReadTimeout || request == SetWriteTimeout ||
                      (request >= SetBaud && request <= FlushWrite && request % 2 == 1);
     current->controls.emplace_back(request, request == SetLineSettings ? *arg.out

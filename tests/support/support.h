@@ -35,6 +35,7 @@ struct ScriptPort {
     std::vector<std::pair<int32_t, uint32_t>> controls; // a Set request's value, else 0
     uint32_t readTimeoutMs = 0;                         // the last SetReadTimeout, read back
     uint32_t charTimeoutMs = 0;                         // what GetCharTimeout answers
+    uint32_t lineWord = 0;                              // GetLineSettings: the last one set
     int32_t openResult = IoOk;
 };
 

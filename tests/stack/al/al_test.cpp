@@ -207,7 +207,10 @@ std::string objects(const IdentDevice &d) {
         if (d.present >> i & 1u)
             text += std::string(identObjectName(i)) + "=" +
                     std::string(d.value[i], d.value[i] + d.length[i]) + " ";
-    return text;
+    for (uint32_t k = 0; k < d.extraCount; ++k)
+        text += hex(&d.extraId[k], 1) + "=" +
+                std::string(d.extraValue[k], d.extraValue[k] + d.extraLength[k]) + " ";
+    return text + (d.cut != IdentCut::None ? "cut" + str(int(d.cut)) : "");
 }
 
 // An identity answer decoded: the result, the exception, then what was stored (the server id
@@ -255,6 +258,22 @@ std::function<std::string()> ask(bool deviceId, std::vector<Bytes> answers) {
     };
 }
 
+// Conformity 83: after the regular objects the extended ones are asked from 0x80, with a budget
+// of requests of their own; here every answer says more follows.
+std::vector<Bytes> extendedWithoutEnd() {
+    std::vector<Bytes> answers{{0x2b, 0x0e, 2, 0x83, 0, 0, 1, 0, 1, 'A'}};
+    for (int i = 0; i < 9; ++i)
+        answers.push_back({0x2b, 0x0e, 3, 0x83, 0xff, 0x80, 1, 0x80, 1, 'x'});
+    return answers;
+}
+
+std::string extendedRequests() {
+    std::string text = "1 n4 2b 0e 02 00";
+    for (int i = 0; i < 8; ++i)
+        text += " n4 2b 0e 03 80";
+    return text + " ex0 VendorName=A  80=x  80=x  80=x  80=x  80=x  80=x  80=x  80=x cut4";
+}
+
 IdentDevice identityOf(std::vector<std::string> texts) {
     IdentDevice d{};
     for (uint32_t i = 0; i < texts.size(); ++i, d.present = uint8_t(d.present << 1 | 1))
@@ -286,11 +305,13 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"ServerIdKeepsEveryByte", decoded(false, {0x11, 3, 0xb4, 0xff, 'L'}),
             "1 0 3  b4 ff 4c"},
         Row{"ServerIdCountPastThePduIsCutShort", decoded(false, {0x11, 4, 1, 2, 3}), "-2 0 0 "},
+        Row{"ServerIdCountShortOfTheDataIsMalformed", decoded(false, {0x11, 2, 1, 0xff, 3}),
+            "-2 0 0 "},
         Row{"ServerIdExceptionGivesItsCode", decoded(false, {0x91, 1}), "2 1 0 "},
         Row{"AnswerOfAnotherFunctionIsMalformed", decoded(false, {0x03, 1, 0}), "-2 0 0 "},
         Row{"DeviceObjectsStoredWithMoreFollowsAndNext",
             decoded(true, devAnswer(0xff, 3, {{0, "Ac"}, {2, "1.0"}, {0x80, "z"}})),
-            "1 0 1 3 130 VendorName=Ac MajorMinorRevision=1.0 "},
+            "1 0 1 3 130 VendorName=Ac MajorMinorRevision=1.0  80=z "},
         Row{"DeviceObjectPastThePduIsCutShort",
             decoded(true, {0x2b, 0x0e, 2, 0x82, 0, 0, 1, 1, 3, 'a', 'b'}), "-2 0 0 0 130 "},
         Row{"DeviceMeiOtherThan14IsMalformed", decoded(true, {0x2b, 0x0d, 1, 1, 0, 0, 0}),
@@ -303,10 +324,15 @@ INSTANTIATE_TEST_SUITE_P(
             "1 n4 2b 0e 02 00 n4 2b 0e 01 00 ex3 ProductCode=P "},
         Row{"Exception1EndsTheQuestion", ask(true, {{0xab, 1}, devAnswer(0, 0, {{1, "P"}})}),
             "2 n4 2b 0e 02 00 ex1 "},
+        Row{"RefusedContinuationKeepsWhatCame",
+            ask(true, {devAnswer(0xff, 2, {{0, "A"}}), {0xab, 2}}),
+            "1 n4 2b 0e 02 00 n4 2b 0e 02 02 ex2 VendorName=A cut2"},
         Row{"ChainEndsAfterEightRequests",
             ask(true, std::vector<Bytes>(9, devAnswer(0xff, 0, {{0, "A"}}))),
             "1 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 n4 2b 0e "
-            "02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 ex0 VendorName=A "},
+            "02 00 n4 2b 0e 02 00 n4 2b 0e 02 00 ex0 VendorName=A cut4"},
+        Row{"ExtendedObjectsAskedWithEightRequestsOfTheirOwn", ask(true, extendedWithoutEnd()),
+            extendedRequests()},
         Row{"ServerIdAskedOfASilentUnitIsNoAnswer", ask(false, {}), "0 n1 11 ex0 "},
         Row{"SlaveAnswersServerIdWithTheUnitAskedAndItsTexts", served(&basic, {0x11}, 17),
             "0 n13 11 0b 11 ff 4b 56 20 50 ex0"},

@@ -60,6 +60,7 @@ uint32_t get(PortChannel &ch, int32_t request) {
 // DSR handshake, then GetLineSettings over a word whose high half and RTS field are set.
 std::function<std::string()> word(uint32_t w) {
     return serial([=](PortChannel &ch, Pty &, Steps &s) {
+        // Bits above the parity check are the caller's, and kept.
         uint32_t in = w, back = 0xFFFF0000u | (w & line::rtsMask);
         const plat::Dcb &d = ch.driver.serial.lineState;
         s << ioControl(&ch, SetLineSettings, &in) << d.byteSize << d.fRtsControl << d.fDtrControl
@@ -244,18 +245,20 @@ std::string stopBeforeTheWait() {
     return str(WIFEXITED(status)) + " " + str(WEXITSTATUS(status));
 }
 
-// Baud 12345 and two stop bits set while closed: open, the rate and format read back (8 data
-// bits, no parity, two stop bits: 0x80), whether the device has two stop bits and no XON/XOFF,
-// 19200 applied at once; after close, whether the device is as before.
+// Baud 12345, two stop bits and the parity check set while closed: open, the rate and format
+// read back (8 data bits, no parity, two stop bits: 0x80; the check), whether the device has two
+// stop bits, INPCK and no XON/XOFF, 19200 applied at once; after close, whether the device is as
+// before.
 void givenBack(PortChannel &ch, Pty &pty, Steps &s) {
     termios before{}, during{}, after{};
     tcgetattr(pty.master, &before);
-    uint32_t w = line::openDefault | 2u << line::stopBitsShift; // a pty takes no parity
+    uint32_t w = line::openDefault | 2u << line::stopBitsShift | line::parityCheckMask;
     ioControl(&ch, SetLineSettings, &w), ioControl(&ch, SetBaud, uint32_t(12345));
-    s << ioOpen(&ch) << get(ch, GetBaud) << (get(ch, GetLineSettings) & 0xFF);
+    s << ioOpen(&ch) << get(ch, GetBaud) << (get(ch, GetLineSettings) & 0x100FF);
     tcgetattr(pty.master, &during);
-    s << ((during.c_cflag & CSTOPB) != 0) << ((during.c_iflag & (IXON | IXOFF)) == 0)
-      << ioControl(&ch, SetBaud, uint32_t(19200)) << get(ch, GetBaud) << ioClose(&ch);
+    s << ((during.c_cflag & CSTOPB) != 0) << ((during.c_iflag & INPCK) != 0)
+      << ((during.c_iflag & (IXON | IXOFF)) == 0) << ioControl(&ch, SetBaud, uint32_t(19200))
+      << get(ch, GetBaud) << ioClose(&ch);
     tcgetattr(pty.master, &after);
     s << (after.c_cflag == before.c_cflag && after.c_lflag == before.c_lflag &&
           cfgetospeed(&after) == cfgetospeed(&before));
@@ -287,11 +290,11 @@ INSTANTIATE_TEST_SUITE_P(
                     s << ioControl(&ch, request, uint32_t(0));
             }),
             "9600 4294967295 100 0 16640 15 1024 1024 4 4 4 4 4 4 4 "},
-        Row{"OpenDefaultIs8N1RtsToggleDtrOff", word(0x2000), "0 8 3 0 0 0 0 0 4294909952 "},
-        Row{"DataBitsFieldOneIsSeven", word(0x0001), "0 7 0 0 0 0 0 0 4294901761 "},
-        Row{"FieldThreeKeepsRtsDtrAndDsr", word(0xFC00), "0 8 2 1 0 0 0 0 4294930432 "},
-        Row{"CtsHandshakeAndDsrSensitivity", word(0x0500), "0 8 0 0 1 1 0 0 4294903040 "},
-        Row{"DsrHandshakeReadsTwo", word(0x0800), "0 8 0 0 0 0 1 0 4294903808 "}),
+        Row{"OpenDefaultIs8N1RtsToggleDtrOff", word(0x2000), "0 8 3 0 0 0 0 0 4294844416 "},
+        Row{"DataBitsFieldOneIsSeven", word(0x0001), "0 7 0 0 0 0 0 0 4294836225 "},
+        Row{"FieldThreeKeepsRtsDtrAndDsr", word(0xFC00), "0 8 2 1 0 0 0 0 4294864896 "},
+        Row{"CtsHandshakeAndDsrSensitivity", word(0x0500), "0 8 0 0 1 1 0 0 4294837504 "},
+        Row{"DsrHandshakeReadsTwo", word(0x0800), "0 8 0 0 0 0 1 0 4294838272 "}),
     rowName);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -313,7 +316,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Row{"NameFillingTheFieldIsRefused",
                         openBeside(std::string(serialPortNameSize, 'C')), "0 15 0 123 "},
                     Row{"SettingsApplyAtOpenAndTheDeviceIsGivenBack", serial(givenBack),
-                        "0 12345 128 1 1 0 19200 0 1 "},
+                        "0 12345 65664 1 1 1 0 19200 0 1 "},
                     Row{"WriteReachesThePeerAndFlushDiscardsInput", serial(writeAndFlush),
                         "0 5 0 6 0 5 5 frame "},
                     Row{"AlmostRawDeviceReadsEveryByteAndGetsItsFlagsBack", serial(almostRaw),
