@@ -212,6 +212,12 @@ void option(RunSettings *settings, char *argument) {
         // Only sets the run flag, so that a run with every default can be asked for.
     } else if (startsWith(text, "LF")) {
         lineFormatOption(settings, text + 2);
+    } else if (startsWith(text, "LA")) {
+        printf("\nStripped LA from input: %s", text + 2);
+        if (modplIsAddress(text + 2))
+            settings->listenAddress = text + 2;
+        else
+            printf("\nListen address '%s' not supported", text + 2);
     } else if (startsWith(text, "TD")) {
         settings->requestSpacing = decimalValue(text + 2);
         settings->spacingGiven = true;

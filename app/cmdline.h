@@ -42,6 +42,8 @@ struct RunSettings {
     uint8_t scanFirst, scanLast;
     uint8_t sweep;
     bool timeoutGiven, spacingGiven;
+    // -LA: the one address a server port ("/port") listens on; null listens on every address
+    const char *listenAddress = nullptr;
 };
 
 constexpr uint8_t selectorRead = 65;

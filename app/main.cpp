@@ -1,6 +1,7 @@
 #include "app/cmdline.h"
 #include "app/cycle.h"
 #include "app/records.h"
+#include "stack/al/modpl.h"
 #include "stack/trace/trace.h"
 
 int main(int argc, char **argv) {
@@ -17,5 +18,10 @@ int main(int argc, char **argv) {
     recordsOpen(outputFormatAsked(argc, argv));
     printBanner();
     parseArguments(&settings, argc, argv);
+    // -LA makes a server's "/port" "@address/port", which listens on that address only.
+    static char listenText[moddlPortTextSize];
+    if (settings.listenAddress &&
+        modplServerText(listenText, sizeof listenText, settings.portText, settings.listenAddress))
+        settings.portText = listenText;
     return runRequestCycle(&settings);
 }

@@ -81,21 +81,21 @@ void closeSilent(Masters *t, uint32_t now, uint32_t idleMs) {
 // for the master to read, and nothing more is served until it has gone.
 bool serveConnection(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32_t *served,
                      uint32_t maxRequests, bool *held) {
-    for (uint32_t k = 0; k < requestsPerRound; ++k) {
-        const int32_t flushed = modplFlush(ctx);
-        *held = flushed == 0;
-        if (flushed != 1 || (maxRequests != 0 && *served >= maxRequests))
-            return false;
+    bool more = true;
+    for (uint32_t k = 0; k < requestsPerRound && more; ++k) {
+        if (modplFlush(ctx) != 1 || (maxRequests != 0 && *served >= maxRequests))
+            break;
         const int32_t was = modplPending(ctx);
         const bool took = serveRequest(ctx, image, m, *served + 1);
         if (took)
             ++*served;
         const int32_t now = modplPending(ctx);
         // What is held waits for more bytes once a receive could take nothing from it.
-        if (now == 0 || (!took && now == was))
-            return false;
+        more = now != 0 && (took || now != was);
     }
-    return modplPending(ctx) > 0;
+    const int32_t flushed = modplFlush(ctx);
+    *held = flushed == 0;
+    return more && flushed == 1 && modplPending(ctx) > 0;
 }
 
 } // namespace

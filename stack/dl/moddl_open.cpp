@@ -168,8 +168,8 @@ int32_t moddlCreateSocket(LinkContext *ctx) {
         installed = socketInstallServer(&ctx->port, portNumber);
     } else if (ctx->portText[0] == '@') {
         const char *portNumber = ctx->portText + std::strlen(ctx->portText) + 1;
-        tracePrintf("\n\rmoddlCreateSocket: server socket on %s.  Port == %s", ctx->portText + 1,
-                    portNumber);
+        tracePrintf("\n\rmoddlCreateSocket: server socket.  Port == %s, address %s", portNumber,
+                    ctx->portText + 1);
         installed = socketInstallServer(&ctx->port, portNumber, ctx->portText + 1);
     } else {
         uint32_t i = 0;

@@ -228,6 +228,10 @@ int32_t socketRead(PortChannel *channel, uint8_t *buffer, uint32_t size, uint32_
 // else the report's result.
 int32_t sendUnsent(PortChannel *channel) {
     SocketState &st = state(channel);
+    // A frame kept whole waits for room for all of it, as a new one does.
+    const plat::TimeVal none{0, 0};
+    if (st.unsentAt == 0 && plat::sockSelect(st.dataSocket, true, &none) == 0)
+        return IoTimeout;
     const int n = plat::sockSendNow(st.dataSocket, st.unsent + st.unsentAt, st.unsentLength);
     if (n < 0) {
         if (plat::wsaGetLastError() == plat::wsaEwouldblock)
@@ -238,6 +242,16 @@ int32_t sendUnsent(PortChannel *channel) {
     st.unsentAt = uint16_t(st.unsentAt + n);
     st.unsentLength = uint16_t(st.unsentLength - n);
     return st.unsentLength == 0 ? IoOk : IoTimeout;
+}
+
+// Keeps bytes for a later write to send first: IoOk, or IoBroken when they cannot all be kept.
+int32_t keepUnsent(SocketState &st, const uint8_t *bytes, uint32_t size) {
+    if (size > sizeof st.unsent)
+        return IoBroken;
+    memcpy(st.unsent, bytes, size);
+    st.unsentAt = 0;
+    st.unsentLength = uint16_t(size);
+    return IoOk;
 }
 
 int32_t socketWrite(PortChannel *channel, const uint8_t *buffer, uint32_t size, uint32_t *count) {
@@ -251,6 +265,13 @@ int32_t socketWrite(PortChannel *channel, const uint8_t *buffer, uint32_t size, 
         if (result != IoOk)
             return result;
     }
+    const bool neverWaits = timeoutMs(st) == 0;
+    // A socket that shows no room may take part of a frame: the frame waits whole instead.
+    const plat::TimeVal none{0, 0};
+    if (neverWaits && size > 0 && plat::sockSelect(st.dataSocket, true, &none) == 0) {
+        *count = size;
+        return keepUnsent(st, buffer, size);
+    }
     // Sent at once as a rule: the wait for room comes only when the send would block.
     uint32_t sent = 0;
     while (sent < size) {
@@ -258,14 +279,10 @@ int32_t socketWrite(PortChannel *channel, const uint8_t *buffer, uint32_t size, 
         if (n < 0 && plat::wsaGetLastError() != plat::wsaEwouldblock)
             return socketErrorReport(channel);
         sent += n > 0 ? uint32_t(n) : 0u;
-        if (sent < size && timeoutMs(st) == 0) {
-            // A connection that never waits keeps the rest for when there is room.
-            if (size - sent > sizeof st.unsent)
-                return IoBroken;
-            memcpy(st.unsent, buffer + sent, size - sent);
-            st.unsentAt = 0;
-            st.unsentLength = uint16_t(size - sent);
-            break;
+        if (sent < size && neverWaits) {
+            const int32_t kept = keepUnsent(st, buffer + sent, size - sent);
+            *count = kept == IoOk ? size : 0;
+            return kept;
         }
         const int32_t result = sent < size ? waitReady(channel, true) : IoOk;
         // Part of a frame on the wire and no way to finish it: the stream is out of step.

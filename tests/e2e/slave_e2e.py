@@ -60,6 +60,8 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h", "-?"], 0, "holding\nr
        (["--HeLp"], 0, "KORVALEN-SLAVE [-COMx"), (["--x"], 2, "unknown option: '--X'"),
        (["-XYZ", "--vERSION"], 0, "KORVALEN-SLAVE v1.5:  Compiled at "),
        (["-FRX"], 2, "the framing is TCP or RTU"), (["-RQ5X"], 2, "bad number of requests"),
+       (["-LA1.2.3"], 2, "listen address is a dotted IPv4 address"),
+       (["-IT86401"], 2, "idle time-out is 0 to 86400"), (["-LA127.0.0.1"], 2, "needs a server"),
        *[(["-ID" + ids], 2, "or a list such as 3,17,200") for ids in ("3,", "5-3", "1-248", ",2")],
        (["-VN" + "x" * 65], 2, "an identity text is 1 to 64 characters"), (["-RV"], 2, "1 to 64"),
        # the least value of -ID and -B, the most of -RQ, two stop bits, and a negative and a
@@ -200,6 +202,84 @@ def fifty_reconnects_beside_an_idle_master_all_answered():
                 sock.sendall(R3)
                 assert reply_pdus(sock, 1) == ["0306000b000c000d"], "round %d unanswered" % i
     expect("Request 50: unit 100, fc 03", peer.close(), "korvalen-slave")
+
+
+def full_table_of_silent_masters_turns_no_new_one_away():
+    """16 silent masters, half with half a request as one gone without a word leaves it: each of
+    16 new masters is answered, and the one silent longest is closed for the first."""
+    peer = TcpServer()
+    silent = [socket.create_connection(("127.0.0.1", peer.port), timeout=5) for _ in range(16)]
+    for sock in silent[8:]:
+        sock.sendall(R3[:3])
+    for i in range(16):
+        with socket.create_connection(("127.0.0.1", peer.port), timeout=5) as sock:
+            sock.sendall(R3)
+            assert reply_pdus(sock, 1) == ["0306000b000c000d"], "new master %d unanswered" % i
+    assert silent[0].recv(1) == b"", "the master silent longest still connected"
+    expect("16 masters connected; the one silent for", peer.close(), "korvalen-slave")
+
+
+def silent_masters_close_after_the_idle_time_out():
+    peer = TcpServer("-IT1")
+    socks = [socket.create_connection(("127.0.0.1", peer.port), timeout=5) for _ in range(2)]
+    socks[1].sendall(R3[:3])
+    assert [s.recv(1) for s in socks] == [b"", b""], "a silent master still connected"
+    expect("a master silent for 1 s closed", peer.close(), "korvalen-slave")
+
+
+def master_that_reads_nothing_gets_whole_answers_and_holds_up_no_other():
+    peer, stalled = TcpServer("-IT2"), socket.socket()
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stalled.connect(("127.0.0.1", peer.port))
+    stalled.settimeout(0.5)
+    sent, reply = 0, rtu("03fa" + "".join("%04x" % v for v in range(11, 136)))
+    try:
+        for sent in range(0, 2000000, 100):
+            stalled.sendall(rtu("03000a007d") * 100)
+    except socket.timeout:
+        pass
+    with socket.create_connection(("127.0.0.1", peer.port), timeout=5) as other:
+        other.sendall(R3)
+        assert reply_pdus(other, 1) == ["0306000b000c000d"], "the other master unanswered"
+    wait_until(lambda: "read no answer for 2 s" in output_so_far(peer.slave), "the close", 10)
+    got, whole = b"", len(reply)
+    stalled.settimeout(5)
+    while True:
+        try:
+            piece = stalled.recv(65536)
+        except ConnectionResetError:
+            piece = b""
+        got += piece
+        if not piece:
+            break
+    n = len(got) // whole
+    # The reset of the close may come mid-answer, where the master's window ended, never later.
+    assert got[:n * whole] == reply * n and reply.startswith(got[n * whole:]) and 0 < n < sent, \
+        "%d answers to %d requests, %d bytes past them" % (n, sent, len(got) - n * whole)
+    peer.close()
+
+
+def refused_on_127_0_0_1(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+    except ConnectionRefusedError:
+        return
+    raise AssertionError("127.0.0.1 is served: it listens on every address")
+
+
+def listen_address_keeps_each_server_on_it():
+    """-LA127.0.0.2, korvalen-slave's server and korvalen's: 127.0.0.1 is refused."""
+    peer = TcpServer("-LA127.0.0.2")
+    refused_on_127_0_0_1(peer.port)
+    out = finish(start([*KORVALEN, "-SK127.0.0.2/%d" % peer.port, *MASTER]))
+    expect("Register 400011: 11", out, "korvalen")
+    expect("unit 100 on @127.0.0.2/", peer.close(), "korvalen-slave")
+    port = free_port()
+    master = start([*KORVALEN, "-SK/%d" % port, "-LA127.0.0.2", *MASTER])
+    wait_until(lambda: listen_inode(port), "korvalen to listen")
+    refused_on_127_0_0_1(port)
+    start([*SLAVE, "-SK127.0.0.2/%d" % port])
+    expect("Register 400011: 11", finish(master), "korvalen")
 
 
 def free_port():
@@ -419,6 +499,10 @@ def main():
         typed_seeds_read_back,
         several_units_found_by_a_scan_with_their_identity,
         fifty_reconnects_beside_an_idle_master_all_answered,
+        full_table_of_silent_masters_turns_no_new_one_away,
+        silent_masters_close_after_the_idle_time_out,
+        master_that_reads_nothing_gets_whole_answers_and_holds_up_no_other,
+        listen_address_keeps_each_server_on_it,
         eight_masters_at_once_in_either_framing, independent_modbus_tcp_masters_read_and_write,
         lost_device_is_reported_and_reopened_without_spinning,
         ten_thousand_requests_leave_memory_and_descriptors_flat)]
