@@ -361,13 +361,15 @@ def expect(needles, out, who):
 
 
 class Peer:
-    """A slave and what carries its line; close stops both and gives the slave's output."""
+    """A slave and what carries its line; close stops both, the slave first, and gives the
+    slave's output."""
     slave = socat = None
 
     def close(self):
+        out = stop(self.slave) if self.slave else ""
         if self.socat:
             stop(self.socat, None)
-        return stop(self.slave) if self.slave else ""
+        return out
 
 
 class TcpServer(Peer):
@@ -425,9 +427,17 @@ class Serial(Peer):
 
 
 def matrix_row(transport, runs, master_needles, slave_needles):
+    """The log: whole lines, each ended, no loss told on the stop, its count in the last one."""
     peer = transport()
     expect(master_needles, "".join(peer.master(MASTER + args) for args in runs), "korvalen")
-    expect(slave_needles + "|stopped (signal) after", peer.close(), "korvalen-slave")
+    out = peer.close()
+    n = out.count("\nRequest ")
+    expect(slave_needles + "|\nkorvalen-slave: stopped (signal) after %d request%s\n" % (
+        n, "s" * (n != 1)), out, "korvalen-slave")
+    # a TCP client loses each korvalen that ends; a serial port is lost only to a stop
+    assert transport is TcpClient or "lost '" not in out, out[-500:]
+    assert all(line.startswith(("Request ", "korvalen-slave: ")) for line in out.split("\n")
+               if "Request " in line), out[-500:]
 
 
 def cli_row(args, status, needle):
