@@ -228,10 +228,6 @@ int32_t socketRead(PortChannel *channel, uint8_t *buffer, uint32_t size, uint32_
 // else the report's result.
 int32_t sendUnsent(PortChannel *channel) {
     SocketState &st = state(channel);
-    // A frame kept whole waits for room for all of it, as a new one does.
-    const plat::TimeVal none{0, 0};
-    if (st.unsentAt == 0 && plat::sockSelect(st.dataSocket, true, &none) == 0)
-        return IoTimeout;
     const int n = plat::sockSendNow(st.dataSocket, st.unsent + st.unsentAt, st.unsentLength);
     if (n < 0) {
         if (plat::wsaGetLastError() == plat::wsaEwouldblock)
@@ -266,12 +262,6 @@ int32_t socketWrite(PortChannel *channel, const uint8_t *buffer, uint32_t size, 
             return result;
     }
     const bool neverWaits = timeoutMs(st) == 0;
-    // A socket that shows no room may take part of a frame: the frame waits whole instead.
-    const plat::TimeVal none{0, 0};
-    if (neverWaits && size > 0 && plat::sockSelect(st.dataSocket, true, &none) == 0) {
-        *count = size;
-        return keepUnsent(st, buffer, size);
-    }
     // Sent at once as a rule: the wait for room comes only when the send would block.
     uint32_t sent = 0;
     while (sent < size) {
