@@ -95,7 +95,7 @@ bool serveConnection(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uin
     }
     const int32_t flushed = modplFlush(ctx);
     *held = flushed == 0;
-    return more && flushed == 1 && modplPending(ctx) > 0;
+    return more && flushed == 1;
 }
 
 } // namespace

@@ -85,8 +85,8 @@ RAW = [
     ("fc3_a_byte_at_a_time_is_answered", [bytes([b]) for b in R3], ["0306000b000c000d"], ""),
     ("fc6_and_fc3_in_one_write_both_answered", [rtu("0602580309") + rtu("0302580001")],
      ["0602580309", "03020309"], "fc 06, address 400601, count 1: answered"),
-    ("three_reads_in_one_write_all_answered", [rtu("03000a0001") * 3], ["0302000b"] * 3,
-     "Request 3: unit 100, fc 03"),
+    ("twelve_reads_in_one_write_all_answered", [rtu("03000a0001") * 12], ["0302000b"] * 12,
+     "Request 12: unit 100, fc 03"),
     ("out_of_range_and_inconsistent_get_exception_3",
      [rtu("01000007d0") + rtu("01000007d1") + rtu("0f000007b1f7" + "00" * 247) +
       rtu("100000007cf8" + "00" * 248) + rtu("10000000020200" "05"), rtu("81000000")],
