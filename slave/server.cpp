@@ -135,11 +135,13 @@ int serveMasters(const SlaveSettings *s, SlaveImage *image) {
         anyMore = false;
         for (uint32_t j = 0; j < n; ++j) {
             const uint32_t i = index[j];
-            if (ready[1 + j])
-                t.lastActive[i] = now;
+            const uint32_t before = served;
             if (ready[1 + j] || t.more[i])
                 t.more[i] =
                     serveConnection(live[j], image, &message, &served, s->maxRequests, &t.held[i]);
+            // Bytes that came, room that came, or requests served: the master lives.
+            if (ready[1 + j] || served != before)
+                t.lastActive[i] = now;
             anyMore = anyMore || t.more[i];
         }
         // After the round, so that a slot taken for a new master is not served as the old one.
