@@ -281,6 +281,14 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
         // Only sets the run flag, so that a run with every default can be asked for.
     } else if (startsWith(text, "LF")) {
         return lineFormatOption(settings, text + 2);
+    } else if (startsWith(text, "LA")) {
+        progressPrintf("\nStripped LA from input: %s", text + 2);
+        const bool known = modplIsAddress(text + 2);
+        if (known)
+            settings->listenAddress = text + 2;
+        else
+            printf("\nListen address '%s' not supported", text + 2);
+        return known;
     } else if (startsWith(text, "TD")) {
         settings->requestSpacing = decimalValue(text + 2);
         settings->spacingGiven = true;
@@ -416,6 +424,7 @@ void printExtensions() {
         "FLOAT64 STRING ALL",
         "-WOxxx      Word order of longer values: ABCD CDAB BADC DCBA",
         "-FRxxx      Framing on a TCP port: RTU, or TCP for Modbus TCP",
+        "-LAaddress  With -SK/port: listen on that IPv4 address only",
         "-OFxxx      Output format: TEXT, or CSV or JSON records on standard output",
         "-STON/OFF   Run statistics after the last request",
         "-ESON/OFF   An exit status that tells what happened; the command line is a contract",

@@ -56,6 +56,8 @@ struct RunSettings {
     // -POLL: rounds until stopped, one every pollPeriodMs from start to start (0: back to back).
     bool poll;
     uint32_t pollPeriodMs;
+    // -LA: the one address a server port ("/port") listens on; null listens on every address
+    const char *listenAddress = nullptr;
 };
 
 constexpr uint8_t selectorRead = 65;

@@ -1,6 +1,7 @@
 #include "app/cmdline.h"
 #include "app/cycle.h"
 #include "app/records.h"
+#include "stack/al/modpl.h"
 #include "stack/trace/trace.h"
 
 #include <cstdio>
@@ -29,6 +30,11 @@ int main(int argc, char **argv) {
     if (traceProgress())
         printBanner();
     parseArguments(&settings, argc, argv);
+    // -LA makes a server's "/port" "@address/port", which listens on that address only.
+    static char listenText[moddlPortTextSize];
+    if (settings.listenAddress &&
+        modplServerText(listenText, sizeof listenText, settings.portText, settings.listenAddress))
+        settings.portText = listenText;
     // A quiet run has no link trace either, whatever -PK said.
     if (settings.quiet)
         traceOff();

@@ -6,6 +6,7 @@
 #include "slave/options.h"
 #include "slave/serve.h"
 #include "stack/drivers/interrupt.h"
+#include "stack/trace/trace.h"
 
 #include <cctype>
 #include <cstdio>
@@ -34,15 +35,28 @@ int main(int argc, char **argv) {
     }
     if (!settings.run)
         return slaveStatusOk;
+    // -LA makes "/port" "@address/port", which listens on that address only.
+    static char listenText[moddlPortTextSize];
+    if (settings.listenAddress && settings.portText[0] != '/') {
+        fprintf(stderr, "korvalen-slave: -LA needs a server port, as -SK/1502\n");
+        return slaveStatusUsage;
+    }
+    if (settings.listenAddress) {
+        if (!modplServerText(listenText, sizeof listenText, settings.portText,
+                             settings.listenAddress)) {
+            fprintf(stderr, "korvalen-slave: port text too long: '%s'\n", settings.portText);
+            return slaveStatusUsage;
+        }
+        settings.portText = listenText;
+    }
     interruptCatchSignals();
     interruptAfter(settings.maxSeconds);
     if (settings.unitsText)
-        printf("korvalen-slave: units %s on %s", settings.unitsText, settings.portText);
+        traceLogLine("korvalen-slave: units %s on %s", settings.unitsText, settings.portText);
     else
-        printf("korvalen-slave: unit %d on %s", settings.unit, settings.portText);
-    fflush(stdout);
+        traceLogLine("korvalen-slave: unit %d on %s", settings.unit, settings.portText);
     // "/port" listens; any other text is one channel, a serial port or a connection to a master.
-    if (settings.portText[0] == '/')
+    if (settings.portText[0] == '/' || settings.portText[0] == '@')
         return serveMasters(&settings, &image);
     return serveChannel(&settings, &image);
 }

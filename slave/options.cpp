@@ -17,6 +17,7 @@ const char *const defaultPort = "COM2";
 const char *const defaultStart = "400011";
 constexpr int32_t defaultBaud = 9600;
 constexpr uint8_t defaultUnit = 100;
+constexpr uint32_t defaultIdleSeconds = 60;
 constexpr uint32_t identityMost = 64;
 // Basic identity objects 0 to 2: vendor name, product code, revision.
 const char *const identityOptions[3] = {"VN", "PC", "RV"};
@@ -183,6 +184,13 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
         s->dataBits = format[0] - '0';
         s->parity = int32_t(parity - "NOEMS");
         s->stopBits = format[2] - '0';
+    } else if (startsWith(text, "LA")) {
+        if (!modplIsAddress(text + 2))
+            return refuse("the listen address is a dotted IPv4 address, as 127.0.0.1", argument);
+        s->listenAddress = text + 2;
+    } else if (startsWith(text, "IT")) {
+        if (!number(text + 2, 86400, &s->idleSeconds))
+            return refuse("the idle time-out is 0 to 86400 seconds", argument);
     } else if (startsWith(text, "FR")) {
         if (strcmp(text + 2, "TCP") != 0 && strcmp(text + 2, "RTU") != 0)
             return refuse("the framing is TCP or RTU", argument);
@@ -232,12 +240,14 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
 
 void printSlaveUsage() {
     printf("\nServes a Modbus slave from memory to a master on a serial port or TCP/IP.\n"
-           "\nKORVALEN-SLAVE [-COMx | -SKxxx] [-FRxxx] [-Bxxx] [-LFxxx] [-IDxxx] [-PKxxx] [-RQxxx]"
-           " [-SECxxx] [-SRxxx v1 v2 ...] [-Q]\n"
+           "\nKORVALEN-SLAVE [-COMx | -SKxxx] [-LAxxx] [-ITxxx] [-FRxxx] [-Bxxx] [-LFxxx]"
+           " [-IDxxx] [-PKxxx] [-RQxxx] [-SECxxx] [-SRxxx v1 v2 ...] [-Q]\n"
            "\n  [-COMx]     Selects comm port (default '%s')"
            "\n  ...OR..."
            "\n  [-SKxxx]    Sets TCP/IP socket: '-SK/3722' waits for a master to connect,"
            "\n              '-SK127.0.0.1/3722' connects to a master listening there"
+           "\n  [-LAxxx]    Listens on that address only, as 127.0.0.1 (default: every address)"
+           "\n  [-ITxxx]    Closes a master silent for xxx seconds, 0 never (default %d)"
            "\n  [-FRxxx]    Sets the framing: RTU, or TCP for Modbus TCP on a socket (default RTU)"
            "\n  [-Bx]       Selects baud rate (default %d)"
            "\n  [-LFxxx]    Sets the line format, as 8E1 or 8N2 (default 8N1)"
@@ -254,7 +264,7 @@ void printSlaveUsage() {
            "\n(3xxxxx) and holding registers (4xxxxx). Seed, by register number n: holding"
            "\nregister n holds n, input register n holds 65536-n, coil n is on for odd n,"
            "\ndiscrete input n is on for even n.\n",
-           defaultPort, defaultBaud, defaultUnit, defaultStart);
+           defaultPort, int(defaultIdleSeconds), defaultBaud, defaultUnit, defaultStart);
 }
 
 int parseSlaveArguments(SlaveSettings *s, SlaveImage *image, int argc, char **argv) {
@@ -264,6 +274,7 @@ int parseSlaveArguments(SlaveSettings *s, SlaveImage *image, int argc, char **ar
     s->dataBits = 8;
     s->stopBits = 1;
     s->unit = defaultUnit;
+    s->idleSeconds = defaultIdleSeconds;
     for (uint32_t i = 0; i < 3; ++i)
         setObject(&s->identity, i, identityDefaults[i]);
     traceInit();

@@ -22,6 +22,11 @@ struct SlaveSettings {
     uint32_t maxSeconds;   // 0: no limit
     bool modbusTcp;        // -FRTCP: Modbus TCP framing instead of RTU
     bool run;              // false: the usage text was all that was asked for
+
+    // -LA: the one address a server listens on, else nullptr; -IT: a server closes a master
+    // silent this many seconds, 0 never
+    const char *listenAddress;
+    uint32_t idleSeconds;
 };
 
 constexpr int slaveStatusOk = 0;

@@ -3,6 +3,7 @@
 #include "slave/serve.h"
 
 #include "stack/drivers/interrupt.h"
+#include "stack/trace/trace.h"
 
 #include <cstdio>
 
@@ -28,10 +29,11 @@ const char *outcome(int32_t unit, const ModbusMessage *m, uint8_t exception, boo
 void logRequest(uint32_t number, int32_t unit, uint8_t code, const ModbusMessage *m,
                 const char *result) {
     const uint16_t refType = imageRefType(code);
-    printf("\nRequest %u: unit %d, fc %02d", number, unit, code);
+    char where[40] = "";
     if (refType != 2)
-        printf(", address %d%5.5d, count %d", refType, int32_t(m->offset) + 1, m->count);
-    printf(": %s", result);
+        snprintf(where, sizeof where, ", address %d%5.5d, count %d", refType,
+                 int32_t(m->offset) + 1, m->count);
+    traceLogLine("Request %u: unit %d, fc %02d%s: %s", number, unit, code, where, result);
 }
 
 bool openChannel(StackContext *ctx, const SlaveSettings *s) {
@@ -44,7 +46,7 @@ bool openChannel(StackContext *ctx, const SlaveSettings *s) {
     modplSetSettings(ctx, &settings);
     modplSetBaud(ctx, s->baudRate);
     if (s->modbusTcp && modplSetFraming(ctx, true) != 1)
-        printf("\nkorvalen-slave: Modbus TCP framing needs a TCP port: serving RTU framing");
+        traceLogLine("korvalen-slave: Modbus TCP framing needs a TCP port: serving RTU framing");
     return true;
 }
 
@@ -86,7 +88,8 @@ void logStop(uint32_t served) {
     const char *why = interruptTimeUp()      ? "time limit"
                       : interruptRequested() ? "signal"
                                              : "request limit";
-    printf("\nkorvalen-slave: stopped (%s) after %u requests\n", why, served);
+    traceLogLine("korvalen-slave: stopped (%s) after %u request%s", why, served,
+                 served == 1 ? "" : "s");
 }
 
 int serveChannel(const SlaveSettings *s, SlaveImage *image) {
@@ -99,7 +102,7 @@ int serveChannel(const SlaveSettings *s, SlaveImage *image) {
 
     if (!openChannel(&ctx, s)) {
         if (interruptRequested()) {
-            printf("\nkorvalen-slave: stopped before a master came\n");
+            traceLogLine("korvalen-slave: stopped before a master came");
             return slaveStatusOk;
         }
         fprintf(stderr, "\nkorvalen-slave: cannot open port '%s'\n", s->portText);
@@ -122,11 +125,12 @@ int serveChannel(const SlaveSettings *s, SlaveImage *image) {
         // A receive on a channel that went away tries to open it again, or waits a second.
         if (serveRequest(&ctx, image, &message, served + 1))
             ++served;
-        if (open != (modplIsOpen(&ctx) == 1)) {
+        // A receive ended by a stop closed nothing: the stop line alone tells of it.
+        if (open != (modplIsOpen(&ctx) == 1) && !interruptRequested()) {
             open = !open;
-            printf(open ? "\nkorvalen-slave: '%s' is back"
-                        : "\nkorvalen-slave: lost '%s'; trying again once a second",
-                   s->portText);
+            traceLogLine(open ? "korvalen-slave: '%s' is back"
+                              : "korvalen-slave: lost '%s'; trying again once a second",
+                         s->portText);
         }
     }
     modplClose(&ctx);

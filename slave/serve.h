@@ -1,8 +1,8 @@
 // Serving the image: one request taken from a stack context, answered and logged in one line;
 // the loop of a serial port or a TCP client, one channel; and the loop of a TCP server, which
 // keeps its listening socket for its whole life and serves up to slaveMaxMasters masters at
-// once in one thread. Log lines begin with a line break, so that a driver's error text never
-// runs into them; the last one ends with one.
+// once in one thread. Each log line is written whole, in one write, and ends with its line
+// break (after one of its own when a driver's error text left the console mid-line).
 #pragma once
 
 #include "slave/image.h"

@@ -1,58 +1,101 @@
 // The TCP server of korvalen-slave: one listening socket for the whole run and a stack context
 // for each master, all served in one thread. One wait covers the listener and every
-// connection; a connection is served only when it has something to read, and only so many
-// requests a round, so that no master, silent, slow or flooding, holds up the others.
+// connection; a connection is served only when it has something to read, only so many
+// requests a round, and only while its answers go out whole, so that no master, silent, slow,
+// flooding or not reading, holds up the others. No master keeps its slot for ever: a new one
+// takes the slot of the master silent longest when the table is full, and silence past the
+// idle time-out closes a connection.
 #include "slave/serve.h"
+#include "slave/table.h"
 
+#include "stack/drivers/clock.h"
 #include "stack/drivers/interrupt.h"
+#include "stack/trace/trace.h"
 
 #include <cstdio>
 
 namespace {
 
 constexpr uint32_t requestsPerRound = 8;
+// How long an answer may wait for a master that reads nothing when no idle time-out is set.
+constexpr uint32_t stallMostMs = 60000;
 
-// Takes every master waiting into a free context; one that finds none free is closed at once.
-void acceptAll(ModplListener *listener, StackContext *conns, const SlaveSettings *s) {
+struct Masters {
+    StackContext conns[slaveMaxMasters];
+    uint32_t lastActive[slaveMaxMasters];
+    bool more[slaveMaxMasters]; // may hold a complete request: served without a wait
+    bool held[slaveMaxMasters]; // part of an answer waits for the master to read
+};
+
+void setUp(StackContext *ctx, const SlaveSettings *s) {
+    modplSetUnits(ctx, s->units);
+    identServeFrom(ctx, &s->identity);
+    const StackSettings settings{0, slaveReceiveTimeoutMs, 0};
+    modplSetSettings(ctx, &settings);
+    modplSetFraming(ctx, s->modbusTcp);
+}
+
+// Takes every master waiting: into a free slot, or into the slot of the master silent longest,
+// which is closed for it.
+void acceptAll(ModplListener *listener, Masters *t, const SlaveSettings *s, uint32_t now) {
+    // Static: a context holds the link's buffers; a master waits here until it has a slot.
+    static StackContext spare;
     for (;;) {
-        StackContext *free = nullptr;
-        for (uint32_t i = 0; i < slaveMaxMasters && !free; ++i)
-            if (!modplIsOpen(&conns[i]))
-                free = &conns[i];
-        static StackContext spare;
-        StackContext *ctx = free ? free : &spare;
-        modplInstall(ctx, modplSlave);
-        if (modplAccept(listener, ctx, s->unit) != 1)
+        modplInstall(&spare, modplSlave);
+        if (modplAccept(listener, &spare, s->unit) != 1)
             return;
-        modplSetUnits(ctx, s->units);
-        identServeFrom(ctx, &s->identity);
-        const StackSettings settings{0, slaveReceiveTimeoutMs, 0};
-        modplSetSettings(ctx, &settings);
-        modplSetFraming(ctx, s->modbusTcp);
-        if (!free) {
-            printf("\nkorvalen-slave: %u masters connected; one more turned away", slaveMaxMasters);
-            modplClose(ctx);
+        bool used[slaveMaxMasters];
+        for (uint32_t i = 0; i < slaveMaxMasters; ++i)
+            used[i] = modplIsOpen(&t->conns[i]) == 1;
+        bool evict = false;
+        const uint32_t i = tableChoose(used, t->lastActive, slaveMaxMasters, now, &evict);
+        if (evict) {
+            traceLogLine("korvalen-slave: %u masters connected; the one silent for %u s closed for"
+                         " a new one",
+                         slaveMaxMasters, uint32_t(now - t->lastActive[i]) / 1000);
+            modplClose(&t->conns[i]);
         }
+        t->conns[i] = spare;
+        setUp(&t->conns[i], s);
+        t->lastActive[i] = now;
+        t->more[i] = t->held[i] = false;
     }
 }
 
-// Serves what the connection holds, up to requestsPerRound requests; true when it may hold
-// more that is complete.
+// Closes the connections silent past their time-out: an answer that waits for its master has
+// one of its own.
+void closeSilent(Masters *t, uint32_t now, uint32_t idleMs) {
+    for (uint32_t i = 0; i < slaveMaxMasters; ++i) {
+        const uint32_t limit = t->held[i] ? (idleMs ? idleMs : stallMostMs) : idleMs;
+        if (modplIsOpen(&t->conns[i]) != 1 || !tableExpired(t->lastActive[i], now, limit))
+            continue;
+        traceLogLine(t->held[i] ? "korvalen-slave: a master that read no answer for %u s closed"
+                                : "korvalen-slave: a master silent for %u s closed",
+                     limit / 1000);
+        modplClose(&t->conns[i]);
+    }
+}
+
+// Serves what the connection holds, up to requestsPerRound requests, while each answer has
+// gone out whole; true when it may hold more that is complete. *held: part of an answer waits
+// for the master to read, and nothing more is served until it has gone.
 bool serveConnection(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32_t *served,
-                     uint32_t maxRequests) {
-    for (uint32_t k = 0; k < requestsPerRound; ++k) {
-        if (maxRequests != 0 && *served >= maxRequests)
-            return false;
+                     uint32_t maxRequests, bool *held) {
+    bool more = true;
+    for (uint32_t k = 0; k < requestsPerRound && more; ++k) {
+        if (modplFlush(ctx) != 1 || (maxRequests != 0 && *served >= maxRequests))
+            break;
         const int32_t was = modplPending(ctx);
         const bool took = serveRequest(ctx, image, m, *served + 1);
         if (took)
             ++*served;
         const int32_t now = modplPending(ctx);
         // What is held waits for more bytes once a receive could take nothing from it.
-        if (now == 0 || (!took && now == was))
-            return false;
+        more = now != 0 && (took || now != was);
     }
-    return modplPending(ctx) > 0;
+    const int32_t flushed = modplFlush(ctx);
+    *held = flushed == 0;
+    return more && flushed == 1;
 }
 
 } // namespace
@@ -60,7 +103,7 @@ bool serveConnection(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uin
 int serveMasters(const SlaveSettings *s, SlaveImage *image) {
     // Static: a context per master holds the link's buffers and the driver state.
     static ModplListener listener;
-    static StackContext conns[slaveMaxMasters];
+    static Masters t;
     static int16_t values[slaveMaxValues];
     ModbusMessage message{};
     message.values = values;
@@ -71,7 +114,6 @@ int serveMasters(const SlaveSettings *s, SlaveImage *image) {
         return slaveStatusFailed;
     }
     uint32_t served = 0;
-    bool more[slaveMaxMasters] = {};
     bool anyMore = false;
     bool anyMaster = false;
     while (!interruptRequested() && (s->maxRequests == 0 || served < s->maxRequests)) {
@@ -79,8 +121,8 @@ int serveMasters(const SlaveSettings *s, SlaveImage *image) {
         uint32_t index[slaveMaxMasters];
         uint32_t n = 0;
         for (uint32_t i = 0; i < slaveMaxMasters; ++i)
-            if (modplIsOpen(&conns[i]))
-                live[n] = &conns[i], index[n++] = i;
+            if (modplIsOpen(&t.conns[i]))
+                live[n] = &t.conns[i], index[n++] = i;
         uint8_t ready[1 + slaveMaxMasters] = {};
         // Requests already held are served without waiting for more to arrive.
         if (modplWait(&listener, live, n, anyMore ? 0 : 1000, ready) < 0) {
@@ -89,24 +131,32 @@ int serveMasters(const SlaveSettings *s, SlaveImage *image) {
             fprintf(stderr, "\nkorvalen-slave: the wait for masters failed\n");
             return slaveStatusFailed;
         }
-        if (ready[0]) {
-            acceptAll(&listener, conns, s);
-            anyMaster = true;
-        }
+        const uint32_t now = tickCount();
         anyMore = false;
         for (uint32_t j = 0; j < n; ++j) {
-            bool &again = more[index[j]];
-            if (ready[1 + j] || again)
-                again = serveConnection(live[j], image, &message, &served, s->maxRequests);
-            anyMore = anyMore || again;
+            const uint32_t i = index[j];
+            const uint32_t before = served;
+            if (ready[1 + j] || t.more[i])
+                t.more[i] =
+                    serveConnection(live[j], image, &message, &served, s->maxRequests, &t.held[i]);
+            // Bytes that came, room that came, or requests served: the master lives.
+            if (ready[1 + j] || served != before)
+                t.lastActive[i] = now;
+            anyMore = anyMore || t.more[i];
         }
+        // After the round, so that a slot taken for a new master is not served as the old one.
+        if (ready[0]) {
+            acceptAll(&listener, &t, s, now);
+            anyMaster = true;
+        }
+        closeSilent(&t, now, s->idleSeconds * 1000);
     }
-    for (StackContext &ctx : conns)
+    for (StackContext &ctx : t.conns)
         if (modplIsOpen(&ctx))
             modplClose(&ctx);
     modplUnlisten(&listener);
     if (!anyMaster && interruptRequested())
-        printf("\nkorvalen-slave: stopped before a master came\n");
+        traceLogLine("korvalen-slave: stopped before a master came");
     else
         logStop(served);
     return slaveStatusOk;

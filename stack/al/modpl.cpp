@@ -142,6 +142,18 @@ int32_t modplListen(ModplListener *listener, const char *portText) {
     return moddlListen(&listener->link, portText);
 }
 
+bool modplIsAddress(const char *text) {
+    return moddlIsAddress(text);
+}
+
+bool modplServerText(char *out, uint32_t size, const char *portText, const char *address) {
+    return moddlServerText(out, size, portText, address);
+}
+
+int32_t modplFlush(StackContext *ctx) {
+    return moddlFlush(&ctx->link);
+}
+
 int32_t modplAccept(ModplListener *listener, StackContext *ctx, int32_t unit) {
     if (!moddlAccept(&listener->link, &ctx->link, uint8_t(unit)))
         return 0;

@@ -128,8 +128,18 @@ int32_t modplPending(StackContext *ctx);
 struct ModplListener {
     LinkListener link;
 };
-// 1 listening on the port of a "/port" text; 0 otherwise.
+// 1 listening on the port of a "/port" text, or of an "@address/port" text on that address
+// only; 0 otherwise.
 int32_t modplListen(ModplListener *listener, const char *portText);
+// Whether the text is a dotted IPv4 address.
+bool modplIsAddress(const char *text);
+// The port text of a server ("/port") that listens on the address only, "@address/port", in
+// out; any other text, or a null address, as it stands. False when out is too small.
+bool modplServerText(char *out, uint32_t size, const char *portText, const char *address);
+// Sends what a connection taken from a listener kept of its last answer, which went out only in
+// part: 1 nothing is kept (serve it on), 0 some still waits for the master to read, -1 the
+// connection broke and was closed.
+int32_t modplFlush(StackContext *ctx);
 // Takes a master waiting on the listener into an installed context, as modplOpen opens one:
 // 1, or 0 when none is waiting.
 int32_t modplAccept(ModplListener *listener, StackContext *ctx, int32_t unit);

@@ -201,8 +201,17 @@ struct LinkListener {
 };
 constexpr uint32_t moddlWaitMost = 32;
 
-// Listens on the port of a "/port" text: 1, or 0 (the driver prints why).
+// Listens on the port of a "/port" text, or of an "@address/port" text on that address only:
+// 1, or 0 (the driver prints why).
 int32_t moddlListen(LinkListener *listener, const char *portText);
+// Whether the text is a dotted IPv4 address, four numbers from 0 to 255.
+bool moddlIsAddress(const char *text);
+// A server's port text ("/port") made to listen on the address only: "@address/port" in out;
+// any other text, or no address, as it stands. False when out is too small.
+bool moddlServerText(char *out, uint32_t size, const char *portText, const char *address);
+// Sends what an accepted connection kept of its last frame: 1 nothing is kept, 0 some still
+// waits for room, -1 the connection broke and was closed.
+int32_t moddlFlush(LinkContext *ctx);
 // Takes a master waiting on the listener into ctx as an accepted connection, in the context's
 // role, as moddlLinkOpen opens a channel: 1, or 0 when none is waiting or the accept failed.
 int32_t moddlAccept(LinkListener *listener, LinkContext *ctx, uint8_t unit);

@@ -112,7 +112,9 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
     } else {
         ctx->isSerial = 0;
         *slash = '\0';
-        if (!dottedQuad(ctx->portText) && ctx->portText[0]) {
+        // "@address/port": a server on that address only.
+        const bool server = ctx->portText[0] == '@' && dottedQuad(ctx->portText + 1);
+        if (!server && !dottedQuad(ctx->portText) && ctx->portText[0]) {
             tracePrintf("\n\rmoddlOpen: host '%s' is not an IPv4 address", ctx->portText);
             return refused(ctx);
         }
@@ -179,6 +181,11 @@ int32_t moddlCreateSocket(LinkContext *ctx) {
         const char *portNumber = ctx->portText + 1;
         tracePrintf("\n\rmoddlCreateSocket: server socket.  Port == %s", portNumber);
         installed = socketInstallServer(&ctx->port, portNumber);
+    } else if (ctx->portText[0] == '@') {
+        const char *portNumber = ctx->portText + std::strlen(ctx->portText) + 1;
+        tracePrintf("\n\rmoddlCreateSocket: server socket.  Port == %s, address %s", portNumber,
+                    ctx->portText + 1);
+        installed = socketInstallServer(&ctx->port, portNumber, ctx->portText + 1);
     } else {
         uint32_t i = 0;
         while (i < moddlPortTextSize - 1 && ctx->portText[i] != '\0')
@@ -207,9 +214,35 @@ int32_t moddlLinkOpen(LinkContext *ctx, const char *portText, uint8_t unit) {
 int32_t moddlListen(LinkListener *listener, const char *portText) {
     const char *slash = std::strchr(portText, '/');
     tracePrintf("\n\rmoddlListen: server socket.  Port == %s", slash ? slash + 1 : portText);
-    if (slash != portText)
+    char address[16] = {};
+    const size_t length = slash ? size_t(slash - portText) : 0;
+    if (portText[0] == '@' && length > 1 && length <= sizeof address)
+        std::memcpy(address, portText + 1, length - 1);
+    if (slash != portText && !dottedQuad(address))
         return 0;
-    return socketListen(&listener->socket, slash + 1) == IoOk ? 1 : 0;
+    const int32_t listening =
+        socketListen(&listener->socket, slash + 1, address[0] ? address : nullptr);
+    return listening == IoOk ? 1 : 0;
+}
+
+bool moddlIsAddress(const char *text) {
+    return dottedQuad(text);
+}
+
+bool moddlServerText(char *out, uint32_t size, const char *portText, const char *address) {
+    const int n = portText[0] == '/' && address
+                      ? std::snprintf(out, size, "@%s%s", address, portText)
+                      : std::snprintf(out, size, "%s", portText);
+    return n >= 0 && uint32_t(n) < size;
+}
+
+int32_t moddlFlush(LinkContext *ctx) {
+    uint32_t written = 0;
+    const int32_t answer = ioWrite(&ctx->port, nullptr, 0, &written);
+    if (answer == IoOk || answer == IoTimeout)
+        return answer == IoOk ? 1 : 0;
+    moddlLost(ctx);
+    return -1;
 }
 
 int32_t moddlAccept(LinkListener *listener, LinkContext *ctx, uint8_t unit) {

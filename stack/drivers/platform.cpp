@@ -12,6 +12,7 @@
 #include <climits>
 #include <ctime>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -283,7 +284,8 @@ Socket sockAcceptNow(Socket s) {
     }
 }
 
-int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs) {
+int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs,
+                const uint8_t *forWrite) {
     if (n > sockWaitMost) {
         lastError = wsaEinval;
         return socketError;
@@ -296,7 +298,7 @@ int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs
             return socketError;
         }
         for (uint32_t i = 0; i < n; ++i)
-            p[i] = pollfd{s[i], POLLIN, 0};
+            p[i] = pollfd{s[i], short(forWrite && forWrite[i] ? POLLOUT : POLLIN), 0};
         p[n] = pollfd{interruptFd(), POLLIN, 0};
         long long left = timeoutMs < 0 ? -1 : deadline - nowMs();
         if (timeoutMs >= 0 && left < 0)
@@ -314,6 +316,16 @@ int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs
         if (r == 0 && left >= 0 && left <= INT_MAX)
             return 0;
     }
+}
+
+int sockSetKeepAlive(Socket s, uint32_t idleS, uint32_t intervalS) {
+    const int on = 1, idle = int(idleS), interval = int(intervalS), probes = 4;
+    if (::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0 ||
+        ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0 ||
+        ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) < 0 ||
+        ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) < 0)
+        return fail();
+    return 0;
 }
 
 int closeSocket(Socket s) {

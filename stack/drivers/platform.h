@@ -293,11 +293,17 @@ int sockSendNow(Socket s, const uint8_t *bytes, uint32_t size);
 // Takes a connection already waiting on the listening socket s, never waiting: invalidSocket
 // with 10035 when none is. The connection is not inherited.
 Socket sockAcceptNow(Socket s);
-// Waits until one of the n sockets (at most sockWaitMost) is readable, has failed or was closed,
-// for at most timeoutMs (-1: no bound), and sets ready[i] for those. 1 something is ready,
-// 0 time-out, socketError on failure (10004 once the run is being stopped).
+// Waits until one of the n sockets (at most sockWaitMost) is readable (writable where
+// forWrite[i] is set; forWrite may be null), has failed or was closed, for at most timeoutMs
+// (-1: no bound), and sets ready[i] for those. 1 something is ready, 0 time-out, socketError on
+// failure (10004 once the run is being stopped).
 constexpr uint32_t sockWaitMost = 64;
-int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs);
+int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs,
+                const uint8_t *forWrite = nullptr);
+// TCP keepalive on a connection: the first probe after idleS seconds without traffic, then one
+// every intervalS seconds; the system drops a peer that answers none of them (Windows sends
+// its own number of probes). 0, or socketError.
+int sockSetKeepAlive(Socket s, uint32_t idleS, uint32_t intervalS);
 int closeSocket(Socket s);
 // Dotted IPv4 text to an address in network order; 0xFFFFFFFF when it does not parse.
 uint32_t inetAddr(const char *text);

@@ -5,6 +5,8 @@
 
 #include "stack/drivers/interrupt.h"
 
+#include <mstcpip.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -25,10 +27,12 @@ long long nowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Waits until the n sockets are readable (writable), or have failed, for at most timeoutMs (-1:
-// no bound), sets ready[i] for those, in select calls of at most stopSliceMs so that a stop
-// ends it soon. 1 ready, 0 time-out, socketError on failure or once the run is being stopped.
-int waitSliced(const Socket *s, uint32_t n, uint8_t *ready, bool forWrite, long long timeoutMs) {
+// Waits until the n sockets are readable (writable where forWrite[i] is set), or have failed, for
+// at most timeoutMs (-1: no bound), sets ready[i] for those, in select calls of at most
+// stopSliceMs so that a stop ends it soon. 1 ready, 0 time-out, socketError on failure or once
+// the run is being stopped.
+int waitSliced(const Socket *s, uint32_t n, uint8_t *ready, const uint8_t *forWrite,
+               long long timeoutMs) {
     const long long deadline = nowMs() + std::max(timeoutMs, 0LL);
     for (bool first = true;; first = false) {
         if (interruptRequested())
@@ -37,22 +41,23 @@ int waitSliced(const Socket *s, uint32_t n, uint8_t *ready, bool forWrite, long 
         if (left == 0 && !first)
             return 0;
         const long long slice = std::min(left, stopSliceMs);
-        fd_set ok, failed;
-        FD_ZERO(&ok);
+        fd_set readable, writable, failed;
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
         FD_ZERO(&failed);
         for (uint32_t i = 0; i < n; ++i) {
-            FD_SET(s[i], &ok);
+            FD_SET(s[i], forWrite && forWrite[i] ? &writable : &readable);
             FD_SET(s[i], &failed);
         }
         timeval tv{long(slice / 1000), long(slice % 1000 * 1000)};
         // Windows' select refuses three empty sets; a wait on nothing is a sleep.
-        const int r =
-            n == 0 ? (interruptWaitMs(uint32_t(slice)), 0)
-                   : ::select(0, forWrite ? nullptr : &ok, forWrite ? &ok : nullptr, &failed, &tv);
+        const int r = n == 0 ? (interruptWaitMs(uint32_t(slice)), 0)
+                             : ::select(0, &readable, &writable, &failed, &tv);
         if (r < 0)
             return socketError;
         for (uint32_t i = 0; i < n; ++i)
-            ready[i] = r > 0 && (FD_ISSET(s[i], &ok) || FD_ISSET(s[i], &failed));
+            ready[i] = r > 0 && (FD_ISSET(s[i], &readable) || FD_ISSET(s[i], &writable) ||
+                                 FD_ISSET(s[i], &failed));
         if (r > 0)
             return 1;
     }
@@ -60,7 +65,8 @@ int waitSliced(const Socket *s, uint32_t n, uint8_t *ready, bool forWrite, long 
 
 int waitFor(Socket s, bool forWrite, long long timeoutMs) {
     uint8_t ready = 0;
-    return waitSliced(&s, 1, &ready, forWrite, timeoutMs);
+    const uint8_t write = forWrite ? 1 : 0;
+    return waitSliced(&s, 1, &ready, &write, timeoutMs);
 }
 
 } // namespace
@@ -167,10 +173,17 @@ Socket sockAcceptNow(Socket s) {
     return a;
 }
 
-int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs) {
+int sockWaitAny(const Socket *s, uint32_t n, uint8_t *ready, long long timeoutMs,
+                const uint8_t *forWrite) {
     if (n > sockWaitMost || n > FD_SETSIZE)
         return fail(wsaEinval);
-    return waitSliced(s, n, ready, false, timeoutMs);
+    return waitSliced(s, n, ready, forWrite, timeoutMs);
+}
+
+int sockSetKeepAlive(Socket s, uint32_t idleS, uint32_t intervalS) {
+    tcp_keepalive k{1, idleS * 1000, intervalS * 1000};
+    DWORD got = 0;
+    return ::WSAIoctl(s, SIO_KEEPALIVE_VALS, &k, sizeof k, nullptr, 0, &got, nullptr, nullptr);
 }
 
 int closeSocket(Socket s) {

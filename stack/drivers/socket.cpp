@@ -4,6 +4,7 @@
 // which the control operation sets for both. A write is tried at once and waits only when it
 // would block, and only a wait that lasts writes standard output first.
 #include "stack/drivers/port.h"
+#include "stack/trace/trace.h"
 
 #include <cstdio>
 #include <cstring>
@@ -56,7 +57,7 @@ int32_t mapSockError(long n) {
 // Printed always, not through the trace switch, and without a line break.
 int32_t errorReport(int32_t *lastError, long n) {
     *lastError = static_cast<int32_t>(n);
-    printf("wsockerror = %ld", n);
+    traceReport("wsockerror = %ld", n);
     return mapSockError(n);
 }
 
@@ -223,23 +224,60 @@ int32_t socketRead(PortChannel *channel, uint8_t *buffer, uint32_t size, uint32_
     return IoOk;
 }
 
+// Sends what an earlier write kept: IoOk once nothing is kept, IoTimeout while some still is,
+// else the report's result.
+int32_t sendUnsent(PortChannel *channel) {
+    SocketState &st = state(channel);
+    const int n = plat::sockSendNow(st.dataSocket, st.unsent + st.unsentAt, st.unsentLength);
+    if (n < 0) {
+        if (plat::wsaGetLastError() == plat::wsaEwouldblock)
+            return IoTimeout;
+        st.unsentLength = 0;
+        return socketErrorReport(channel);
+    }
+    st.unsentAt = uint16_t(st.unsentAt + n);
+    st.unsentLength = uint16_t(st.unsentLength - n);
+    return st.unsentLength == 0 ? IoOk : IoTimeout;
+}
+
+// Keeps bytes for a later write to send first: IoOk, or IoBroken when they cannot all be kept.
+int32_t keepUnsent(SocketState &st, const uint8_t *bytes, uint32_t size) {
+    if (size > sizeof st.unsent)
+        return IoBroken;
+    memcpy(st.unsent, bytes, size);
+    st.unsentAt = 0;
+    st.unsentLength = uint16_t(size);
+    return IoOk;
+}
+
 int32_t socketWrite(PortChannel *channel, const uint8_t *buffer, uint32_t size, uint32_t *count) {
     *count = 0;
     SocketState &st = state(channel);
     if (!st.connected)
         return IoNotOpen;
-    // Sent at once as a rule: the wait for room comes only when the send would block.
-    int n = plat::sockSendNow(st.dataSocket, buffer, size);
-    if (n < 0 && plat::wsaGetLastError() != plat::wsaEwouldblock)
-        return socketErrorReport(channel);
-    const uint32_t sent = n > 0 ? static_cast<uint32_t>(n) : 0;
-    if (sent < size) {
-        const int32_t result = waitReady(channel, true);
+    // Nothing new goes before the rest of the frame already begun.
+    if (st.unsentLength > 0) {
+        const int32_t result = sendUnsent(channel);
         if (result != IoOk)
             return result;
-        n = plat::sockSendNow(st.dataSocket, buffer + sent, size - sent);
-        if (n < 0 || static_cast<uint32_t>(n) != size - sent)
+    }
+    const bool neverWaits = timeoutMs(st) == 0;
+    // Sent at once as a rule: the wait for room comes only when the send would block.
+    uint32_t sent = 0;
+    while (sent < size) {
+        const int n = plat::sockSendNow(st.dataSocket, buffer + sent, size - sent);
+        if (n < 0 && plat::wsaGetLastError() != plat::wsaEwouldblock)
             return socketErrorReport(channel);
+        sent += n > 0 ? uint32_t(n) : 0u;
+        if (sent < size && neverWaits) {
+            const int32_t kept = keepUnsent(st, buffer + sent, size - sent);
+            *count = kept == IoOk ? size : 0;
+            return kept;
+        }
+        const int32_t result = sent < size ? waitReady(channel, true) : IoOk;
+        // Part of a frame on the wire and no way to finish it: the stream is out of step.
+        if (result != IoOk)
+            return sent > 0 ? IoBroken : result;
     }
     *count = size;
     return IoOk;
@@ -281,10 +319,15 @@ sockaddr_in socketAddress(const char *portNumberText, uint32_t address) {
     return a;
 }
 
+uint32_t listenAddress(const char *hostText) {
+    return hostText ? plat::inetAddr(hostText) : htonl(INADDR_ANY);
+}
+
 int32_t install(PortChannel *channel, const char *portNumberText, uint32_t address) {
     SocketState &st = state(channel);
     // release closes whatever these hold, so a channel never opened must hold nothing
     st.dataSocket = plat::invalidSocket;
+    st.unsentLength = 0;
     st.sockTimeout.tvSec = 0;
     st.sockTimeout.tvUsec = 200000;
     const int32_t started = startup(&st.lastSockError);
@@ -308,13 +351,14 @@ int32_t socketInstallClient(PortChannel *channel, const char *portNumberText,
     return install(channel, portNumberText, address);
 }
 
-int32_t socketInstallServer(PortChannel *channel, const char *portNumberText) {
+int32_t socketInstallServer(PortChannel *channel, const char *portNumberText,
+                            const char *hostText) {
     SocketState &st = state(channel);
     st.connected = 0;
     st.listenSocket = plat::invalidSocket;
     st.isServer = 1;
     st.lastSockError = 0;
-    return install(channel, portNumberText, htonl(INADDR_ANY));
+    return install(channel, portNumberText, listenAddress(hostText));
 }
 
 int32_t socketRelease(PortChannel *channel) {
@@ -327,12 +371,12 @@ int32_t socketRelease(PortChannel *channel) {
     return IoOk;
 }
 
-int32_t socketListen(SocketListener *listener, const char *portNumberText) {
+int32_t socketListen(SocketListener *listener, const char *portNumberText, const char *hostText) {
     listener->socket = plat::invalidSocket;
     const int32_t started = startup(&listener->lastSockError);
     if (started != IoOk)
         return started;
-    const sockaddr_in address = socketAddress(portNumberText, htonl(INADDR_ANY));
+    const sockaddr_in address = socketAddress(portNumberText, listenAddress(hostText));
     // Masters that connect at once wait in the queue for their turn, not refused.
     constexpr int backlog = 16;
     listener->socket = plat::sockCreate();
@@ -364,6 +408,9 @@ int32_t socketAccept(SocketListener *listener, PortChannel *channel) {
     st.dataSocket = accepted;
     st.reportWord1 = st.reportWord2 = 0;
     (void)plat::sockSetDontLinger(accepted);
+    // A peer gone without a word (a cable pulled, a host powered off) is found and dropped.
+    constexpr uint32_t keepAliveIdleS = 20, keepAliveIntervalS = 5;
+    (void)plat::sockSetKeepAlive(accepted, keepAliveIdleS, keepAliveIntervalS);
     st.connected = 1;
     return IoOk;
 }
@@ -373,6 +420,7 @@ int32_t socketWaitAny(SocketListener *listener, PortChannel *const *channels, ui
     plat::Socket sockets[plat::sockWaitMost];
     uint32_t entry[plat::sockWaitMost];
     uint8_t got[plat::sockWaitMost] = {};
+    uint8_t forWrite[plat::sockWaitMost] = {};
     if (n >= plat::sockWaitMost)
         return IoNoResources;
     uint32_t m = 0;
@@ -381,11 +429,12 @@ int32_t socketWaitAny(SocketListener *listener, PortChannel *const *channels, ui
     for (uint32_t i = 0; i < n; ++i) {
         ready[1 + i] = 0;
         const SocketState &st = state(channels[i]);
+        // One that keeps part of a frame waits for room to send it, and reads nothing before.
         if (st.connected)
-            sockets[m] = st.dataSocket, entry[m++] = 1 + i;
+            forWrite[m] = st.unsentLength > 0, sockets[m] = st.dataSocket, entry[m++] = 1 + i;
     }
     const int r = waitBriefThenFlush(
-        timeoutMs, [&](uint32_t ms) { return plat::sockWaitAny(sockets, m, got, ms); });
+        timeoutMs, [&](uint32_t ms) { return plat::sockWaitAny(sockets, m, got, ms, forWrite); });
     if (r == 0)
         return IoTimeout;
     if (r == plat::socketError) {

@@ -11,6 +11,10 @@
 
 struct PortChannel;
 
+// The most of one frame a connection that never waits keeps for a later send: a Modbus TCP
+// frame, header and all.
+constexpr uint32_t socketUnsentMost = 260;
+
 struct SocketState {
     plat::TimeVal sockTimeout;
     int32_t lastSockError;
@@ -21,12 +25,18 @@ struct SocketState {
     sockaddr_in sockAddress;
     plat::Socket dataSocket;
     plat::Socket listenSocket;
+    // what a write with a time-out of 0 could not send at once: unsent[unsentAt..+unsentLength)
+    uint16_t unsentAt;
+    uint16_t unsentLength;
+    uint8_t unsent[socketUnsentMost];
 };
 
 // Fill the socket state from the texts and bind the socket driver; 0 on success, else the
 // mapped result of a failed start-up with the table left as it was.
 int32_t socketInstallClient(PortChannel *channel, const char *portNumberText, const char *hostText);
-int32_t socketInstallServer(PortChannel *channel, const char *portNumberText);
+// A server listens on every local address, or on the dotted address hostText when given.
+int32_t socketInstallServer(PortChannel *channel, const char *portNumberText,
+                            const char *hostText = nullptr);
 
 // Ends the channel's use of the sockets interface: closes every socket it still holds.
 // Always 0.
@@ -38,14 +48,19 @@ struct SocketListener {
     int32_t lastSockError;
 };
 
-// Listens on the port number on every local address: 0, or the mapped result after the error
-// report.
-int32_t socketListen(SocketListener *listener, const char *portNumberText);
+// Listens on the port number on every local address, or on the dotted address hostText when
+// given: 0, or the mapped result after the error report.
+int32_t socketListen(SocketListener *listener, const char *portNumberText,
+                     const char *hostText = nullptr);
 // Takes a connection waiting on the listener into the channel, bound to the socket driver and
-// open: 0; IoTimeout when none is waiting; else the mapped result after the error report.
+// open, with TCP keepalive on: 0; IoTimeout when none is waiting; else the mapped result after
+// the error report. Its writes never wait (a time-out of 0): what does not go at once is kept,
+// and the next write, or a write of no bytes, sends it first; until it has gone that write
+// sends nothing new and answers IoTimeout. So a frame goes out whole or the connection breaks.
 int32_t socketAccept(SocketListener *listener, PortChannel *channel);
 // Waits at most timeoutMs until a connection waits on the listener (ready[0]) or channel i has
-// something to read or was closed (ready[1 + i]); a channel not open is never ready. 0 something
+// something to read, or room for what it keeps unsent, or was closed (ready[1 + i]); a channel
+// not open is never ready. 0 something
 // is ready, IoTimeout, IoAborted when the run is being stopped, else the mapped result after
 // the error report. At most plat::sockWaitMost - 1 channels.
 int32_t socketWaitAny(SocketListener *listener, PortChannel *const *channels, uint32_t n,

@@ -1,9 +1,12 @@
 #include "stack/trace/trace.h"
 
 #include <cstdarg>
+#include <cstring>
 
 namespace {
 int32_t traceSwitch = 0;
+// What the console last got through this module ended mid-line.
+bool midLine = false;
 int32_t logFlag = 0;
 FILE *logFile = nullptr;
 uint8_t registerDumpSwitch = 1;
@@ -46,6 +49,7 @@ void tracePrintf(const char *format, ...) {
         va_start(args, format);
         vprintf(format, args);
         va_end(args);
+        midLine = format[0] != '\0' && format[strlen(format) - 1] != '\n';
     }
     if (logFlag && logFile) {
         va_list args;
@@ -53,6 +57,31 @@ void tracePrintf(const char *format, ...) {
         vfprintf(logFile, format, args);
         va_end(args);
     }
+}
+
+void traceReport(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    midLine = true;
+}
+
+void traceLogLine(const char *format, ...) {
+    char line[1 + 255 + 1 + 1];
+    const size_t at = midLine ? 1 : 0;
+    line[0] = '\n';
+    va_list args;
+    va_start(args, format);
+    const int n = vsnprintf(line + at, 256, format, args);
+    va_end(args);
+    const size_t length = at + (n < 0 ? 0 : n > 255 ? 255 : size_t(n));
+    line[length] = '\n';
+    // Whatever waits in the buffer goes first, so that the line itself is one write.
+    fflush(stdout);
+    fwrite(line, 1, length + 1, stdout);
+    fflush(stdout);
+    midLine = false;
 }
 
 static void packetTo(FILE *sink, uint32_t length, const uint8_t *bytes) {
@@ -63,8 +92,10 @@ static void packetTo(FILE *sink, uint32_t length, const uint8_t *bytes) {
 }
 
 void tracePacket(uint32_t length, const uint8_t *bytes) {
-    if (traceSwitch)
+    if (traceSwitch) {
         packetTo(stdout, length, bytes);
+        midLine = false;
+    }
     if (logFlag && logFile)
         packetTo(logFile, length, bytes);
 }

@@ -16,6 +16,12 @@ bool traceIsOn();
 
 // Prints the formatted text to every sink that is on, console first; adds no line break.
 void tracePrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Prints to the console whatever the switches say, never to the log file; adds no line break.
+void traceReport(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// One whole line of a program's log on the console, whatever the switches say: a line break
+// first when the console stands mid-line (after a trace line or a report), then the text and its
+// line break, in one write. At most 255 characters of text; more is cut.
+void traceLogLine(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // "(%u) ", then "%02x " per byte, then "\n", to every sink that is on.
 void tracePacket(uint32_t length, const uint8_t *bytes);

@@ -6,7 +6,7 @@ With KORVALEN_EMULATOR set (wine), both .exe files run through it, reach the pty
 COM19 through the prefix's dosdevices links, are stopped with Ctrl-C, and their CR LF line ends
 are undone."""
 
-import os, shutil, signal, socket, subprocess, sys, tempfile, time
+import contextlib, errno, os, shutil, signal, socket, subprocess, sys, tempfile, time
 
 from pymodbus.utilities import computeCRC
 from windows import RUN, EmulatorFault, emulator_fault, lf_lines, link_port, once_more
@@ -61,6 +61,8 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h", "-?"], 0, "holding\nr
        (["--HeLp"], 0, "KORVALEN-SLAVE [-COMx"), (["--x"], 2, "unknown option: '--X'"),
        (["-XYZ", "--vERSION"], 0, "KORVALEN-SLAVE v1.5:  Compiled at "),
        (["-FRX"], 2, "the framing is TCP or RTU"), (["-RQ5X"], 2, "bad number of requests"),
+       (["-LA1.2.3"], 2, "listen address is a dotted IPv4 address"),
+       (["-IT86401"], 2, "idle time-out is 0 to 86400"), (["-LA127.0.0.1"], 2, "needs a server"),
        *[(["-ID" + ids], 2, "or a list such as 3,17,200") for ids in ("3,", "5-3", "1-248", ",2")],
        (["-VN" + "x" * 65], 2, "an identity text is 1 to 64 characters"), (["-RV"], 2, "1 to 64"),
        # the least value of -ID and -B, the most of -RQ, two stop bits, and a negative and a
@@ -84,8 +86,8 @@ RAW = [
     ("fc3_a_byte_at_a_time_is_answered", [bytes([b]) for b in R3], ["0306000b000c000d"], ""),
     ("fc6_and_fc3_in_one_write_both_answered", [rtu("0602580309") + rtu("0302580001")],
      ["0602580309", "03020309"], "fc 06, address 400601, count 1: answered"),
-    ("three_reads_in_one_write_all_answered", [rtu("03000a0001") * 3], ["0302000b"] * 3,
-     "Request 3: unit 100, fc 03"),
+    ("twelve_reads_in_one_write_all_answered", [rtu("03000a0001") * 12], ["0302000b"] * 12,
+     "Request 12: unit 100, fc 03"),
     ("out_of_range_and_inconsistent_get_exception_3",
      [rtu("01000007d0") + rtu("01000007d1") + rtu("0f000007b1f7" + "00" * 247) +
       rtu("100000007cf8" + "00" * 248) + rtu("10000000020200" "05"), rtu("81000000")],
@@ -193,14 +195,61 @@ def independent_modbus_tcp_masters_read_and_write():
            "korvalen-slave")
 
 
-def fifty_reconnects_beside_an_idle_master_all_answered():
+def full_table_of_silent_masters_turns_no_new_one_away():
+    """16 silent masters, half with half a request as one gone without a word leaves it: each of
+    16 new masters is answered, and the one silent longest is closed for the first."""
     peer = TcpServer()
-    with socket.create_connection(("127.0.0.1", peer.port), timeout=5):
-        for i in range(50):
-            with socket.create_connection(("127.0.0.1", peer.port), timeout=5) as sock:
-                sock.sendall(R3)
-                assert reply_pdus(sock, 1) == ["0306000b000c000d"], "round %d unanswered" % i
-    expect("Request 50: unit 100, fc 03", peer.close(), "korvalen-slave")
+    silent = [socket.create_connection(("127.0.0.1", peer.port), timeout=5) for _ in range(16)]
+    for sock in silent[8:]:
+        sock.sendall(R3[:3])
+    for i in range(16):
+        with socket.create_connection(("127.0.0.1", peer.port), timeout=5) as sock:
+            sock.sendall(R3)
+            assert reply_pdus(sock, 1) == ["0306000b000c000d"], "new master %d unanswered" % i
+    assert silent[0].recv(1) == b"", "the master silent longest still connected"
+    expect("16 masters connected; the one silent for", peer.close(), "korvalen-slave")
+
+
+def silent_and_unread_masters_close_after_the_idle_time_out_holding_up_no_other():
+    """One master sends requests and reads nothing, two are silent (one with half a request)."""
+    peer, stalled, sent = TcpServer("-IT2"), socket.socket(), 0
+    silent = [socket.create_connection(("127.0.0.1", peer.port), timeout=5) for _ in range(2)]
+    silent[1].sendall(R3[:3])
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stalled.connect(("127.0.0.1", peer.port))
+    stalled.settimeout(0.5)
+    with contextlib.suppress(socket.timeout):
+        for sent in range(0, 2000000, 100):
+            stalled.sendall(rtu("03000a007d") * 100)
+    with socket.create_connection(("127.0.0.1", peer.port), timeout=5) as other:
+        other.sendall(R3)
+        assert reply_pdus(other, 1) == ["0306000b000c000d"], "the other master unanswered"
+    wait_until(lambda: "read no answer for 2 s" in output_so_far(peer.slave), "the close", 10)
+    assert [s.recv(1) for s in silent] == [b"", b""], "a silent master still connected"
+    got, reply = b"", rtu("03fa" + "".join("%04x" % v for v in range(11, 136)))
+    stalled.settimeout(5)
+    with contextlib.suppress(ConnectionResetError):
+        while piece := stalled.recv(65536):
+            got += piece
+    # The reset of the close may come mid-answer, where the master's window ended, never later.
+    n = len(got) // len(reply)
+    assert got[:n * len(reply)] == reply * n and reply.startswith(got[n * len(reply):]) and \
+        0 < n < sent, "%d answers to %d requests, then %r" % (n, sent, got[n * len(reply):])
+    expect("a master silent for 2 s closed", peer.close(), "korvalen-slave")
+
+
+def listen_address_keeps_each_server_on_it():
+    """-LA127.0.0.2, korvalen-slave's server and korvalen's: 127.0.0.1 is refused."""
+    peer, port = TcpServer("-LA127.0.0.2"), free_port()
+    master = start([*KORVALEN, "-SK/%d" % port, "-LA127.0.0.2", *MASTER])
+    wait_until(lambda: listen_inode(port), "korvalen to listen")
+    for listening in (peer.port, port):
+        with socket.socket() as sock:
+            assert sock.connect_ex(("127.0.0.1", listening)) == errno.ECONNREFUSED, "served"
+    start([*SLAVE, "-SK127.0.0.2/%d" % port])
+    out = finish(master) + finish(start([*KORVALEN, "-SK127.0.0.2/%d" % peer.port, *MASTER]))
+    assert out.count("Register 400011: 11") == 2, out
+    expect("unit 100 on @127.0.0.2/", peer.close(), "korvalen-slave")
 
 
 def free_port():
@@ -282,13 +331,15 @@ def expect(needles, out, who):
 
 
 class Peer:
-    """A slave and what carries its line; close stops both and gives the slave's output."""
+    """A slave and what carries its line; close stops both, the slave first, and gives the
+    slave's output."""
     slave = socat = None
 
     def close(self):
+        out = stop(self.slave) if self.slave else ""
         if self.socat:
             stop(self.socat, None)
-        return stop(self.slave) if self.slave else ""
+        return out
 
 
 class TcpServer(Peer):
@@ -346,9 +397,17 @@ class Serial(Peer):
 
 
 def matrix_row(transport, runs, master_needles, slave_needles):
+    """The log: whole lines, each ended, no loss told on the stop, its count in the last one."""
     peer = transport()
     expect(master_needles, "".join(peer.master(MASTER + args) for args in runs), "korvalen")
-    expect(slave_needles + "|stopped (signal) after", peer.close(), "korvalen-slave")
+    out = peer.close()
+    n = out.count("\nRequest ")
+    expect(slave_needles + "|\nkorvalen-slave: stopped (signal) after %d request%s\n" % (
+        n, "s" * (n != 1)), out, "korvalen-slave")
+    # a TCP client loses each korvalen that ends; a serial port is lost only to a stop
+    assert transport is TcpClient or "lost '" not in out, out[-500:]
+    assert all(line.startswith(("Request ", "korvalen-slave: ")) for line in out.split("\n")
+               if "Request " in line), out[-500:]
 
 
 def cli_row(args, status, needle):
@@ -419,7 +478,9 @@ def main():
     tests += [(f.__name__, f, ()) for f in (
         typed_seeds_read_back,
         several_units_found_by_a_scan_with_their_identity,
-        fifty_reconnects_beside_an_idle_master_all_answered,
+        full_table_of_silent_masters_turns_no_new_one_away,
+        silent_and_unread_masters_close_after_the_idle_time_out_holding_up_no_other,
+        listen_address_keeps_each_server_on_it,
         eight_masters_at_once_in_either_framing, independent_modbus_tcp_masters_read_and_write,
         lost_device_is_reported_and_reopened_without_spinning,
         ten_thousand_requests_leave_memory_and_descriptors_flat)]

@@ -31,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     runSettingsDefaults(&settings);
     parseArguments(&settings, int(argv.size()), argv.data());
     valuesPrepare(&settings, 4);
+    char listenText[moddlPortTextSize];
+    modplServerText(listenText, sizeof listenText, settings.portText, settings.listenAddress);
 #elif defined(FUZZ_TYPED)
     if (size < 2)
         return 0;

@@ -113,6 +113,20 @@ std::string connectToAFullQueue() {
     return steps;
 }
 
+// A frame begun that cannot be finished within the write time-out breaks the connection: its
+// result and count.
+std::string cutFrameBreaks() {
+    Listener peer;
+    PortChannel ch{};
+    socketInstallClient(&ch, str(peer.port).c_str(), "127.0.0.1");
+    ioOpen(&ch), ioControl(&ch, SetWriteTimeout, 50u);
+    Bytes big(8u << 20);
+    uint32_t n = 9;
+    const int32_t result = ioWrite(&ch, big.data(), uint32_t(big.size()), &n);
+    socketRelease(&ch);
+    return Steps() << result << n;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     SocketLoopback, Rows,
     testing::Values(Row{"RefusedOpensAndHundredRebuildsLeaveNoDescriptor", failuresAndRebuilds,
@@ -120,7 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
                         "100 0 wsockerror = 10048wsockerror = 10061 "},
                     Row{"ConnectGivesUpAtItsBound", connectToAFullQueue, "-1 10060 1 "},
                     Row{"ListenerSeesTakesAndServesAMaster", listenerServesAMaster,
-                        "0 0 1 | 0 6 | 0 0 1 0 1 120 | 0 1 7 0 "}),
+                        "0 0 1 | 0 6 | 0 0 1 0 1 120 | 0 1 7 0 "},
+                    Row{"FrameCutAtTheWriteTimeOutBreaksTheConnection", cutFrameBreaks, "7 0 "}),
     rowName);
 
 } // namespace
