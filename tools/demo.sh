@@ -11,7 +11,7 @@ cmake --build build -j"$(nproc)" --target korvalen korvalen-slave >/dev/null
 
 port=${KORVALEN_DEMO_PORT:-1502}
 log=$(mktemp)
-./build/korvalen-slave -SK/"$port" -SEC60 >"$log" 2>&1 &
+./build/korvalen-slave -SK/"$port" -LA127.0.0.1 -SEC60 >"$log" 2>&1 &
 slave=$!
 trap 'kill "$slave" 2>/dev/null || true; wait "$slave" 2>/dev/null || true; rm -f "$log"' EXIT
 
@@ -45,5 +45,5 @@ master -SK127.0.0.1/"$port" -FNWRITE 111 222 333
 master -SK127.0.0.1/"$port" -Q
 kill -TERM "$slave"
 wait "$slave" || true
-echo "\$ korvalen-slave -SK/$port  (its output)"
+echo "\$ korvalen-slave -SK/$port -LA127.0.0.1  (its output)"
 cat "$log"
