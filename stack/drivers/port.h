@@ -64,8 +64,9 @@ constexpr uint32_t dsrShift = 10, dsrMask = 0x3u << dsrShift;
 constexpr uint32_t rtsShift = 12, rtsMask = 0x3u << rtsShift;
 constexpr uint32_t dtrShift = 14, dtrMask = 0x3u << dtrShift;
 constexpr uint32_t parityCheckShift = 16, parityCheckMask = 0x1u << parityCheckShift;
-// 8 data bits, no parity, one stop bit, no CTS handshake, DSR ignored, RTS toggle, DTR off.
-constexpr uint32_t openDefault = 0x2000;
+// 8 data bits, no parity, one stop bit, no CTS handshake, DSR ignored, RTS toggle, DTR as the
+// port has it: a converter powered from DTR, or a device that needs it high, keeps working.
+constexpr uint32_t openDefault = 0xE000;
 } // namespace line
 
 // The one argument of a control request: a value for Set requests, an address for Get

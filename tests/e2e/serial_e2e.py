@@ -271,6 +271,8 @@ CASES = [  # name, peer, [(korvalen args, repetitions; None: the open fails)], h
        [(["-B%d" % baud, "-RQ5", "-TD0"], [H3] * 5)], None,
        (kind, 0, lambda log, baud=baud: toggled(log, baud)))
       for kind in ("uart", "ftdi", "acm", "pl2303") for baud in (9600, 115200)],
+    ("uart_dtr_kept_as_the_port_had_it", "libmodbus", [([], [H3])], None,
+     ("uart", 0, lambda log: expect([], [e for e in open(log) if e[:3] == "dtr"], list.__eq__))),
     ("ftdi_low_latency_asked_and_given_back", "libmodbus", [([], [H3])], None,
      ("ftdi", 0, flags([[1 << 13], [0], [0, 0, 0]]))),
     ("acm_reply_in_10ms_packets_is_one_read", "libmodbus", reading(4, 11, 12), None, ("acm", 10, None)),

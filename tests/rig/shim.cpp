@@ -45,7 +45,7 @@ struct Rig {
     const Kind *kind = nullptr;
     dev_t rdev = 0;
     FILE *log = nullptr;
-    int lines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD;
+    int lines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_DTR; // DTR high, as a tty's open leaves it
     serial_rs485 rs485{};
     serial_struct serial{};
     long long wireEnd = 0;
@@ -145,6 +145,8 @@ int rigIoctl(int fd, unsigned long request, void *arg) {
         rig.lines = request == TIOCMBIS ? was | v : request == TIOCMBIC ? was & ~v : v;
         if ((was ^ rig.lines) & TIOCM_RTS)
             fprintf(rig.log, "rts %d %lld\n", (rig.lines & TIOCM_RTS) != 0, t);
+        if ((was ^ rig.lines) & TIOCM_DTR)
+            fprintf(rig.log, "dtr %d %lld\n", (rig.lines & TIOCM_DTR) != 0, t);
         return 0;
     }
     case TIOCGRS485:
