@@ -420,8 +420,7 @@ void printUsage() {
 void printExtensions() {
     static const char *const lines[] = {
         "-LFxxx      Serial line format: 7 or 8 data bits, parity N E O M S, 1 or 2 stop bits",
-        "-DTxxx      Type of the values: INT16 UINT16 HEX INT32 UINT32 FLOAT32 INT64 UINT64 "
-        "FLOAT64 STRING ALL",
+        "-DTxxx      Type: INT16 UINT16 HEX INT32 UINT32 FLOAT32 INT64 UINT64 FLOAT64 STRING ALL",
         "-WOxxx      Word order of longer values: ABCD CDAB BADC DCBA",
         "-FRxxx      Framing on a TCP port: RTU, or TCP for Modbus TCP",
         "-LAaddress  With -SK/port: listen on that IPv4 address only",
