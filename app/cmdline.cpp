@@ -384,6 +384,7 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->unitText = nullptr;
     settings->quiet = false;
     settings->unitCount = 0;
+    settings->listenAddress = nullptr;
     settings->poll = false;
     settings->pollPeriodMs = 0;
     traceSetRegisterDump(true);
