@@ -102,6 +102,7 @@ CASES = [
         ("write_refused_on_a_bad_line_format", "-LF8X1 -FN6 7"),
         ("write_refused_on_a_bad_packet_dump_value", "-PKYES -FN6 7"),
         ("write_refused_on_a_bad_listen_address", "-LA1.2.3 -FN6 7"),
+        ("write_refused_on_a_bad_start_register", "-SR4000A1 -FN6 7"),
         ("write_refused_on_a_usage_request", "-? -FNWRITE 99"),
         ("write_refused_on_a_unit_in_its_own_argument", "-ID 5 -FNWRITE 7"),
         ("write_refused_on_a_unit_past_255", "-ID256 -FN6 7"),
