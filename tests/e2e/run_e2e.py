@@ -209,6 +209,10 @@ CASES = [
      {"records": [(3, "ok", [1 << 16 | 2, 65535 << 16 | 32768])]}),
     ("hex_values_in_records_are_strings", "serve", "{sk} -OFJSON -DTHEX -NR2 -SR400001",
      {"records": [(3, "ok", ["0x0001", "0x0002"])]}),
+    # A STRING is its text without quotes: JSON's escapes in JSON, the printed ones in CSV.
+    *[("string_record_in_" + f.lower(), "serve", "{sk} -OF%s -ID101 -DTSTRING -NR5 -SR4%05d -PKOFF"
+       % (f, TYPED_AT["STRING"] + 1), {"records": [(3, "ok", [v])]}) for f, v in (
+        ("JSON", 'SN "7"\\\x01\x7f\x00'), ("CSV", r'SN \"7\"\\\x01\x7f\x00'))],
     ("json_64_bit_values_are_exact_strings", "serve", "{sk} -OFJSON -ID101 -DTUINT64 -NR1 -SR4%05d"
      % (TYPED_AT["UINT64", "ABCD"] + 1), {"records": [(3, "ok", ["18446744073709551615"])]}),
     # A quiet run: the records and the summary alone; in text, the register lines alone.
@@ -447,7 +451,8 @@ def check_records(data, args, expected, seconds):
                                % (",settings,identity" if "-SCAN" in " ".join(args) else "")):
             return "CSV header: %r" % text
         for row in rows:
-            row["values"] = [int(v) for v in row["values"].split()]
+            row["values"] = [row["values"]] if "-DTSTRING" in args else [
+                int(v) for v in row["values"].split()]
     else:
         # response_ms as written, not as a float reads back (0.100 would be 0.1)
         rows = [json.loads(line, parse_float=str) for line in text.splitlines()]
