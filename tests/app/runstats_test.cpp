@@ -22,6 +22,19 @@ std::function<std::string()> run(std::vector<std::pair<R, uint32_t>> requests) {
     };
 }
 
+// Units 5 (one answer) and 7 (a time-out, then an answer) polled in turn: their summary lines.
+std::string unitLines() {
+    static RunStats stats;
+    statsReset(&stats);
+    for (const auto &[unit, result, us] :
+         {std::tuple{5, R::Ok, 1500}, {7, R::Timeout, 0}, {7, R::Ok, 2500}})
+        statsCountUnit(&stats, uint8_t(unit), result, uint32_t(us));
+    testing::internal::CaptureStdout();
+    statsPrint(&stats, 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    return out.substr(out.find("\n  Unit"));
+}
+
 std::vector<std::pair<R, uint32_t>> ramp(uint32_t n) {
     std::vector<std::pair<R, uint32_t>> times;
     for (uint32_t i = n; i > 0; --i)            // descending, so that the percentile must sort
@@ -46,6 +59,10 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"TransmitFailureAloneIsStatus2", run({{R::TransmitFailed, 1}}), "2:     none answered"},
         Row{"Of100TimesThe99thIsThe99thSmallest", run(ramp(100)),
             "0:     min 1.001, mean 50.501, 99th percentile 99.001, max 100.001"},
+        Row{"EachPolledUnitHasALineOfItsOwn", unitLines,
+            "\n  Unit   5: sent 1, answered 1, exceptions 0, time-outs 0, bad frames 0, mean 1.500 "
+            "ms, max 1.500 ms\n  Unit   7: sent 2, answered 1, exceptions 0, time-outs 1, bad "
+            "frames 0, mean 2.500 ms, max 2.500 ms"},
         Row{"Of101TimesTheRankRoundsUpToThe100th", run(ramp(101)),
             "0:     min 1.001, mean 51.001, 99th percentile 100.001, max 101.001"}),
     rowName);
