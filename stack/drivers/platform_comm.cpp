@@ -506,7 +506,7 @@ Lock takeLock(const char *path) {
         }
         unlink(path);
     }
-    snprintf(lastFailure.lock, sizeof lastFailure.lock, "%s", path);
+    snprintf(lastFailure.lock, sizeof lastFailure.lock, "%.120s", path);
     errno = EBUSY;
     return Lock::Held;
 }
