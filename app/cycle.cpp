@@ -133,8 +133,7 @@ void askIdentity(const RunSettings *settings, StackContext *ctx, RunStats *stats
 
 // One request to the unit in settings->modslave: sent, waited for, printed and counted.
 void exchange(RunSettings *settings, StackContext *ctx, ModbusMessage *request,
-              ModbusMessage *reply, RunStats *stats, int32_t number) {
-    const bool broadcast = guardIsBroadcast(settings);
+              ModbusMessage *reply, RunStats *stats, int32_t number, bool broadcast) {
     fillRequest(settings, request, settings->values);
     progressPrintf("\nSending request #%d", number);
     if (settings->unitCount > 0)
@@ -202,6 +201,7 @@ bool awaitRound(const RunSettings *settings, RunStats *stats, uint32_t *next, bo
 void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *request,
                     ModbusMessage *reply, RunStats *stats) {
     const int32_t units = settings->unitCount > 0 ? settings->unitCount : 1;
+    const bool broadcast = guardIsBroadcast(settings);
     int32_t sent = 0;
     uint32_t next = 0;
     for (bool first = true;; first = false) {
@@ -219,7 +219,7 @@ void runRepetitions(RunSettings *settings, StackContext *ctx, ModbusMessage *req
                 return;
             if (settings->unitCount > 0)
                 settings->modslave = settings->units[u];
-            exchange(settings, ctx, request, reply, stats, ++sent);
+            exchange(settings, ctx, request, reply, stats, ++sent, broadcast);
         }
     }
 }

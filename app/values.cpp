@@ -2,6 +2,7 @@
 // own, no line break at the end.
 #include "app/values.h"
 
+#include "app/guard.h"
 #include "stack/al/typed.h"
 
 #include <algorithm>
@@ -63,17 +64,17 @@ bool encodeValues(RunSettings *s, const char *name, uint16_t refType) {
 bool valuesPrepare(RunSettings *s, uint16_t refType) {
     const DataType type = s->dataType;
     const uint8_t selector = s->functionSelector;
-    const bool read = selector == 3 || selector == selectorRead;
-    // A read keeps its old reading of INT16 values, which only set the count.
+    // Only a write's values go out: elsewhere INT16 values keep their old reading, a count.
+    const bool write = guardIsWrite(selector);
     if (type == DataType::Int16)
-        return read || encodeValues(s, "INT16", refType);
+        return !write || encodeValues(s, "INT16", refType);
     const char *name = typedTypeName(type);
     if (refType == 0 || refType == 1) {
         printf("\nData type %s does not apply to coils and inputs: they go as bits", name);
         s->dataType = DataType::Int16;
-        return read || encodeValues(s, "INT16", refType);
+        return !write || encodeValues(s, "INT16", refType);
     }
-    if (read) {
+    if (selector == 3 || selector == selectorRead) {
         const int32_t registers = int32_t(s->registerCount) * typedWidth(type);
         if (registers < 1 || registers > typedMaxReadRegisters) {
             printf("\n%d values of %s are %d registers: a read takes 1 to %d", s->registerCount,
