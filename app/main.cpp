@@ -38,5 +38,6 @@ int main(int argc, char **argv) {
     // A quiet run has no link trace either, whatever -PK said.
     if (settings.quiet)
         traceOff();
+    traceSetReportsOwnLine(settings.quiet || settings.scanFirst != 0);
     return runRequestCycle(&settings);
 }

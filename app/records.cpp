@@ -207,7 +207,7 @@ void recordsWrite(const RequestRecord *record) {
         return;
     // Text and records may be read as one stream (2>&1): a record starts on a line of its own,
     // after whatever the text printed since the last (its lines end only when the next begins).
-    if (traceProgress() || textAfterRecord)
+    if (traceProgress() || textAfterRecord || traceMidLine())
         fputc('\n', stdout);
     fflush(stdout);
     // A failed request prints its error line after its record.

@@ -74,6 +74,7 @@ struct LinkContext {
     int32_t baudRate;
     char portText[moddlPortTextSize];
     char portTyped[moddlPortTextSize]; // the port text as typed, if the caller gave it
+    char openFailure[96];              // why the last open failed, when the link knows
     uint32_t lastIoTick;
     uint32_t lowerCounts[2];
     uint8_t connectionLost; // a socket rebuild, or a serial device that went away, must reopen
@@ -135,8 +136,8 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText);
 // The port text as the user typed it, for the next open: a serial port is then looked for by
 // that name first. Ignored unless it equals the port text but for case.
 void moddlSetPortTyped(LinkContext *ctx, const char *typed);
-// Why the last open of a serial port failed, as one line ("Port NAME: reason"); null when
-// there is nothing to add (a socket's driver prints its own error).
+// Why the last open failed, as one line: a serial port's ("Port NAME: reason"), a host name
+// that was not found, a connection refused or a port in use; null when there is nothing to add.
 const char *moddlOpenFailure(const LinkContext *ctx);
 int32_t moddlCreateSocket(LinkContext *ctx);
 int32_t moddlClose(LinkContext *ctx);

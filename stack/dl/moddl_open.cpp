@@ -56,6 +56,35 @@ int32_t refused(LinkContext *ctx) {
     return 0;
 }
 
+// 1 to 65535 in decimal digits: only a text with a port number is worth looking its host up.
+bool portNumberText(const char *text) {
+    long value = 0;
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9' && digits < 6; ++text, ++digits)
+        value = value * 10 + (*text - '0');
+    return digits > 0 && *text == '\0' && value >= 1 && value <= 65535;
+}
+
+// Looked up once, at open: the dotted address takes the name's place in the link's copy of the
+// port text, so a rebuilt connection goes to the same address.
+bool resolveHost(LinkContext *ctx, char *slash) {
+    char dotted[16];
+    if (socketResolve(ctx->portText, dotted, sizeof dotted) != IoOk) {
+        tracePrintf("\n\rmoddlOpen: host '%s' not found", ctx->portText);
+        std::snprintf(ctx->openFailure, sizeof ctx->openFailure, "host '%.60s' not found",
+                      ctx->portText);
+        return false;
+    }
+    tracePrintf("\n\rmoddlOpen: host '%s' is %s", ctx->portText, dotted);
+    char port[8];
+    std::snprintf(port, sizeof port, "%s", slash + 1);
+    std::memset(ctx->portText, 0, sizeof ctx->portText);
+    ctx->openFailure[0] = '\0';
+    std::memcpy(ctx->portText, dotted, std::strlen(dotted));
+    std::memcpy(ctx->portText + std::strlen(dotted) + 1, port, std::strlen(port));
+    return true;
+}
+
 int32_t clampMs(int32_t ms, uint32_t most) {
     if (ms < 0)
         return 0;
@@ -115,16 +144,24 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
         // "@address/port": a server on that address only.
         const bool server = ctx->portText[0] == '@' && dottedQuad(ctx->portText + 1);
         if (!server && !dottedQuad(ctx->portText) && ctx->portText[0]) {
-            tracePrintf("\n\rmoddlOpen: host '%s' is not an IPv4 address", ctx->portText);
-            return refused(ctx);
+            if (!portNumberText(slash + 1)) {
+                tracePrintf("\n\rmoddlOpen: host '%s' is not an IPv4 address", ctx->portText);
+                return refused(ctx);
+            }
+            if (!resolveHost(ctx, slash))
+                return refused(ctx);
         }
         if (!moddlCreateSocket(ctx))
             return 0;
     }
 
     setDefaults(ctx, 0);
-    if (ioOpen(&ctx->port) != IoOk)
+    if (ioOpen(&ctx->port) != IoOk) {
+        if (!ctx->isSerial)
+            socketOpenFailure(&ctx->port, ctx->portText, ctx->openFailure,
+                              sizeof ctx->openFailure);
         return 0;
+    }
     if (ctx->isSerial && serialOpenNote(&ctx->port)[0])
         tracePrintf("\n\rmoddlOpen: %s", serialOpenNote(&ctx->port));
     moddlStamp(ctx);
@@ -136,9 +173,9 @@ void moddlSetPortTyped(LinkContext *ctx, const char *typed) {
 }
 
 const char *moddlOpenFailure(const LinkContext *ctx) {
-    if (!ctx->isSerial || !serialOpenFailure(&ctx->port)[0])
-        return nullptr;
-    return serialOpenFailure(&ctx->port);
+    if (ctx->isSerial)
+        return serialOpenFailure(&ctx->port)[0] ? serialOpenFailure(&ctx->port) : nullptr;
+    return ctx->openFailure[0] ? ctx->openFailure : nullptr;
 }
 
 void moddlRebuild(LinkContext *ctx) {

@@ -307,5 +307,8 @@ int sockSetKeepAlive(Socket s, uint32_t idleS, uint32_t intervalS);
 int closeSocket(Socket s);
 // Dotted IPv4 text to an address in network order; 0xFFFFFFFF when it does not parse.
 uint32_t inetAddr(const char *text);
+// A host name's first IPv4 address, in network order, as the system's resolver gives it (hosts
+// file, then its name servers); false when it has none. Needs the sockets interface started.
+bool resolveIpv4(const char *host, uint32_t *address);
 
 } // namespace plat

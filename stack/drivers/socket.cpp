@@ -361,6 +361,60 @@ int32_t socketInstallServer(PortChannel *channel, const char *portNumberText,
     return install(channel, portNumberText, listenAddress(hostText));
 }
 
+int32_t socketResolve(const char *hostText, char *dotted, uint32_t size) {
+    int32_t ignored = 0;
+    if (startup(&ignored) != IoOk)
+        return IoNotFound;
+    uint32_t address = 0;
+    const bool found = plat::resolveIpv4(hostText, &address);
+    (void)plat::wsaCleanup();
+    if (!found)
+        return IoNotFound;
+    const uint32_t a = ntohl(address);
+    snprintf(dotted, size, "%u.%u.%u.%u", a >> 24, (a >> 16) & 255u, (a >> 8) & 255u, a & 255u);
+    return IoOk;
+}
+
+void socketOpenFailure(const PortChannel *channel, const char *portText, char *text,
+                       uint32_t size) {
+    const SocketState &st = channel->driver.socket;
+    const char *host = portText[0] == '@' ? portText + 1 : portText;
+    const char *port = portText + strlen(portText) + 1;
+    const char *what = nullptr;
+    if (!st.isServer) {
+        switch (st.lastSockError) {
+        case plat::wsaEconnrefused:
+            what = "connection refused by %s/%s";
+            break;
+        case plat::wsaEtimedout:
+            what = "no answer from %s/%s";
+            break;
+        case plat::wsaEnetunreach:
+        case plat::wsaEhostunreach:
+        case plat::wsaEhostdown:
+            what = "%s/%s cannot be reached";
+            break;
+        }
+    } else {
+        switch (st.lastSockError) {
+        case plat::wsaEaddrinuse:
+            what = "port %s is in use";
+            break;
+        case plat::wsaEacces:
+            what = "port %s needs rights this user lacks";
+            break;
+        case plat::wsaEaddrnotavail:
+            what = "address %s is not one of this machine's";
+            break;
+        }
+        // Only the address is named when it is the address that is wrong.
+        host = st.lastSockError == plat::wsaEaddrnotavail ? host : port;
+    }
+    text[0] = '\0';
+    if (what)
+        snprintf(text, size, what, host, port);
+}
+
 int32_t socketRelease(PortChannel *channel) {
     SocketState &st = state(channel);
     (void)socketClose(channel);

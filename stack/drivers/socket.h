@@ -38,6 +38,15 @@ int32_t socketInstallClient(PortChannel *channel, const char *portNumberText, co
 int32_t socketInstallServer(PortChannel *channel, const char *portNumberText,
                             const char *hostText = nullptr);
 
+// A host name's IPv4 address in dotted form (at most 15 characters and the terminator), looked
+// up once: IoOk, or IoNotFound when the name has none. Prints nothing.
+int32_t socketResolve(const char *hostText, char *dotted, uint32_t size);
+// Why the channel's last open failed, in a few words naming the peer ("connection refused by
+// 127.0.0.1/502"), from the port text split as the link keeps it ("host\0port", "\0port",
+// "@address\0port"); empty when nothing more than the error number is known.
+void socketOpenFailure(const PortChannel *channel, const char *portText, char *text,
+                       uint32_t size);
+
 // Ends the channel's use of the sockets interface: closes every socket it still holds.
 // Always 0.
 int32_t socketRelease(PortChannel *channel);

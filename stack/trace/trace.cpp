@@ -11,6 +11,7 @@ int32_t logFlag = 0;
 FILE *logFile = nullptr;
 uint8_t registerDumpSwitch = 1;
 bool progressSwitch = true;
+bool reportsOwnLine = false;
 } // namespace
 
 void traceSetProgress(bool on) {
@@ -26,6 +27,7 @@ void progressPrintf(const char *format, ...) {
     va_start(args, format);
     vprintf(format, args);
     va_end(args);
+    midLine = true;
 }
 
 void traceInit() {
@@ -59,7 +61,16 @@ void tracePrintf(const char *format, ...) {
     }
 }
 
+void traceSetReportsOwnLine(bool on) {
+    reportsOwnLine = on;
+}
+bool traceMidLine() {
+    return midLine;
+}
+
 void traceReport(const char *format, ...) {
+    if (reportsOwnLine && midLine)
+        putchar('\n');
     va_list args;
     va_start(args, format);
     vprintf(format, args);

@@ -16,8 +16,14 @@ bool traceIsOn();
 
 // Prints the formatted text to every sink that is on, console first; adds no line break.
 void tracePrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// Prints to the console whatever the switches say, never to the log file; adds no line break.
+// Prints to the console whatever the switches say, never to the log file; adds no line break,
+// unless reports keep to lines of their own: then one comes first when the console stands
+// mid-line.
 void traceReport(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// For runs whose lines the reports would otherwise run into (a scan's, a quiet run's).
+void traceSetReportsOwnLine(bool on);
+// Whether what this module last printed on the console left it mid-line.
+bool traceMidLine();
 // One whole line of a program's log on the console, whatever the switches say: a line break
 // first when the console stands mid-line (after a trace line or a report), then the text and its
 // line break, in one write. At most 255 characters of text; more is cut.

@@ -38,20 +38,29 @@ long openFds() {
 }
 
 // Ten opens of a server on a port in use and of a client to a port nobody listens on (their
-// results and the descriptors then open), then a hundred link rebuilds after the peer closed:
-// the first two printed errors, the rebuilds done and the change in open descriptors.
+// results and the descriptors then open, and the last ones' reasons in words), then a hundred
+// link rebuilds after the peer closed: the first two printed errors, the rebuilds done and the
+// change in open descriptors.
 std::string failuresAndRebuilds() {
     Listener peer;
     testing::internal::CaptureStdout();
     const long before = openFds();
     Steps steps;
+    const std::string none = str(Listener().port);
+    char why[2][64];
     for (int i = 0; i < 10; ++i) {
         PortChannel server{}, client{};
         socketInstallServer(&server, str(peer.port).c_str());
-        socketInstallClient(&client, str(Listener().port).c_str(), "127.0.0.1");
+        socketInstallClient(&client, none.c_str(), "127.0.0.1");
         steps << ioOpen(&server) << ioOpen(&client) << openFds() - before;
+        socketOpenFailure(&server, ('\0' + str(peer.port)).c_str(), why[0], sizeof why[0]);
+        socketOpenFailure(&client, ("127.0.0.1" + ('\0' + none)).c_str(), why[1], 64);
         socketRelease(&server), socketRelease(&client);
     }
+    std::string reasons = std::string(why[0]) + " " + why[1];
+    for (auto [port, as] : {std::pair{str(peer.port), "<P>"}, std::pair{none, "<N>"}})
+        reasons.replace(reasons.find(port), port.size(), as);
+    steps << reasons.c_str();
     LinkContext ctx{};
     uint8_t pdu[256];
     LinkFrame frame{0, 256, pdu};
@@ -131,6 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
     SocketLoopback, Rows,
     testing::Values(Row{"RefusedOpensAndHundredRebuildsLeaveNoDescriptor", failuresAndRebuilds,
                         "13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 13 3 0 "
+                        "port <P> is in use connection refused by 127.0.0.1/<N> "
                         "100 0 wsockerror = 10048wsockerror = 10061 "},
                     Row{"ConnectGivesUpAtItsBound", connectToAFullQueue, "-1 10060 1 "},
                     Row{"ListenerSeesTakesAndServesAMaster", listenerServesAMaster,
