@@ -158,8 +158,7 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
     setDefaults(ctx, 0);
     if (ioOpen(&ctx->port) != IoOk) {
         if (!ctx->isSerial)
-            socketOpenFailure(&ctx->port, ctx->portText, ctx->openFailure,
-                              sizeof ctx->openFailure);
+            socketOpenFailure(&ctx->port, ctx->portText, ctx->openFailure, sizeof ctx->openFailure);
         return 0;
     }
     if (ctx->isSerial && serialOpenNote(&ctx->port)[0])

@@ -44,8 +44,7 @@ int32_t socketResolve(const char *hostText, char *dotted, uint32_t size);
 // Why the channel's last open failed, in a few words naming the peer ("connection refused by
 // 127.0.0.1/502"), from the port text split as the link keeps it ("host\0port", "\0port",
 // "@address\0port"); empty when nothing more than the error number is known.
-void socketOpenFailure(const PortChannel *channel, const char *portText, char *text,
-                       uint32_t size);
+void socketOpenFailure(const PortChannel *channel, const char *portText, char *text, uint32_t size);
 
 // Ends the channel's use of the sockets interface: closes every socket it still holds.
 // Always 0.

@@ -260,8 +260,8 @@ extern "C" ssize_t read(int fd, void *buffer, size_t n) {
 
 extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints,
                            addrinfo **found) {
-    static auto f = real<int (*)(const char *, const char *, const addrinfo *, addrinfo **)>(
-        "getaddrinfo");
+    static auto f =
+        real<int (*)(const char *, const char *, const addrinfo *, addrinfo **)>("getaddrinfo");
     const char *hosts = getenv("KV_RIG_HOSTS");
     if (!hosts || !node)
         return f(node, service, hints, found);
