@@ -251,7 +251,7 @@ int32_t faultPump(StackContext *ctx, FaultAnswer *answer, bool wait) {
             }
         }
         const uint32_t rest = answer->length - answer->sent;
-        const uint32_t size = rest / answer->pieces;
+        const uint32_t size = (rest + answer->pieces - 1) / answer->pieces; // longer ones first
         if (modplWrite(ctx, answer->bytes + answer->sent, size) != 1) {
             answer->active = false;
             return -1;
