@@ -121,11 +121,12 @@ int serveMasters(const SlaveSettings *s, SlaveImage *image, FaultRun *faults) {
         StackContext *live[slaveMaxMasters];
         uint32_t index[slaveMaxMasters];
         uint32_t n = 0, waitMs = anyMore ? 0 : 1000;
-        // A master whose answer waits for its time is not listened to until it has gone.
+        const uint32_t at = faults ? tickCount() : 0;
         for (uint32_t i = 0; i < slaveMaxMasters; ++i) {
-            const uint32_t due = faultDueIn(&t.answers[i], tickCount(), waitMs);
-            waitMs = due < waitMs ? due : waitMs;
-            if (modplIsOpen(&t.conns[i]) && (due == 0 || !t.answers[i].active))
+            // A master whose answer waits for its time is not listened to until it has gone.
+            const uint32_t due = t.answers[i].active ? faultDueIn(&t.answers[i], at, waitMs) : 0;
+            waitMs = t.answers[i].active ? due : waitMs;
+            if (modplIsOpen(&t.conns[i]) && due == 0)
                 live[n] = &t.conns[i], index[n++] = i;
         }
         uint8_t ready[1 + slaveMaxMasters] = {};
