@@ -123,7 +123,10 @@ int serveMasters(const SlaveSettings *s, SlaveImage *image, FaultRun *faults) {
         uint32_t n = 0, waitMs = anyMore ? 0 : 1000;
         const uint32_t at = faults ? tickCount() : 0;
         for (uint32_t i = 0; i < slaveMaxMasters; ++i) {
-            // A master whose answer waits for its time is not listened to until it has gone.
+            // A master whose answer waits for its time is not listened to until it has gone,
+            // nor is it silent meanwhile; a closed one's answer goes nowhere.
+            t.answers[i].active = t.answers[i].active && modplIsOpen(&t.conns[i]) == 1;
+            t.lastActive[i] = t.answers[i].active ? at : t.lastActive[i];
             const uint32_t due = t.answers[i].active ? faultDueIn(&t.answers[i], at, waitMs) : 0;
             waitMs = t.answers[i].active ? due : waitMs;
             if (modplIsOpen(&t.conns[i]) && due == 0)
@@ -159,6 +162,10 @@ int serveMasters(const SlaveSettings *s, SlaveImage *image, FaultRun *faults) {
         }
         closeSilent(&t, now, s->idleSeconds * 1000);
     }
+    // An answer logged as answered goes out before the close, unless the run is being stopped.
+    for (uint32_t i = 0; i < slaveMaxMasters; ++i)
+        if (t.answers[i].active && modplIsOpen(&t.conns[i]) == 1)
+            faultPump(&t.conns[i], &t.answers[i], true);
     for (StackContext &ctx : t.conns)
         if (modplIsOpen(&ctx))
             modplClose(&ctx);

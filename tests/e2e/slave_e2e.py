@@ -159,7 +159,8 @@ FAULTS = [
      [mbap("03020001", 0)], "answered, unit 0"),
     ("noise_comes_before_it", ["-FRTCP", "-FAULTNOISE=3", "-SEED0"], [mbap("0300000001")],
      [bytes.fromhex("f44fec") + mbap("03020001")], "answered, noise 3"),
-    ("delay_holds_it_back", ["-FAULTDELAY=300"], [R1], [A1], "answered, delay 300 ms", (0.28, 0, 1)),
+    ("delay_holds_it_back_past_the_request_limit", ["-FAULTDELAY=300", "-RQ1"], [R1], [A1],
+     "answered, delay 300 ms|stopped (request limit) after 1 request", (0.28, 0, 1)),
     ("split_sends_it_in_pieces_apart", ["-FRTCP", "-FAULTSPLIT=3/150"], [mbap("0300000001")],
      [mbap("03020001")], "answered, split 3/150 ms", (0, 0.13, 3)),
 ]
@@ -173,9 +174,9 @@ def heard(port, requests, window=1.0):
             sock.sendall(request)
             start, pieces = time.monotonic(), []
             while select.select([sock], [], [], max(start + window - time.monotonic(), 0))[0]:
-                pieces.append((time.monotonic() - start, sock.recv(4096)))
-                if not pieces[-1][1]:
+                if not (piece := sock.recv(4096)):
                     break
+                pieces.append((time.monotonic() - start, piece))
             got.append(pieces)
     return got
 
@@ -205,8 +206,9 @@ def seed_repeats_the_run_and_an_unseeded_one_prints_its_own():
 
 
 def delayed_answer_holds_up_no_other_master_and_spins_not():
-    """Seed 2 delays the first request by 1.5 s and not the second, from another master."""
-    peer = TcpServer("-FAULTDELAY=1500@50", "-SEED2")
+    """Seed 2 delays the first request by 1.5 s and not the second, from another master; the
+    first master waits for it past the idle time-out."""
+    peer = TcpServer("-FAULTDELAY=1500@50", "-SEED2", "-IT1")
     with socket.create_connection(("127.0.0.1", peer.port), timeout=5) as first:
         first.sendall(R1)
         time.sleep(0.1)
