@@ -152,7 +152,7 @@ FAULTS = [
      "exception 04, exception\n|exception 1, noise 0"),
     ("silent_answers_none_of_the_next", ["-FAULTSILENT=2"], [R1] * 4, [A1, b"", b"", A1],
      "Request 2: unit 100, fc 03, address 400001, count 1: not answered, silent|Request 4: unit "
-     "100, fc 03, address 400001, count 1: answered\n|faults injected: silent 2"),
+     "100, fc 03, address 400001, count 1: answered\n|faults injected: silent 2\n"),
     ("tid_is_the_transaction_before", ["-FRTCP", "-FAULTTID"], [mbap("0300000001", 100, 9)],
      [mbap("03020001", 100, 8)], "answered, tid"),
     ("unit_over_modbus_tcp", ["-FRTCP", "-FAULTUNIT=0"], [mbap("0300000001")],
