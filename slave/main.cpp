@@ -26,9 +26,9 @@ int main(int argc, char **argv) {
             return slaveStatusOk;
         }
     }
-    const int status = parseSlaveArguments(&settings, &image, argc, argv);
-    if (status != slaveStatusOk)
-        return status;
+    const int parsed = parseSlaveArguments(&settings, &image, argc, argv);
+    if (parsed != slaveStatusOk)
+        return parsed;
     if (argc < 2) {
         printSlaveUsage();
         return slaveStatusOk;
@@ -51,12 +51,25 @@ int main(int argc, char **argv) {
     }
     interruptCatchSignals();
     interruptAfter(settings.maxSeconds);
+    static FaultRun faults;
+    faultStart(&faults, &settings.faults);
+    FaultRun *const run = settings.faults.count > 0 ? &faults : nullptr;
+    char seed[32] = "";
+    if (run)
+        snprintf(seed, sizeof seed, ", fault seed %u", faults.seed);
     if (settings.unitsText)
-        traceLogLine("korvalen-slave: units %s on %s", settings.unitsText, settings.portText);
+        traceLogLine("korvalen-slave: units %s on %s%s", settings.unitsText, settings.portText,
+                     seed);
     else
-        traceLogLine("korvalen-slave: unit %d on %s", settings.unit, settings.portText);
+        traceLogLine("korvalen-slave: unit %d on %s%s", settings.unit, settings.portText, seed);
     // "/port" listens; any other text is one channel, a serial port or a connection to a master.
-    if (settings.portText[0] == '/' || settings.portText[0] == '@')
-        return serveMasters(&settings, &image);
-    return serveChannel(&settings, &image);
+    const int status = settings.portText[0] == '/' || settings.portText[0] == '@'
+                           ? serveMasters(&settings, &image, run)
+                           : serveChannel(&settings, &image, run);
+    if (run && status == slaveStatusOk) {
+        char counts[256];
+        faultCountText(run, counts, sizeof counts);
+        traceLogLine("korvalen-slave: faults injected: %s", counts);
+    }
+    return status;
 }

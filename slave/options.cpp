@@ -191,6 +191,12 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
     } else if (startsWith(text, "IT")) {
         if (!number(text + 2, 86400, &s->idleSeconds))
             return refuse("the idle time-out is 0 to 86400 seconds", argument);
+    } else if (startsWith(text, "FAULT")) {
+        if (!faultParse(&s->faults, text + 5))
+            return refuse("a fault is KIND[=value][@percent], as DELAY=100-300@20", argument);
+    } else if (startsWith(text, "SEED")) {
+        if (!faultParseSeed(&s->faults, text + 4))
+            return refuse("the seed is 0 to 4294967295", argument);
     } else if (startsWith(text, "FR")) {
         if (strcmp(text + 2, "TCP") != 0 && strcmp(text + 2, "RTU") != 0)
             return refuse("the framing is TCP or RTU", argument);
@@ -241,7 +247,7 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
 void printSlaveUsage() {
     printf("\nServes a Modbus slave from memory to a master on a serial port or TCP/IP.\n"
            "\nKORVALEN-SLAVE [-COMx | -SKxxx] [-LAxxx] [-ITxxx] [-FRxxx] [-Bxxx] [-LFxxx]"
-           " [-IDxxx] [-PKxxx] [-RQxxx] [-SECxxx] [-SRxxx v1 v2 ...] [-Q]\n"
+           " [-IDxxx] [-PKxxx] [-RQxxx] [-SECxxx] [-FAULTxxx] [-SEEDxxx] [-SRxxx v1 v2 ...] [-Q]\n"
            "\n  [-COMx]     Selects comm port (default '%s')"
            "\n  ...OR..."
            "\n  [-SKxxx]    Sets TCP/IP socket: '-SK/3722' waits for a master to connect,"
@@ -255,6 +261,10 @@ void printSlaveUsage() {
            "\n  [-PKxxx]    Sets link trace and packet dump to ON or OFF (default OFF)"
            "\n  [-RQxxx]    Stops after serving xxx requests (default 0: no limit)"
            "\n  [-SECxxx]   Stops after xxx seconds (default 0: no limit)"
+           "\n  [-FAULTxxx] Misbehaves on purpose: kind[=value][@percent], kind DROP, DELAY=ms,"
+           "\n              DELAY=min-max, CRC, TID, SPLIT=n/gapms, NOISE=n, UNIT=u, TWICE,"
+           "\n              EXCEPTION=code or SILENT=n; repeatable"
+           "\n  [-SEEDxxx]  Seeds the faults' draws, to repeat a run (default: drawn, printed)"
            "\n  [-SRxxx]    Sets the register the values after it are stored from"
            " (default %s)"
            "\n  [v1 v2 ...] Values for the image: 0 to 65535, 0 or 1 for coils and inputs"
@@ -303,6 +313,11 @@ int parseSlaveArguments(SlaveSettings *s, SlaveImage *image, int argc, char **ar
         if (status != slaveStatusOk)
             return status;
         s->run = s->run || !isOption(argument);
+    }
+    const char *clash = faultFramingClash(&s->faults, s->modbusTcp);
+    if (clash) {
+        fprintf(stderr, "korvalen-slave: %s\n", clash);
+        return slaveStatusUsage;
     }
     return slaveStatusOk;
 }

@@ -3,6 +3,7 @@
 // usage text. Every malformed input is refused with a message on standard error.
 #pragma once
 
+#include "slave/fault.h"
 #include "slave/image.h"
 #include "stack/al/ident.h"
 
@@ -27,6 +28,7 @@ struct SlaveSettings {
     // silent this many seconds, 0 never
     const char *listenAddress;
     uint32_t idleSeconds;
+    FaultPlan faults; // -FAULT and -SEED
 };
 
 constexpr int slaveStatusOk = 0;

@@ -2,6 +2,7 @@
 // device or master that goes away is reported and opened again once a second.
 #include "slave/serve.h"
 
+#include "stack/drivers/clock.h"
 #include "stack/drivers/interrupt.h"
 #include "stack/trace/trace.h"
 
@@ -50,9 +51,40 @@ bool openChannel(StackContext *ctx, const SlaveSettings *s) {
     return true;
 }
 
+// A request the faults may hit: a silenced one is not served, one that gets an exception is
+// answered with it instead.
+void serveFaulted(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32_t number,
+                  int32_t unit, FaultRun *faults, FaultAnswer *answer) {
+    const uint8_t asked = m->functionCode;
+    FaultHit hit;
+    faultDecide(faults, &hit);
+    const bool answered = !faultHas(&hit, FaultKind::Drop) && !faultHas(&hit, FaultKind::Silent);
+    uint8_t exception = hit.exception;
+    if (exception == 0 && !faultHas(&hit, FaultKind::Silent))
+        exception = imageServe(image, m);
+    if (exception != 0) {
+        m->functionCode = uint8_t(asked | 0x80u);
+        m->refType = exception;
+    }
+    char text[16], faulted[96], result[128];
+    faultText(&hit, faulted, sizeof faulted);
+    const char *said = "not answered";
+    if (answered) {
+        uint8_t frame[moddlFrameMost];
+        const uint32_t length = modplAnswerFrame(ctx, m, frame);
+        const bool sent = faultShape(faults, &hit, frame, length, ctx->link.framing == framingMbap,
+                                     answer, tickCount()) &&
+                          faultPump(ctx, answer, answer->inPlace) >= 0;
+        said = outcome(unit, m, exception, sent, text, sizeof text);
+    }
+    snprintf(result, sizeof result, "%s%s", said, faulted);
+    logRequest(number, unit, asked, m, result);
+}
+
 } // namespace
 
-bool serveRequest(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32_t number) {
+bool serveRequest(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32_t number,
+                  FaultRun *faults, FaultAnswer *answer) {
     uint32_t before[2], after[2];
     modplGetCounts(ctx, before);
     m->flags = 0;
@@ -74,6 +106,10 @@ bool serveRequest(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32
                            : "malformed, not answered");
         return true;
     }
+    if (faults != nullptr && unit != 0) {
+        serveFaulted(ctx, image, m, number, unit, faults, answer);
+        return true;
+    }
     const uint8_t exception = imageServe(image, m);
     if (exception != 0) {
         m->functionCode = uint8_t(asked | 0x80u);
@@ -92,9 +128,11 @@ void logStop(uint32_t served) {
                  served == 1 ? "" : "s");
 }
 
-int serveChannel(const SlaveSettings *s, SlaveImage *image) {
+int serveChannel(const SlaveSettings *s, SlaveImage *image, FaultRun *faults) {
     // Static: the context holds the link's buffers and the driver state.
     static StackContext ctx;
+    static FaultAnswer answer;
+    answer.inPlace = true;
     static int16_t values[slaveMaxValues];
     ModbusMessage message{};
     message.values = values;
@@ -123,7 +161,7 @@ int serveChannel(const SlaveSettings *s, SlaveImage *image) {
     bool open = true;
     while (!interruptRequested() && (s->maxRequests == 0 || served < s->maxRequests)) {
         // A receive on a channel that went away tries to open it again, or waits a second.
-        if (serveRequest(&ctx, image, &message, served + 1))
+        if (serveRequest(&ctx, image, &message, served + 1, faults, &answer))
             ++served;
         // A receive ended by a stop closed nothing: the stop line alone tells of it.
         if (open != (modplIsOpen(&ctx) == 1) && !interruptRequested()) {

@@ -5,6 +5,7 @@
 // break (after one of its own when a driver's error text left the console mid-line).
 #pragma once
 
+#include "slave/fault.h"
 #include "slave/image.h"
 #include "slave/options.h"
 #include "stack/al/modpl.h"
@@ -16,12 +17,15 @@ constexpr int32_t slaveMaxValues = 2000; // the most values one request carries 
 constexpr int32_t slaveReceiveTimeoutMs = 1000;
 
 // One request received on ctx, served from the image, answered and logged as this number;
-// false when nothing arrived for this unit.
-bool serveRequest(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32_t number);
+// false when nothing arrived for this unit. With faults, the answer is shaped and sent through
+// answer, which may keep it to send later.
+bool serveRequest(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32_t number,
+                  FaultRun *faults = nullptr, FaultAnswer *answer = nullptr);
 
 // Each serves until a stop or a limit of the settings and logs the stop; the exit status.
-int serveChannel(const SlaveSettings *s, SlaveImage *image);
-int serveMasters(const SlaveSettings *s, SlaveImage *image);
+// faults: nullptr for none.
+int serveChannel(const SlaveSettings *s, SlaveImage *image, FaultRun *faults);
+int serveMasters(const SlaveSettings *s, SlaveImage *image, FaultRun *faults);
 
 // The log line of a stop after this many requests.
 void logStop(uint32_t served);

@@ -23,8 +23,9 @@ constexpr uint32_t stallMostMs = 60000;
 struct Masters {
     StackContext conns[slaveMaxMasters];
     uint32_t lastActive[slaveMaxMasters];
-    bool more[slaveMaxMasters]; // may hold a complete request: served without a wait
-    bool held[slaveMaxMasters]; // part of an answer waits for the master to read
+    bool more[slaveMaxMasters];           // may hold a complete request: served without a wait
+    bool held[slaveMaxMasters];           // part of an answer waits for the master to read
+    FaultAnswer answers[slaveMaxMasters]; // a faulted answer that goes out later
 };
 
 void setUp(StackContext *ctx, const SlaveSettings *s) {
@@ -58,7 +59,7 @@ void acceptAll(ModplListener *listener, Masters *t, const SlaveSettings *s, uint
         t->conns[i] = spare;
         setUp(&t->conns[i], s);
         t->lastActive[i] = now;
-        t->more[i] = t->held[i] = false;
+        t->more[i] = t->held[i] = t->answers[i].active = false;
     }
 }
 
@@ -80,13 +81,13 @@ void closeSilent(Masters *t, uint32_t now, uint32_t idleMs) {
 // gone out whole; true when it may hold more that is complete. *held: part of an answer waits
 // for the master to read, and nothing more is served until it has gone.
 bool serveConnection(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32_t *served,
-                     uint32_t maxRequests, bool *held) {
+                     uint32_t maxRequests, bool *held, FaultRun *faults, FaultAnswer *answer) {
     bool more = true;
-    for (uint32_t k = 0; k < requestsPerRound && more; ++k) {
+    for (uint32_t k = 0; k < requestsPerRound && more && !answer->active; ++k) {
         if (modplFlush(ctx) != 1 || (maxRequests != 0 && *served >= maxRequests))
             break;
         const int32_t was = modplPending(ctx);
-        const bool took = serveRequest(ctx, image, m, *served + 1);
+        const bool took = serveRequest(ctx, image, m, *served + 1, faults, answer);
         if (took)
             ++*served;
         const int32_t now = modplPending(ctx);
@@ -100,7 +101,7 @@ bool serveConnection(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uin
 
 } // namespace
 
-int serveMasters(const SlaveSettings *s, SlaveImage *image) {
+int serveMasters(const SlaveSettings *s, SlaveImage *image, FaultRun *faults) {
     // Static: a context per master holds the link's buffers and the driver state.
     static ModplListener listener;
     static Masters t;
@@ -119,13 +120,21 @@ int serveMasters(const SlaveSettings *s, SlaveImage *image) {
     while (!interruptRequested() && (s->maxRequests == 0 || served < s->maxRequests)) {
         StackContext *live[slaveMaxMasters];
         uint32_t index[slaveMaxMasters];
-        uint32_t n = 0;
-        for (uint32_t i = 0; i < slaveMaxMasters; ++i)
-            if (modplIsOpen(&t.conns[i]))
+        uint32_t n = 0, waitMs = anyMore ? 0 : 1000;
+        const uint32_t at = faults ? tickCount() : 0;
+        for (uint32_t i = 0; i < slaveMaxMasters; ++i) {
+            // A master whose answer waits for its time is not listened to until it has gone,
+            // nor is it silent meanwhile; a closed one's answer goes nowhere.
+            t.answers[i].active = t.answers[i].active && modplIsOpen(&t.conns[i]) == 1;
+            t.lastActive[i] = t.answers[i].active ? at : t.lastActive[i];
+            const uint32_t due = t.answers[i].active ? faultDueIn(&t.answers[i], at, waitMs) : 0;
+            waitMs = t.answers[i].active ? due : waitMs;
+            if (modplIsOpen(&t.conns[i]) && due == 0)
                 live[n] = &t.conns[i], index[n++] = i;
+        }
         uint8_t ready[1 + slaveMaxMasters] = {};
         // Requests already held are served without waiting for more to arrive.
-        if (modplWait(&listener, live, n, anyMore ? 0 : 1000, ready) < 0) {
+        if (modplWait(&listener, live, n, waitMs, ready) < 0) {
             if (interruptRequested())
                 break;
             fprintf(stderr, "\nkorvalen-slave: the wait for masters failed\n");
@@ -136,13 +145,15 @@ int serveMasters(const SlaveSettings *s, SlaveImage *image) {
         for (uint32_t j = 0; j < n; ++j) {
             const uint32_t i = index[j];
             const uint32_t before = served;
+            if (t.answers[i].active && faultPump(live[j], &t.answers[i], false) == 0)
+                continue;
             if (ready[1 + j] || t.more[i])
-                t.more[i] =
-                    serveConnection(live[j], image, &message, &served, s->maxRequests, &t.held[i]);
+                t.more[i] = serveConnection(live[j], image, &message, &served, s->maxRequests,
+                                            &t.held[i], faults, &t.answers[i]);
             // Bytes that came, room that came, or requests served: the master lives.
             if (ready[1 + j] || served != before)
                 t.lastActive[i] = now;
-            anyMore = anyMore || t.more[i];
+            anyMore = anyMore || (t.more[i] && !t.answers[i].active);
         }
         // After the round, so that a slot taken for a new master is not served as the old one.
         if (ready[0]) {
@@ -151,6 +162,10 @@ int serveMasters(const SlaveSettings *s, SlaveImage *image) {
         }
         closeSilent(&t, now, s->idleSeconds * 1000);
     }
+    // An answer logged as answered goes out before the close, unless the run is being stopped.
+    for (uint32_t i = 0; i < slaveMaxMasters; ++i)
+        if (t.answers[i].active && modplIsOpen(&t.conns[i]) == 1)
+            faultPump(&t.conns[i], &t.answers[i], true);
     for (StackContext &ctx : t.conns)
         if (modplIsOpen(&ctx))
             modplClose(&ctx);

@@ -92,6 +92,13 @@ int32_t modplSetSettings(StackContext *ctx, const StackSettings *settings);
 int32_t modplPace(StackContext *ctx);
 // 1 sent; -3 not encoded or not transmitted.
 int32_t modplSendRequest(StackContext *ctx, int32_t unit, ModbusMessage *message);
+// Slave: the answer modplSendRequest would send, as its bytes on the wire (unit, PDU and CRC,
+// or MBAP header and PDU), in frame (moddlFrameMost bytes), for a caller that sends them
+// itself: their count; 0 when it does not encode or nobody is to be answered.
+uint32_t modplAnswerFrame(StackContext *ctx, ModbusMessage *message, uint8_t *frame);
+// Writes bytes as they stand, traced and paced as a frame: 1 gone (on a connection taken from a
+// listener, what could not go at once is kept for modplFlush), 0 time-out, -1 broken or failed.
+int32_t modplWrite(StackContext *ctx, const uint8_t *bytes, uint32_t length);
 // Master: 1 decoded (normal or exception), 0 nothing for this station, -1 unknown function
 // code, -2 PDU cut short, -4 a reply that does not answer the request sent (nothing decoded).
 // Slave: 1 request accepted, 0 otherwise.

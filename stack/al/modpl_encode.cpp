@@ -198,3 +198,21 @@ int32_t modplSendRequest(StackContext *ctx, int32_t unit, ModbusMessage *message
     ++ctx->alCounts[1];
     return 1;
 }
+
+uint32_t modplAnswerFrame(StackContext *ctx, ModbusMessage *message, uint8_t *frame) {
+    uint8_t pdu[pduSize];
+    FrameBuffer fb;
+    fbInit(&fb, pduSize, pdu);
+    if (ctx->alRole == modplMaster)
+        return 0;
+    setFlag(message, msgflag::isResponse, true);
+    if (encodeResponse(&fb, message) != 1)
+        return 0;
+    const PduRecord record{uint16_t(fbPosition(&fb)), pdu};
+    return moddlAnswerBytes(&ctx->link, &record, frame);
+}
+
+int32_t modplWrite(StackContext *ctx, const uint8_t *bytes, uint32_t length) {
+    const int32_t result = moddlWrite(&ctx->link, bytes, length);
+    return result == 0 ? 1 : result == 1 ? 0 : -1;
+}

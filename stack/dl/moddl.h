@@ -18,6 +18,7 @@ constexpr uint32_t moddlRxBufferSize = moddlMaxFrame + 16;
 // MBAP header, then the PDU) on a socket.
 enum LinkFraming : uint8_t { framingRtu = 0, framingMbap = 1 };
 constexpr uint32_t moddlMbapHeader = 7;
+constexpr uint32_t moddlFrameMost = moddlMbapHeader + moddlMaxFrame - 3; // the longest PDU's
 constexpr uint8_t moddlMbapDevice = 255; // on Modbus TCP, the unit id of the device itself
 
 // The timing the time-outs and the pacing are derived from.
@@ -229,6 +230,14 @@ void moddlUnlisten(LinkListener *listener);
 int32_t moddlSend(LinkContext *ctx, uint8_t unit, const PduRecord *pdu);
 // 0 sent; 1 time-out; 2 connection broken; 3 frame too long or other failure.
 int32_t moddlTransmit(LinkContext *ctx, const LinkFrame *frame);
+// The bytes moddlTransmit sends for a frame (unit, PDU and CRC, or MBAP header and PDU), in
+// buffer (moddlFrameMost bytes): their count. The PDU fits moddlMaxFrame.
+uint32_t moddlFrameBytes(LinkContext *ctx, const LinkFrame *frame, uint8_t *buffer);
+// Slave: the bytes of the answer moddlSend would send for the PDU, in buffer: their count; 0
+// when nobody is to be answered or the PDU is too long.
+uint32_t moddlAnswerBytes(LinkContext *ctx, const PduRecord *pdu, uint8_t *buffer);
+// Writes bytes as they stand, traced and paced as a frame is: results as moddlTransmit.
+int32_t moddlWrite(LinkContext *ctx, const uint8_t *buffer, uint32_t length);
 // Sleeps until intervalUs (in whole milliseconds) has passed since lastIoTick.
 void moddlPace(LinkContext *ctx, uint32_t intervalUs);
 int32_t moddlGetCounts(LinkContext *ctx, uint32_t out[2]);

@@ -8,14 +8,22 @@
 #include <cstdio>
 #include <cstring>
 
-int32_t moddlSend(LinkContext *ctx, uint8_t unit, const PduRecord *pdu) {
-    // A slave answers only a request addressed to it, never a broadcast; on Modbus TCP unit 255
-    // means the device itself.
+namespace {
+
+// A slave answers only a request addressed to it, never a broadcast; on Modbus TCP unit 255
+// means the device itself.
+bool answersPeer(const LinkContext *ctx) {
     const bool toMe = moddlTakesUnit(ctx, ctx->peerUnit) ||
                       (ctx->framing == framingMbap && ctx->peerUnit == moddlMbapDevice);
+    return toMe && ctx->peerUnit != 0;
+}
+
+} // namespace
+
+int32_t moddlSend(LinkContext *ctx, uint8_t unit, const PduRecord *pdu) {
     if (ctx->role == 1) {
         ctx->peerUnit = unit;
-    } else if (!toMe || ctx->peerUnit == 0) {
+    } else if (!answersPeer(ctx)) {
         return 0;
     }
     LinkFrame frame{ctx->peerUnit, pdu->length, pdu->data};
@@ -43,21 +51,31 @@ int32_t moddlTransmit(LinkContext *ctx, const LinkFrame *frame) {
         tracePrintf("\n\rPacket too long.");
         return 3;
     }
-    uint8_t buffer[moddlMbapHeader + moddlMaxFrame - 3];
-    uint32_t length = 0;
-    if (ctx->framing == framingMbap) {
-        length = moddlMbapWrap(ctx, frame, buffer);
-    } else {
-        const uint32_t n = frame->pduLength;
-        buffer[0] = frame->unit;
-        if (n > 0)
-            std::memcpy(buffer + 1, frame->pdu, n);
-        const uint16_t crc = moddlCrc16(n + 1, buffer);
-        buffer[n + 1] = uint8_t(crc & 0xFFu);
-        buffer[n + 2] = uint8_t(crc >> 8);
-        length = n + 3;
-    }
+    uint8_t buffer[moddlFrameMost];
+    return moddlWrite(ctx, buffer, moddlFrameBytes(ctx, frame, buffer));
+}
 
+uint32_t moddlFrameBytes(LinkContext *ctx, const LinkFrame *frame, uint8_t *buffer) {
+    if (ctx->framing == framingMbap)
+        return moddlMbapWrap(ctx, frame, buffer);
+    const uint32_t n = frame->pduLength;
+    buffer[0] = frame->unit;
+    if (n > 0)
+        std::memcpy(buffer + 1, frame->pdu, n);
+    const uint16_t crc = moddlCrc16(n + 1, buffer);
+    buffer[n + 1] = uint8_t(crc & 0xFFu);
+    buffer[n + 2] = uint8_t(crc >> 8);
+    return n + 3;
+}
+
+uint32_t moddlAnswerBytes(LinkContext *ctx, const PduRecord *pdu, uint8_t *buffer) {
+    if (ctx->role == 1 || !answersPeer(ctx) || uint32_t(pdu->length) + 3u > moddlMaxFrame)
+        return 0;
+    const LinkFrame frame{ctx->peerUnit, pdu->length, pdu->data};
+    return moddlFrameBytes(ctx, &frame, buffer);
+}
+
+int32_t moddlWrite(LinkContext *ctx, const uint8_t *buffer, uint32_t length) {
     tracePrintf("\n\n\rmoddlTx: about to transmit %d bytes\n\r", int(length));
     tracePacket(length, buffer);
     // Whatever came before a request is stale for a master; a slave's input may already hold

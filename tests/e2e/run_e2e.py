@@ -22,7 +22,7 @@ for name in ("COM1", "COM2", "comnowhere"):
     os.symlink("/nonexistent/" + name, os.path.join(TMP, name))
 BANNER = re.compile(rb"^KORVALEN v1\.5:  Compiled at [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
                     rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n")
-# A row: name, peer (slave.py's mode and options), korvalen's arguments ({sk}: the client option
+# A row: name, peer (slave.py's mode and options, or slave: korvalen-slave's), korvalen's arguments ({sk}: the client option
 # for the peer, or a port nobody listens on; {port}: a free one), checks: "transcript" names
 # another file, "gaps" lists (text or None for the start, later text, least s, most s), "signal"
 # is (text, signal): sent once the text is out (None: once the peer has a request); any other
@@ -142,12 +142,13 @@ CASES = [
      {"requests": 5, "connections": 1}),
     ("rq0_opens_and_sends_nothing", "serve", "{sk} -RQ0", {"requests": 0, "connections": 1}),
     # The 100 ms spacing counts from the open; then the 300 ms time-out; twice.
-    ("silent_peer_times_out_twice", "silent", "{sk} -RT300 -RQ2",
+    ("silent_peer_times_out_twice", "slave -FAULTDROP", "{sk} -RT300 -RQ2",
      {"gaps": [("\nBuilding request", "\n\rReceive error = 0", 0.37, 0.9),
                (None, "\nExiting.", 0.55, 3.0)]}),
-    ("reply_split_four_three_is_joined", "raw --split 4,3 --gap 80", "{sk} -SR400001 -NR1"),
-    ("reply_split_four_one_two_is_joined", "raw --split 4,1,2 --gap 80", "{sk} -SR400001 -NR1"),
-    ("reply_split_ten_one_reads_on", "raw --split 10 --gap 80", "{sk} -SR400001 -NR3"),
+    ("reply_split_four_three_is_joined", "slave -FAULTSPLIT=2/80", "{sk} -SR400001 -NR1"),
+    ("reply_split_three_two_two_is_joined", "slave -FAULTSPLIT=3/80", "{sk} -SR400001 -NR1"),
+    ("reply_split_six_five_reads_on", "slave -FAULTSPLIT=2/80 -SR400001 1 2 65535",
+     "{sk} -SR400001 -NR3"),
     ("noise_byte_before_reply_is_dropped", "raw --prefix 55", "{sk} -SR400001 -NR1 -FN6 4321"),
     ("two_replies_keep_the_second", "raw --prefix 6403020009344a", "{sk} -SR400001 -NR1"),
     ("glitch_byte_before_a_long_reply_is_dropped", "raw --prefix 55", "{sk} -SR400001 -NR3"),
@@ -173,8 +174,8 @@ CASES = [
     ("negative_timings_act_as_zero", "serve", "{sk} -RT-1 -TD-1 -RQ2 -PKOFF -RDOFF",
      {"requests": 2}),
     ("interrupt_ends_the_accept", "", "-SK/{port}", {"signal": ("Port == ", signal.SIGINT)}),
-    ("interrupt_ends_the_read", "silent", "{sk} -RT60000 -RQ3 -TD0",
-     {"signal": (None, signal.SIGTERM), "requests": 1}),
+    ("interrupt_ends_the_read", "slave -FAULTDROP", "{sk} -RT60000 -RQ3 -TD0",
+     {"signal": (None, signal.SIGTERM)}),
     # A stop in the pause before a request ends the run before it: nothing sent or counted. The
     # reply's last line comes out only as the pause begins.
     ("interrupt_ends_the_pacing", "serve", "{sk} -RQ200 -TD1500 -PKOFF -RDOFF -STON",
@@ -195,7 +196,7 @@ CASES = [
     ("modbus_tcp_unit_255_is_answered_by_a_device", "libmodbus",
      "{sk} -FRTCP -ID255 -PKOFF -RDOFF"),
     ("modbus_tcp_late_reply_is_dropped", "raw --mbap --stale", "{sk} -FRTCP -SR400001 -NR1"),
-    ("modbus_tcp_reply_dripped_a_byte_at_a_time", "raw --mbap --split 1,1,1,1,1,1,1 --gap 80",
+    ("modbus_tcp_reply_dripped_a_byte_at_a_time", "slave -FRTCP -FAULTSPLIT=11/40",
      "{sk} -FRTCP -SR400001 -NR1"),
     ("modbus_tcp_protocol_1_rebuilds_before_the_next", "raw --mbap --header 000100010005",
      "{sk} -FRTCP -SR400001 -NR1 -RQ2 -TD0", {"connections": 2}),
@@ -251,7 +252,7 @@ CASES = [
     ("invalid_option_is_status_4", "", "-ESON --helpx --VERSIONS", {"status": 4}),
     ("bad_startreg_is_status_4", "", "-ESON -SRabc", {"status": 4}),
     ("unsupported_function_is_status_4", "", "-ESON -FN7", {"status": 4}),
-    ("interrupt_is_status_5_with_summary", "silent", "{sk} -RT60000 -RQ3 -TD0 -ESON -STON",
+    ("interrupt_is_status_5_with_summary", "slave -FAULTDROP", "{sk} -RT60000 -RQ3 -TD0 -ESON -STON",
      {"signal": (None, signal.SIGTERM), "status": 5}),
     ("typed_options_echo_in_every_form", "", "-DTBAD -WOXY -dtfloat -woCdab -XYZ"),
     # a bad type keeps the one before it
@@ -293,7 +294,7 @@ CASES = [
     # -SR names no holding register: the probe reads 400001.
     ("scan_over_modbus_tcp_finds_units_and_identity", "serve --mbap",
      "{sk} -FRTCP -SR300002 -SCAN99-102 -PKOFF -ESON", {"status": 0}),
-    ("scan_of_a_silent_line_is_status_2", "silent", "{sk} -SCAN1-3 -ESON", {"status": 2}),
+    ("scan_of_a_silent_line_is_status_2", "slave -FAULTDROP", "{sk} -SCAN1-3 -ESON", {"status": 2}),
     ("scan_counts_gateway_exceptions_as_no_device", "raw --mbap --absent 0b",
      "{sk} -FRTCP -SCAN97-103 -PKOFF -ESON", {"status": 0}),
     # A late answer names its unit and finds it, in both framings; -STON counts it.
@@ -307,7 +308,7 @@ CASES = [
      "{sk} -SCAN97-101 -ESON -STON", {"status": 0, "connections": 2}),
     ("scan_names_the_units_left_untested", "raw --sessions 2 --down 5",
      "{sk} -SCAN99-110 -PKOFF -ESON", {"status": 2}),
-    ("scan_interrupted_ends_with_its_summary", "silent", "{sk} -SCAN -PKOFF -ESON",
+    ("scan_interrupted_ends_with_its_summary", "slave -FAULTDROP", "{sk} -SCAN -PKOFF -ESON",
      {"signal": ("Scanning units", signal.SIGINT), "status": 5}),
 ]
 
@@ -370,6 +371,20 @@ def peer(*options):
     return p, int((p.data.split() + [b"0", b"0"])[1]) if p.until(b"\n", 10) else 0
 
 
+def slave_peer(korvalen, port, *options):
+    """korvalen-slave beside korvalen, listening on the port on 127.0.0.1 (once it connects)."""
+    name = "korvalen-slave" + (".exe" if korvalen[-1].endswith(".exe") else "")
+    p = Output([*korvalen[:-1], os.path.join(os.path.dirname(korvalen[-1]), name), "-SK/%d" % port,
+                "-LA127.0.0.1", *options], stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                break
+        time.sleep(0.05)
+    return p
+
+
 def load(dump):
     with open(dump, encoding="ascii") as f:
         return json.load(f)
@@ -381,7 +396,9 @@ def check(korvalen, name, peer_mode, args, checks=None):
     try:
         with socket.create_server(("127.0.0.1", 0)) as s:
             port = s.getsockname()[1]
-        if peer_mode and peer_mode[0] != "connect":
+        if peer_mode[:1] == ["slave"]:
+            procs.append(slave_peer(korvalen, port, *peer_mode[1:]))
+        elif peer_mode and peer_mode[0] != "connect":
             listening, port = peer(*peer_mode, *(["--dump", dump] if peer_mode[0] != "libmodbus"
                                                  else []))
             procs.append(listening)
@@ -401,7 +418,7 @@ def check(korvalen, name, peer_mode, args, checks=None):
         if "signal" in checks:
             text, deadline = checks["signal"][0], time.monotonic() + 5
             while time.monotonic() < deadline and not (
-                    run.until(text.encode(), 5) if text else load(dump)["requests"]):
+                    run.until(text.encode(), 5) if text else procs[0].until(b"Request 1:", 0.1)):
                 time.sleep(0.02)
             # Windows has no SIGTERM: wine ends the process on it. Ctrl-C is the stop there.
             run.proc.send_signal(signal.SIGINT if RUN else checks["signal"][1])

@@ -1,10 +1,8 @@
 #!/usr/bin/python3
-"""Modbus RTU-over-TCP peers on 127.0.0.1 for the end-to-end runs and the demo: serve (the
-pymodbus server and RTU framer), silent (never answers), raw (answers itself: --split 4,3 sends
-the reply in pieces --gap ms apart, --prefix HEX bytes before it, --suffix HEX bytes after it,
---truncate-first N only N
-bytes of the first reply, then closes) and connect (to a master listening at --port, answering
-like raw). --sessions 1,0: requests to answer per connection before it closes, 0 for no limit,
+"""Modbus RTU-over-TCP peers on 127.0.0.1 for the end-to-end runs: serve (the pymodbus server
+and RTU framer), raw (answers itself: --prefix HEX bytes before the reply, --suffix HEX bytes
+after it, --truncate-first N only N bytes of the first reply, then closes) and connect (to a
+master listening at --port, answering like raw). --sessions 1,0: requests to answer per connection before it closes, 0 for no limit,
 -1 for none (the last number holds for every later one); --reset closes with a reset, --down S
 takes raw's listener away for S seconds after the first connection; --pattern a,e,s,g,f,w
 answers request n by its n-th letter, cycling: answer, exception 2, silence, a garbled CRC, a
@@ -131,7 +129,7 @@ def answer(sock, args, store, limit):
             act = pattern[STATS["requests"] % len(pattern)]
             script = (args.pdus.split(",") + [None] * 99)[STATS["requests"]] if args.pdus else None
             absent = good and unit != b"\x64" and args.absent
-            if args.mode == "silent" or limit < 0 or not (good and unit == b"\x64" or absent) \
+            if limit < 0 or not (good and unit == b"\x64" or absent) \
                     or act == "s" or script == "-":
                 count(args, store, "requests")  # counted, never answered
                 continue
@@ -160,10 +158,6 @@ def answer(sock, args, store, limit):
             if args.truncate_first and STATS["connections"] == 1:
                 sock.sendall(data[:args.truncate_first])
                 return served
-            for size in [int(s) for s in args.split.split(",") if s]:
-                sock.sendall(data[:size])
-                data = data[size:]
-                time.sleep(args.gap / 1000.0)
             sock.sendall(data)
             served += 1
             count(args, store, "requests")
@@ -172,8 +166,8 @@ def answer(sock, args, store, limit):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["serve", "silent", "raw", "connect"])
-    for option, default in (("--split", ""), ("--gap", 50.0), ("--prefix", ""), ("--suffix", ""),
+    parser.add_argument("mode", choices=["serve", "raw", "connect"])
+    for option, default in (("--prefix", ""), ("--suffix", ""),
                             ("--dump", ""), ("--header", ""),
                             ("--truncate-first", 0), ("--port", 0), ("--sessions", "0"),
                             ("--lifetime", 30.0), ("--down", 0.0), ("--pattern", ""),

@@ -6,7 +6,7 @@ With KORVALEN_EMULATOR set (wine), both .exe files run through it, reach the pty
 COM19 through the prefix's dosdevices links, are stopped with Ctrl-C, and their CR LF line ends
 are undone."""
 
-import contextlib, errno, os, shutil, signal, socket, subprocess, sys, tempfile, time
+import contextlib, errno, os, re, select, shutil, signal, socket, subprocess, sys, tempfile, time
 
 from pymodbus.utilities import computeCRC
 from windows import RUN, EmulatorFault, emulator_fault, lf_lines, link_port, once_more
@@ -65,6 +65,11 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h", "-?"], 0, "holding\nr
        (["-IT86401"], 2, "idle time-out is 0 to 86400"), (["-LA127.0.0.1"], 2, "needs a server"),
        *[(["-ID" + ids], 2, "or a list such as 3,17,200") for ids in ("3,", "5-3", "1-248", ",2")],
        (["-VN" + "x" * 65], 2, "an identity text is 1 to 64 characters"), (["-RV"], 2, "1 to 64"),
+       *[(["-fault" + f], 2, "a fault is KIND[=value][@percent], as DELAY=100-300@20: '-FAULT%s'"
+          % f.upper()) for f in ("bogus", "delay=5-3", "drop@101", "split=1/5", "noise")],
+       (["-FAULTCRC", "-FRTCP"], 2, "the crc fault needs RTU framing"),
+       (["-FAULTTID"], 2, "the tid fault needs Modbus TCP framing"),
+       (["-SEED4294967296"], 2, "the seed is 0 to 4294967295: '-SEED4294967296'"),
        # the least value of -ID and -B, the most of -RQ, two stop bits, and a negative and a
        # many-bit INT16 seed are taken
        (["-SK/{port}", "-SEC1", "-ID1", "-PKOFF", "-PKON", "-RQ4294967295", "-B1", "-FRRTU",
@@ -130,6 +135,102 @@ def raw_row(pieces, expected, needles):
     assert all(g.startswith(e) for g, e in zip(got, expected)) and len(got) == len(expected), \
         "replies %s, expected %s" % (got, expected)
     expect(needles or "Request 1", peer.close(), "korvalen-slave")
+
+
+R1, A1 = rtu("0300000001"), rtu("03020001")  # a read of 400001 and its answer, 1
+# Faults against a reader that records what came back to each request, sent one at a time: the
+# slave's options, the requests, the bytes each got, needles in the slave's log; a fault that
+# takes time also gives (least s to the first byte, least s between pieces, pieces).
+FAULTS = [
+    ("drop_answers_nothing", ["-FAULTDROP", "-FAULTCRC"], [R1], [b""],
+     "count 1: not answered, drop\n|faults injected: drop 1, crc 0"),
+    ("crc_is_wrong", ["-FAULTCRC"], [R1], [A1[:-1] + b"\x73"], "count 1: answered, crc\n"),
+    ("unit_answers_for_another_with_its_crc", ["-FAULTUNIT=7"], [R1], [rtu("03020001", 7)],
+     "answered, unit 7"),
+    ("twice_sends_the_answer_again", ["-FAULTTWICE"], [R1], [A1 * 2], "answered, twice"),
+    ("exception_answers_instead", ["-FAULTEXCEPTION=4", "-FAULTNOISE=1@0"], [R1], [rtu("8304")],
+     "exception 04, exception\n|exception 1, noise 0"),
+    ("silent_answers_none_of_the_next", ["-FAULTSILENT=2"], [R1] * 4, [A1, b"", b"", A1],
+     "Request 2: unit 100, fc 03, address 400001, count 1: not answered, silent|Request 4: unit "
+     "100, fc 03, address 400001, count 1: answered\n|faults injected: silent 2\n"),
+    ("tid_is_the_transaction_before", ["-FRTCP", "-FAULTTID"], [mbap("0300000001", 100, 9)],
+     [mbap("03020001", 100, 8)], "answered, tid"),
+    ("unit_over_modbus_tcp", ["-FRTCP", "-FAULTUNIT=0"], [mbap("0300000001")],
+     [mbap("03020001", 0)], "answered, unit 0"),
+    ("noise_comes_before_it", ["-FRTCP", "-FAULTNOISE=3", "-SEED0"], [mbap("0300000001")],
+     [bytes.fromhex("f44fec") + mbap("03020001")], "answered, noise 3"),
+    ("delay_holds_it_back_past_the_request_limit", ["-FAULTDELAY=300", "-RQ1"], [R1], [A1],
+     "answered, delay 300 ms|stopped (request limit) after 1 request", (0.28, 0, 1)),
+    ("split_sends_it_in_pieces_apart", ["-FRTCP", "-FAULTSPLIT=3/150"], [mbap("0300000001")],
+     [mbap("03020001")], "answered, split 3/150 ms", (0, 0.13, 3)),
+]
+
+
+def heard(port, requests, window=1.0):
+    """Per request: (seconds from the request, bytes) of each piece that came within window."""
+    got = []
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as sock:
+        for request in requests:
+            sock.sendall(request)
+            start, pieces = time.monotonic(), []
+            while select.select([sock], [], [], max(start + window - time.monotonic(), 0))[0]:
+                if not (piece := sock.recv(4096)):
+                    break
+                pieces.append((time.monotonic() - start, piece))
+            got.append(pieces)
+    return got
+
+
+def fault_row(options, requests, replies, needles, timing=None):
+    peer = TcpServer(*options)
+    got = heard(peer.port, requests)
+    assert [b"".join(p for _, p in pieces) for pieces in got] == replies, got
+    first, gap, n = timing or (0, 0, len(got[0]))
+    times = [t for t, _ in got[0]] + [first]
+    assert len(times) == n + 1 and times[0] >= first and all(
+        b - a >= gap for a, b in zip(times, times[1:-1])), "pieces at %s" % times
+    expect(needles, peer.close(), "korvalen-slave")
+
+
+def seed_repeats_the_run_and_an_unseeded_one_prints_its_own():
+    """The same requests twice: the second run, seeded with the seed the first printed, gets the
+    same answers, the same noise and the same log; some are dropped, some not."""
+    faults, runs = ["-FAULTDROP@50", "-FAULTNOISE=2@50", "-FAULTDELAY=0-40@50"], []
+    for seed in ([], None):
+        peer = TcpServer(*faults, *(seed if seed is not None else ["-SEED" + runs[0][2]]))
+        got = [b"".join(p for _, p in pieces) for pieces in heard(peer.port, [R1] * 12, 0.3)]
+        log = peer.close()
+        runs.append((got, re.findall(r"Request .*\n|faults injected.*", log),
+                     re.search(r"unit 100 on /\d+, fault seed (\d+)\n", log).group(1)))
+    assert runs[0] == runs[1] and b"" in runs[0][0] and A1 in [g[-7:] for g in runs[0][0]], runs
+
+
+def delayed_answer_holds_up_no_other_master_and_spins_not():
+    """Seed 2 delays the first request by 1.5 s and not the second, from another master; the
+    first master waits for it past the idle time-out."""
+    peer = TcpServer("-FAULTDELAY=1500@50", "-SEED2", "-IT1")
+    with socket.create_connection(("127.0.0.1", peer.port), timeout=5) as first:
+        first.sendall(R1)
+        time.sleep(0.1)
+        before, start = cpu_seconds(peer.slave.pid), time.monotonic()
+        assert [b"".join(p for _, p in r) for r in heard(peer.port, [R1], 0.5)] == [A1]
+        first.settimeout(3)
+        assert first.recv(64) == A1 and time.monotonic() - start > 1.2, "not delayed"
+        assert cpu_seconds(peer.slave.pid) - before < 0.3, "spins while an answer waits"
+    expect("Request 1: unit 100, fc 03, address 400001, count 1: answered, delay 1500 ms\n"
+           "Request 2: unit 100, fc 03, address 400001, count 1: answered\n", peer.close(),
+           "korvalen-slave")
+
+
+def faults_as_the_master_reports_them_on_a_serial_line():
+    """A pty at 38400 baud: a split whose gap breaks the frame, which korvalen joins again, and a
+    delay past the time-out."""
+    for fault, needles in (("-FAULTSPLIT=2/100", "bad CRC: l=6\n\rmoddlRx: Maybe fragmented "
+                            "frame: try again|Answered:               1"),
+                           ("-FAULTDELAY=500", "Time-outs:              1")):
+        peer = Serial(fault)
+        expect(needles, peer.master(["-RT300", "-STON"]), "korvalen")
+        expect("fault seed", peer.close(), "korvalen-slave")
 
 
 def output_so_far(proc):
@@ -475,8 +576,11 @@ def main():
              for row in ROWS for t in (TcpServer, ModbusTcpServer, TcpClient, Serial)]
     tests += [("cli " + " ".join(row[0]), cli_row, row) for row in CLI]
     tests += [(row[0], raw_row, row[1:]) for row in RAW]
+    tests += [(row[0], fault_row, row[1:]) for row in FAULTS]
     tests += [(f.__name__, f, ()) for f in (
-        typed_seeds_read_back,
+        typed_seeds_read_back, seed_repeats_the_run_and_an_unseeded_one_prints_its_own,
+        faults_as_the_master_reports_them_on_a_serial_line,
+        delayed_answer_holds_up_no_other_master_and_spins_not,
         several_units_found_by_a_scan_with_their_identity,
         full_table_of_silent_masters_turns_no_new_one_away,
         silent_and_unread_masters_close_after_the_idle_time_out_holding_up_no_other,

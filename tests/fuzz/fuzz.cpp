@@ -3,11 +3,12 @@
 // refusing loopback port, bit 1 Modbus TCP framing, bit 2 the slave role, received twice so that
 // what it kept is read again), FUZZ_DECODE [role/link/request bits][preset count][unit][PDU...]
 // as one good frame (to a master, the answer to a request of the bits' shape), FUZZ_ARGS NUL-split
-// arguments (their values then read in the type given), FUZZ_TYPED [type][order][value text...],
-// FUZZ_IDENT the bytes as an identity answer to either decoder (FUZZ_DECODE's slave answers
-// functions 17 and 43 from an identity of seven full objects).
+// arguments (their values then read in the type given, and each as a slave's fault spec),
+// FUZZ_TYPED [type][order][value text...], FUZZ_IDENT the bytes as an identity answer to either
+// decoder (FUZZ_DECODE's slave answers functions 17 and 43 from an identity of seven full objects).
 #include "app/cmdline.h"
 #include "app/values.h"
+#include "slave/fault.h"
 #include "stack/al/ident.h"
 #include "stack/al/modpl.h"
 #include "stack/trace/trace.h"
@@ -33,6 +34,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     valuesPrepare(&settings, 4);
     char listenText[moddlPortTextSize];
     modplServerText(listenText, sizeof listenText, settings.portText, settings.listenAddress);
+    // The same texts as the slave's fault specs, each plan's hits shaped into an answer.
+    static FaultPlan plan;
+    static FaultAnswer answer;
+    plan = FaultPlan{};
+    for (const std::string &t : texts)
+        faultParse(&plan, t.c_str());
+    FaultRun run;
+    faultStart(&run, &plan);
+    const uint8_t frame[7] = {0x64, 0x03, 0x02, 0x00, 0x01, 0x35, 0x8c};
+    for (int i = 0; i < 4; ++i) {
+        FaultHit hit;
+        faultDecide(&run, &hit);
+        faultText(&hit, listenText, sizeof listenText);
+        faultShape(&run, &hit, frame, sizeof frame, i & 1, &answer, 0);
+    }
+    faultCountText(&run, listenText, sizeof listenText);
 #elif defined(FUZZ_TYPED)
     if (size < 2)
         return 0;
