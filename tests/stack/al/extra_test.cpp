@@ -37,23 +37,29 @@ std::function<std::string()> decoded(Bytes pdu) {
     };
 }
 
+// A context of this role on unit 100 over the scripted port.
+struct Station {
+    StackContext ctx{};
+    ScriptPort script;
+    explicit Station(int32_t role) {
+        fakeClockReset(), modplInstall(&ctx, role);
+        ctx.link.ownUnit = ctx.link.peerUnit = unit;
+        scriptPortBind(&ctx.link.port, &script);
+    }
+};
+
 // The master sends this request and takes these answers (none: silence): its result, then the
 // bytes it received.
 std::function<std::string()> asked(Bytes request, std::vector<Bytes> answers, ExtraTake take) {
     return [=] {
-        StackContext ctx{};
-        ScriptPort script;
-        fakeClockReset();
-        modplInstall(&ctx, modplMaster);
-        ctx.link.ownUnit = ctx.link.peerUnit = unit;
-        scriptPortBind(&ctx.link.port, &script);
+        Station s(modplMaster);
         for (const Bytes &a : answers)
-            script.reads.push_back({rtuFrame(unit, a)});
+            s.script.reads.push_back({rtuFrame(unit, a)});
         ExtraReply r{};
         const int32_t result =
-            extraAsk(&ctx, unit, request.data(), uint32_t(request.size()), take, &r);
+            extraAsk(&s.ctx, unit, request.data(), uint32_t(request.size()), take, &r);
         return str(result) + " e" + str(r.exception) + hex(r.pdu, r.length) + " w" +
-               str(script.writes.size());
+               str(s.script.writes.size());
     };
 }
 
@@ -65,25 +71,19 @@ std::function<std::string()> served(std::vector<std::pair<uint8_t, Bytes>> frame
         static uint16_t registers[65536];
         std::fill(registers, registers + 4, 0x1234);
         const uint8_t status = 0x5a;
-        StackContext ctx{};
-        ScriptPort script;
-        fakeClockReset();
-        modplInstall(&ctx, modplSlave);
-        ctx.link.ownUnit = ctx.link.peerUnit = unit;
-        scriptPortBind(&ctx.link.port, &script);
-        extraServeFrom(&ctx, registers, &status);
+        Station s(modplSlave);
+        extraServeFrom(&s.ctx, registers, &status);
         std::string text;
         for (auto &[to, pdu] : frames) {
             Bytes frame = rtuFrame(to == 0 ? 7 : to, pdu);
             if (to == 1)
                 frame.back() ^= 1;
-            script.reads.push_back({frame});
+            s.script.reads.push_back({frame});
             int16_t values[16];
             ModbusMessage m{0, 0, 0, 0, 0, values, 16};
-            const size_t before = script.writes.size();
-            modplGetReply(&ctx, &m);
-            const Bytes none;
-            const Bytes &w = script.writes.size() > before ? script.writes.back() : none;
+            const size_t before = s.script.writes.size();
+            modplGetReply(&s.ctx, &m);
+            const Bytes w = s.script.writes.size() > before ? s.script.writes.back() : Bytes{};
             text += (w.empty() ? std::string(" -") : hex(w.data() + 1, w.size() - 3)) + " |";
         }
         return text + hex(reinterpret_cast<uint8_t *>(registers), 8);
@@ -107,7 +107,6 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"FifoCarriesItsAddress", encoded({24, 10, 0, 0, 0, nullptr, 0}, {}), "3 18 00 0a"},
         Row{"HexWithBlanksOrWithout", parsed("0a 0B0c"), "3 0a 0b 0c"},
         Row{"HexOfAnOddDigitIsNone", parsed("0a 0"), "0"},
-        Row{"HexOfNothingIsNone", parsed(" "), "0"},
         Row{"HexOf254BytesIsNone", parsed(std::string(508, 'f')), "0"},
         Row{"StatusByte", decoded({7, 0x5a}), "1 0 0 0 : 90 "},
         Row{"StatusWithAByteOverIsBad", decoded({7, 0x5a, 0}), "-2 0 0 0 : "},
@@ -124,31 +123,23 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"ExceptionGivesItsCode", decoded({0x88, 1}), "2 1 0 0 : "},
         Row{"ExceptionWithoutItsCodeIsBad", decoded({0x88}), "-2 0 0 0 : "},
         Row{"AnotherFunctionIsKeptAsItCame", decoded({0x41, 1}), "1 0 0 0 : "},
-        Row{"EchoOfOtherDataIsNoAnswer",
-            asked({8, 0, 0, 0x12, 0x34}, {{8, 0, 0, 0x12, 0x35}}, ExtraTake::Decoded),
-            "-4 e0 08 00 00 12 35 w1"},
         Row{"CounterIsNoEcho", asked({8, 0, 11, 0, 0}, {{8, 0, 11, 0, 9}}, ExtraTake::Decoded),
             "1 e0 08 00 0b 00 09 w1"},
         Row{"EchoOfAnotherSubfunctionIsNoAnswer",
             asked({8, 0, 11, 0, 0}, {{8, 0, 12, 0, 0}}, ExtraTake::Decoded),
             "-4 e0 08 00 0c 00 00 w1"},
-        Row{"MaskEchoOfAnotherAndMaskIsNoAnswer",
-            asked(mask, {{22, 0, 1, 0, 0xf3, 0, 0x25}}, ExtraTake::Decoded),
-            "-4 e0 16 00 01 00 f3 00 25 w1"},
-        Row{"ReadWriteShortOfTheReadIsNoAnswer",
-            asked({23, 0, 0, 0, 2, 0, 0, 0, 1, 2, 0, 0}, {{23, 2, 0, 0}}, ExtraTake::Decoded),
-            "-4 e0 17 02 00 00 w1"},
         Row{"RawAnswerOfAnyLengthIsKept", asked({0x41}, {{0x41, 1, 2, 3}}, ExtraTake::Raw),
             "1 e1 41 01 02 03 w1"},
         Row{"RawExceptionIsOne", asked({0x41}, {{0xc1, 1}}, ExtraTake::Raw), "2 e1 c1 01 w1"},
         Row{"SilenceIsNoAnswer", asked({7}, {}, ExtraTake::Decoded), "0 e0 w1"},
         Row{"BroadcastAwaitsNothing", asked({7}, {{7, 1}}, ExtraTake::Broadcast), "3 e0 w1"},
-        Row{"SlaveAnswersStatusAndEcho", served({{unit, {7}}, {unit, {8, 0, 0, 1, 2, 3}}}),
-            " 07 5a | 08 00 00 01 02 03 | 34 12 34 12 34 12 34 12"},
-        Row{"SlaveMasksARegister", served({{unit, mask}}),
-            " 16 00 01 00 f2 00 25 | 34 12 35 00 34 12 34 12"},
-        Row{"SlaveWritesBeforeItReads", served({{unit, {23, 0, 0, 0, 2, 0, 1, 0, 1, 2, 0, 7}}}),
-            " 17 04 12 34 00 07 | 34 12 07 00 34 12 34 12"},
+        Row{"SlaveAnswersStatusEchoMaskAndWritesBeforeItReads",
+            served({{unit, {7}},
+                    {unit, {8, 0, 0, 1, 2, 3}},
+                    {unit, mask},
+                    {unit, {23, 0, 1, 0, 2, 0, 2, 0, 1, 2, 0, 7}}}),
+            " 07 5a | 08 00 00 01 02 03 | 16 00 01 00 f2 00 25 | 17 04 00 35 00 07 | 34 12 35 00 "
+            "07 00 34 12"},
         Row{"SlaveRefusesReadWriteQuantitiesAndAddresses",
             served({{unit, {23, 0, 0, 0, 0, 0, 1, 0, 1, 2, 0, 7}},
                     {unit, {23, 0, 0, 0, 1, 0, 1, 0, 1, 4, 0, 7}},
