@@ -2,6 +2,7 @@
 // printed directly with printf; nothing here goes through the trace switch.
 #include "app/cmdline.h"
 
+#include "stack/al/extra.h"
 #include "stack/trace/trace.h"
 
 #include <cctype>
@@ -250,6 +251,7 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
             return unitListOption(settings, text + 2);
     } else if (startsWith(text, "NR")) {
         settings->registerCount = low16(decimalValue(text + 2));
+        settings->readCount = settings->registerCount;
         return wholeNumber(text + 2, INT16_MIN, UINT16_MAX);
     } else if (startsWith(text, "PK")) {
         int onOff = onOffValue(text + 2);
@@ -328,6 +330,26 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
             printf("\nPoll period '%s' not supported", text + 4);
         }
         return known;
+    } else if (startsWith(text, "WS")) {
+        settings->writeStart = text + 2;
+        progressPrintf("\nStripped WS from input: %s", text + 2);
+    } else if (startsWith(text, "SF")) {
+        progressPrintf("\nStripped SF from input: %s", text + 2);
+        const bool known = wholeNumber(text + 2, 0, UINT16_MAX);
+        if (known)
+            settings->subfunction = uint16_t(decimalValue(text + 2));
+        else
+            printf("\nSubfunction '%s' not supported", text + 2);
+        return known;
+    } else if (startsWith(text, "PDU")) {
+        progressPrintf("\nStripped PDU from input: %s", text + 3);
+        // Not understood, it is still a PDU to send: the run is refused as a write's.
+        settings->pduLength =
+            uint16_t(extraParseHex(text + 3, settings->pdu, sizeof settings->pdu));
+        settings->functionSelector = selectorPdu;
+        if (settings->pduLength == 0)
+            printf("\nPDU '%s' not supported", text + 3);
+        return settings->pduLength > 0;
     } else {
         settings->run = false;
         settings->refused = true;
@@ -387,6 +409,10 @@ void runSettingsDefaults(RunSettings *settings) {
     settings->listenAddress = nullptr;
     settings->poll = false;
     settings->pollPeriodMs = 0;
+    settings->writeStart = nullptr;
+    settings->readCount = defaultCount;
+    settings->subfunction = 0;
+    settings->pduLength = 0;
     traceSetRegisterDump(true);
 }
 
@@ -433,6 +459,11 @@ void printExtensions() {
         "-POLL[ms]   Rounds until stopped, one every ms from start to start",
         "-SCAN[a-b]  Find the units that answer (1 to 247 without a range)",
         "-SWEEP[FIRST] With -SCAN on a serial port: every rate and line format",
+        "-FN7 -FN24  Read exception status; read the FIFO queue at -SR",
+        "-FN8 -SFxxx Diagnostics: subfunction (default 0, echo), the values its data",
+        "-FN22       Mask write of the register at -SR: values AND mask, OR mask",
+        "-FN23 -WSxxx Read -NR registers from -SR and write the values from -WS in one request",
+        "-PDUhex     Send this PDU as given and show the answer's",
         "--version   The banner alone",
     };
     printf("\nExtensions:");

@@ -58,10 +58,18 @@ struct RunSettings {
     uint32_t pollPeriodMs;
     // -LA: the one address a server port ("/port") listens on; null listens on every address
     const char *listenAddress = nullptr;
+    // -WS: the start of function 23's write (null: -SR's); -SF: function 8's subfunction; -PDU:
+    // the PDU as given, which -FN's selectorPdu sends
+    const char *writeStart = nullptr;
+    int16_t readCount = 3; // -NR as typed, which a value does not reset: function 23's read
+    uint16_t subfunction = 0;
+    uint8_t pdu[253];
+    uint16_t pduLength = 0;
 };
 
 constexpr uint8_t selectorRead = 65;
 constexpr uint8_t selectorWrite = 66;
+constexpr uint8_t selectorPdu = 67;
 
 // Defaults of every setting; the register dump switch on.
 void runSettingsDefaults(RunSettings *settings);

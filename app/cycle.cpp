@@ -2,6 +2,7 @@
 // message is printed directly; the stack's own trace comes out between them.
 #include "app/cycle.h"
 
+#include "app/extras.h"
 #include "app/guard.h"
 #include "app/identity.h"
 #include "app/records.h"
@@ -38,7 +39,7 @@ bool selectorSupported(uint8_t selector) {
     case selectorWrite:
         return true;
     default:
-        return false;
+        return extrasSelected(selector);
     }
 }
 
@@ -143,6 +144,10 @@ void exchange(RunSettings *settings, StackContext *ctx, ModbusMessage *request,
         askIdentity(settings, ctx, stats);
         return;
     }
+    if (extrasSelected(settings->functionSelector)) {
+        extrasExchange(settings, ctx, stats, uint32_t(number), broadcast);
+        return;
+    }
     // From the frame's last byte out, after the pacing the send waits through.
     const int32_t sendResult = modplSendRequest(ctx, settings->modslave, request);
     const uint32_t started = tickMicros();
@@ -240,6 +245,7 @@ int runRequestCycle(RunSettings *settings) {
     interruptCatchSignals();
     request.capacity = maxValues;
     reply.capacity = maxValues;
+    const bool extras = extrasSelected(settings->functionSelector);
     if (!modplParseReference(settings->startreg, &request.refType, &request.offset)) {
         printf("Bad startreg specification: %s", settings->startreg);
         settingsRefuse(settings, "start register '%s' not understood", settings->startreg);
@@ -252,10 +258,11 @@ int runRequestCycle(RunSettings *settings) {
     } else if (!selectorSupported(settings->functionSelector)) {
         // Refused here: such a request would carry whatever the record last held.
         printf("\nFunction code %d not supported.", settings->functionSelector);
-    } else if (!valuesPrepare(settings, request.refType)) {
+    } else if (!valuesPrepare(settings, extras ? 4 : request.refType)) {
         guardRefuse(settings);
-    } else if (guardIsWrite(settings->functionSelector) &&
-               !guardWrite(settings, request.refType, request.offset)) {
+    } else if (extras ? !extrasPrepare(settings, request.refType, request.offset)
+                      : guardIsWrite(settings->functionSelector) &&
+                            !guardWrite(settings, request.refType, request.offset)) {
         // Refused with its reason: nothing is opened.
     } else {
         progressPrintf("\nInstall ModPL");

@@ -33,23 +33,31 @@ void judgeUnit(RunSettings *s, bool write) {
 } // namespace
 
 bool guardIsWrite(uint8_t selector) {
-    return selector == 5 || selector == 6 || selector == 15 || selector == 16 ||
-           selector == selectorWrite;
+    return selector == 5 || selector == 6 || selector == 15 || selector == 16 || selector == 22 ||
+           selector == 23 || selector == selectorWrite || selector == selectorPdu;
+}
+
+bool guardWrites(const RunSettings *s) {
+    // Diagnostics that restart, silence or clear: restart communications, force listen only,
+    // clear counters, clear overrun counter.
+    const uint16_t sub = s->subfunction;
+    return guardIsWrite(s->functionSelector) ||
+           (s->functionSelector == 8 && (sub == 1 || sub == 4 || sub == 10 || sub == 20));
 }
 
 bool guardIsBroadcast(const RunSettings *settings) {
-    return guardIsWrite(settings->functionSelector) && settings->unitText != nullptr &&
+    return guardWrites(settings) && settings->unitText != nullptr &&
            allDigits(settings->unitText) && strtol(settings->unitText, nullptr, 10) == 0;
 }
 
 bool guardRefuse(const RunSettings *settings) {
-    if (guardIsWrite(settings->functionSelector))
+    if (guardWrites(settings))
         printf("\nWrite not sent: %s.", settings->refusal);
     return false;
 }
 
 bool guardAllows(RunSettings *settings) {
-    const bool write = guardIsWrite(settings->functionSelector);
+    const bool write = guardWrites(settings);
     // A scan runs as typed or not at all: a range not understood would read one unit instead.
     const bool sweepOnTcp = settings->scanFirst != 0 && settings->sweep != 0 && overTcp(settings);
     if (sweepOnTcp)

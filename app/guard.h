@@ -6,6 +6,8 @@
 #include "app/cmdline.h"
 
 bool guardIsWrite(uint8_t selector);
+// A write by its function, or a diagnostics subfunction that restarts, silences or clears.
+bool guardWrites(const RunSettings *settings);
 // A write to unit 0, typed as 0: every slave applies it and none answers.
 bool guardIsBroadcast(const RunSettings *settings);
 // Whether a write or a -ESON run may go on: false once an argument was not understood or the

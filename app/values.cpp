@@ -64,8 +64,10 @@ bool encodeValues(RunSettings *s, const char *name, uint16_t refType) {
 bool valuesPrepare(RunSettings *s, uint16_t refType) {
     const DataType type = s->dataType;
     const uint8_t selector = s->functionSelector;
+    if (selector == 23)
+        s->registerCount = s->readCount;
     // Only a write's values go out: elsewhere INT16 values keep their old reading, a count.
-    const bool write = guardIsWrite(selector);
+    const bool write = guardIsWrite(selector) || selector == 8;
     if (type == DataType::Int16)
         return !write || encodeValues(s, "INT16", refType);
     const char *name = typedTypeName(type);
@@ -74,7 +76,8 @@ bool valuesPrepare(RunSettings *s, uint16_t refType) {
         s->dataType = DataType::Int16;
         return !write || encodeValues(s, "INT16", refType);
     }
-    if (selector == 3 || selector == selectorRead) {
+    // Function 23 reads and writes in the type.
+    if (selector == 3 || selector == selectorRead || selector == 23) {
         const int32_t registers = int32_t(s->registerCount) * typedWidth(type);
         if (registers < 1 || registers > typedMaxReadRegisters) {
             printf("\n%d values of %s are %d registers: a read takes 1 to %d", s->registerCount,
@@ -83,7 +86,8 @@ bool valuesPrepare(RunSettings *s, uint16_t refType) {
             return false;
         }
         s->registerCount = int16_t(registers);
-        return true;
+        if (selector != 23)
+            return true;
     }
     if (type == DataType::All) {
         printf("\nData type ALL only reads");

@@ -8,8 +8,8 @@ struct FunctionRef {
     uint16_t refType;
 };
 
-constexpr FunctionRef functionRefs[] = {{1, 0}, {2, 1}, {3, 4},  {4, 3},
-                                        {5, 0}, {6, 4}, {15, 0}, {16, 4}};
+constexpr FunctionRef functionRefs[] = {{1, 0}, {2, 1},  {3, 4},  {4, 3},  {5, 0},
+                                        {6, 4}, {15, 0}, {16, 4}, {22, 4}, {23, 4}};
 
 // Bits travel as 0 and 1 in the values; a single coil as the word FF00 or 0000.
 int16_t readValue(const SlaveImage *image, uint16_t refType, uint32_t a) {
@@ -28,6 +28,7 @@ int16_t readValue(const SlaveImage *image, uint16_t refType, uint32_t a) {
 } // namespace
 
 void imageSeed(SlaveImage *image) {
+    image->exceptionStatus = 0;
     for (uint32_t a = 0; a < imageSize; ++a) {
         const uint32_t n = a + 1;
         image->coils[a] = uint8_t(n % 2);

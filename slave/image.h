@@ -14,6 +14,7 @@ struct SlaveImage {
     uint8_t inputs[imageSize];
     uint16_t inputRegisters[imageSize];
     uint16_t holdingRegisters[imageSize];
+    uint8_t exceptionStatus; // what function 7 answers: -ES, 0 by default
 };
 
 // The documented pattern, by one-based number n: holding register n holds n, input register n

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -156,7 +157,8 @@ int seed(SlaveImage *image, SeedCursor *cursor, const char *argument) {
 }
 
 // slaveStatusOk, or the refusal of an option it does not know or whose value is malformed.
-int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *argument) {
+int option(SlaveSettings *s, SeedCursor *cursor, SlaveImage *image, const char *text,
+           const char *argument) {
     uint32_t n = 0;
     if (text[0] == '?' || text[0] == 'H' || strcmp(argument, "--HELP") == 0) {
         printSlaveUsage();
@@ -232,6 +234,15 @@ int option(SlaveSettings *s, SeedCursor *cursor, const char *text, const char *a
         WordOrder order = WordOrder::Abcd;
         if (!typedParseOrder(text + 2, &order))
             return refuse("the word order is ABCD, CDAB, BADC or DCBA", argument);
+    } else if (startsWith(text, "ES")) {
+        // Decimal, or hex after 0x: what function 7 answers.
+        const bool hex = startsWith(text + 2, "0X");
+        char *end = nullptr;
+        const unsigned long status = strtoul(text + 2 + 2 * hex, &end, hex ? 16 : 10);
+        if (!isxdigit(static_cast<unsigned char>(text[2 + 2 * hex])) || *end != '\0' ||
+            status > 255)
+            return refuse("the exception status is 0 to 255, or 0x00 to 0xFF", argument);
+        image->exceptionStatus = uint8_t(status);
     } else if (identityOption(text) >= 0) {
         if (text[2] == '\0' || strlen(text + 2) > identityMost)
             return refuse("an identity text is 1 to 64 characters", argument);
@@ -265,6 +276,7 @@ void printSlaveUsage() {
            "\n              DELAY=min-max, CRC, TID, SPLIT=n/gapms, NOISE=n, UNIT=u, TWICE,"
            "\n              EXCEPTION=code or SILENT=n; repeatable"
            "\n  [-SEEDxxx]  Seeds the faults' draws, to repeat a run (default: drawn, printed)"
+           "\n  [-ESxx]     Sets the exception status byte function 7 answers (default 0)"
            "\n  [-SRxxx]    Sets the register the values after it are stored from"
            " (default %s)"
            "\n  [v1 v2 ...] Values for the image: 0 to 65535, 0 or 1 for coils and inputs"
@@ -308,7 +320,7 @@ int parseSlaveArguments(SlaveSettings *s, SlaveImage *image, int argc, char **ar
     }
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
-        const int status = isOption(argument) ? option(s, &cursor, argument + 1, argument)
+        const int status = isOption(argument) ? option(s, &cursor, image, argument + 1, argument)
                                               : seed(image, &cursor, argument);
         if (status != slaveStatusOk)
             return status;

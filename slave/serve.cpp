@@ -2,6 +2,7 @@
 // device or master that goes away is reported and opened again once a second.
 #include "slave/serve.h"
 
+#include "stack/al/extra.h"
 #include "stack/drivers/clock.h"
 #include "stack/drivers/interrupt.h"
 #include "stack/trace/trace.h"
@@ -86,6 +87,8 @@ void serveFaulted(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32
 bool serveRequest(StackContext *ctx, SlaveImage *image, ModbusMessage *m, uint32_t number,
                   FaultRun *faults, FaultAnswer *answer) {
     uint32_t before[2], after[2];
+    // Functions 7, 22 and 23 are answered in the stack, from the image.
+    extraServeFrom(ctx, image->holdingRegisters, &image->exceptionStatus);
     modplGetCounts(ctx, before);
     m->flags = 0;
     m->offset = 0;

@@ -8,6 +8,14 @@
 namespace {
 
 constexpr uint8_t fcDeviceId = 43;
+constexpr uint8_t fcDiagnostics = 8, fcMaskWrite = 22, fcReadWrite = 23;
+
+// Diagnostics subfunctions whose answer echoes the request: return query data, restart
+// communications, change delimiter, clear counters, clear overrun counter.
+bool echoes(uint32_t subfunction) {
+    return subfunction == 0 || subfunction == 1 || subfunction == 3 || subfunction == 10 ||
+           subfunction == 20;
+}
 
 uint32_t wordAt(const uint8_t *pdu, uint32_t at) {
     return uint32_t(pdu[at]) << 8 | pdu[at + 1];
@@ -24,6 +32,19 @@ bool same(const uint8_t *reply, uint32_t length, uint32_t at, uint32_t width, co
         return true;
     *mismatch = AnswerMismatch{field, got, expected};
     return false;
+}
+
+// An echo's data: as long as the request's, byte for byte.
+bool echoed(const uint8_t *reply, uint32_t length, const AnswerAsked *asked,
+            AnswerMismatch *mismatch) {
+    if (length != asked->length) {
+        *mismatch = AnswerMismatch{"data length", length - 3u, asked->length - 3u};
+        return false;
+    }
+    for (uint32_t i = 3; i < length; ++i)
+        if (!same(reply, length, i, 1, "data byte", asked->pdu[i], mismatch))
+            return false;
+    return true;
 }
 
 } // namespace
@@ -65,6 +86,19 @@ int32_t answerCheck(const AnswerAsked *asked, const uint8_t *reply, uint32_t len
     case 16:
         answers = same(reply, length, 1, 2, "address", wordAt(q, 1), mismatch) &&
                   same(reply, length, 3, 2, "quantity", wordAt(q, 3), mismatch);
+        break;
+    case fcDiagnostics:
+        answers = same(reply, length, 1, 2, "subfunction", wordAt(q, 1), mismatch);
+        if (answers && echoes(wordAt(q, 1)) && length >= 3 && asked->length >= 3)
+            answers = echoed(reply, length, asked, mismatch);
+        break;
+    case fcMaskWrite:
+        answers = same(reply, length, 1, 2, "address", wordAt(q, 1), mismatch) &&
+                  same(reply, length, 3, 2, "AND mask", wordAt(q, 3), mismatch) &&
+                  same(reply, length, 5, 2, "OR mask", wordAt(q, 5), mismatch);
+        break;
+    case fcReadWrite:
+        answers = same(reply, length, 1, 1, "byte count", 2 * wordAt(q, 3), mismatch);
         break;
     case fcDeviceId:
         answers = same(reply, length, 1, 1, "MEI type", q[1], mismatch);

@@ -1,17 +1,18 @@
-// Whether a reply answers the request it came to. The master keeps the head of each request it
-// sends and checks the reply's PDU against it before anything is decoded from it: the function
-// code or its exception form (the request's with bit 7 set), a read's byte count against the
-// quantity asked, a write's echo of its address and quantity or value, an identification's MEI
-// type. Reads the two PDUs within their lengths only; no I/O and no state of its own.
+// Whether a reply answers the request it came to. The master keeps each request it sends and
+// checks the reply's PDU against it before anything is decoded from it: the function code or
+// its exception form (the request's with bit 7 set), a read's byte count against the quantity
+// asked, a write's echo of its address and quantity or value (a mask write's of its masks), an
+// identification's MEI type, a diagnostic's subfunction and, where it echoes, its data. Reads
+// the two PDUs within their lengths only; no I/O and no state of its own.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// The head of the request last sent: its function code and at most two 16-bit fields after it.
+// The request last sent, whole (a diagnostic echo is checked against all of it).
 struct AnswerAsked {
-    uint8_t length; // 0: nothing asked, nothing to check against
-    uint8_t pdu[5]; // zero past length
+    uint8_t length;   // 0: nothing asked, nothing to check against
+    uint8_t pdu[253]; // zero past length
 };
 
 // The first field that did not match: its name, what came and what the request calls for.

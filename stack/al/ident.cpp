@@ -24,6 +24,8 @@ int32_t send(StackContext *ctx, int32_t unit, const uint8_t *pdu, uint16_t lengt
     if (moddlSend(&ctx->link, uint8_t(unit), &record) != 1)
         return -3;
     ++ctx->alCounts[1];
+    if (pdu[0] & 0x80u)
+        ++ctx->busCounts[2];
     return 1;
 }
 

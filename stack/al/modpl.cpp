@@ -20,6 +20,9 @@ int32_t modplInstall(StackContext *ctx, int32_t role) {
     ctx->link.role = role;
     ctx->link.isOpen = 0;
     ctx->identity = nullptr;
+    ctx->registers = nullptr;
+    ctx->status = nullptr;
+    std::memset(ctx->busCounts, 0, sizeof ctx->busCounts);
     ctx->asked.length = 0;
     std::memset(ctx->link.unitSet, 0, sizeof ctx->link.unitSet);
     return 1;

@@ -56,6 +56,12 @@ struct StackContext {
     TypeLimit typeLimits[5];
     const IdentDevice *identity; // a slave's answer to functions 17 and 43; none after install
     AnswerAsked asked;           // master: the request last sent, which a reply must answer
+    // Slave: the holding registers functions 22 and 23 serve and the status byte function 7
+    // answers (none after install), and the counters function 8 reports: messages seen on the
+    // bus, communication errors, exceptions sent, messages to this station.
+    uint16_t *registers;
+    const uint8_t *status;
+    uint16_t busCounts[4];
 };
 
 // 1; 0 for a role above 1, which writes nothing but alRole.

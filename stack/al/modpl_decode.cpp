@@ -6,6 +6,7 @@
 // the type limits (and the write limits of an RTU frame) or a byte count that disagrees.
 #include "stack/al/modpl.h"
 
+#include "stack/al/extra.h"
 #include "stack/al/fb.h"
 #include "stack/al/ident.h"
 #include "stack/trace/trace.h"
@@ -223,7 +224,10 @@ int32_t modplGetReply(StackContext *ctx, ModbusMessage *message) {
         std::copy(std::begin(requestLengths), std::end(requestLengths), ctx->link.lengths);
         ctx->link.lengthCount = uint8_t(std::size(requestLengths));
     }
-    if (moddlReceive(&ctx->link, &record) != 1)
+    const int32_t received = moddlReceive(&ctx->link, &record);
+    if (ctx->alRole != modplMaster)
+        extraCountReceive(ctx, ctx->link.lastRx);
+    if (received != 1)
         return 0;
     ctx->alCounts[0] += 1;
 
@@ -236,9 +240,12 @@ int32_t modplGetReply(StackContext *ctx, ModbusMessage *message) {
         return -2;
     if (master)
         return modplAnswers(ctx, pdu, fbLimit(&fb)) == 1 ? decodeResponse(&fb, message) : -4;
-    if (message->functionCode == identFcServerId || message->functionCode == identFcDevice) {
+    const uint8_t code = message->functionCode;
+    if (code == identFcServerId || code == identFcDevice || extraServes(code)) {
         uint8_t exception = 0;
-        const bool answered = identAnswer(ctx, pdu, fbLimit(&fb), &exception) == 1;
+        const bool answered =
+            (extraServes(code) ? extraAnswer(ctx, pdu, fbLimit(&fb), message, &exception)
+                               : identAnswer(ctx, pdu, fbLimit(&fb), &exception)) == 1;
         setFlag(message, msgflag::isResponse, answered);
         message->refType = exception;
         return 0;

@@ -196,6 +196,8 @@ int32_t modplSendRequest(StackContext *ctx, int32_t unit, ModbusMessage *message
     if (moddlSend(&ctx->link, uint8_t(unit), &record) != 1)
         return -3;
     ++ctx->alCounts[1];
+    if (response && (message->functionCode & 0x80u))
+        ++ctx->busCounts[2];
     return 1;
 }
 

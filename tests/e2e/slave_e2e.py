@@ -42,6 +42,16 @@ ROWS = [
                                           ["-SR400301", "-NR1"]],
      "Broadcast: no reply awaited.|400301: 55",
      "unit 0, fc 06, address 400301, count 1: broadcast, applied"),
+    # 22 on 400401 (401: 0x191) leaves 0x95; 23 writes before it reads.
+    ("fc22_mask_write_reads_back", [["-FN22", "-SR400401", "0xF2", "0x25"], ["-SR400401", "-NR1"]],
+     "fc = 16|400401: 149", "fc 22, address 400401, count 1: answered"),
+    ("fc23_writes_then_reads", [["-FN23", "-SR400501", "-NR2", "-WS400502", "7"]],
+     "fc = 17|400501: 501|400502: 7", "fc 23, address 400501, count 2: answered"),
+    ("fc7_fc8_status_echo_counter_and_exceptions", [["-FN7"], ["-FN8", "0x1234"], ["-FN8", "-SF12"],
+     ["-FN8", "-SF2"], ["-PDU1700000000000000000100"]], "Exception status: 00 (bits 7-0: 00000000)"
+     "|subfunction 0, data: 1234|subfunction 12, data: 0000|fc = 88|EC = 01|fc = 97|EC = 03",
+     "fc 07: answered|fc 08: answered|fc 08: exception 01|fc 23, address 400001, count 0: "
+     "exception 03"),
     ("rq_runs_share_one_connection", [["-RQ5", "-RDOFF"]],
      "Sending request #5\nModbus AL frame received: fc = 03", "Request 5: unit 100, fc 03"),
 ]
@@ -60,6 +70,7 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h", "-?"], 0, "holding\nr
        (["-comnosuch"], 1, "cannot open port 'COMNOSUCH'"),
        (["--HeLp"], 0, "KORVALEN-SLAVE [-COMx"), (["--x"], 2, "unknown option: '--X'"),
        (["-XYZ", "--vERSION"], 0, "KORVALEN-SLAVE v1.5:  Compiled at "),
+       (["-ES0x100"], 2, "exception status is 0 to 255"), (["-ES"], 2, "0x00 to 0xFF"),
        (["-FRX"], 2, "the framing is TCP or RTU"), (["-RQ5X"], 2, "bad number of requests"),
        (["-LA1.2.3"], 2, "listen address is a dotted IPv4 address"),
        (["-IT86401"], 2, "idle time-out is 0 to 86400"), (["-LA127.0.0.1"], 2, "needs a server"),
@@ -294,6 +305,15 @@ def independent_modbus_tcp_masters_read_and_write():
     expect("unit 255, fc 03, address 400011, count 2: answered|fc 06, address 400011|fc 05, "
            "address 000002|fc 04, address 365536, count 2: exception 02", peer.close(),
            "korvalen-slave")
+
+
+def libmodbus_random_writes_read_back():
+    """libmodbus's writes and read-backs with 1, 3, 5, 6, 15, 16 and 23, seeded; -ES's byte."""
+    peer = ModbusTcpServer("-es0xA5")
+    out = finish(start([os.environ["KORVALEN_TCP_PEER"], "random", str(peer.port), "5301", "300"]))
+    expect("random: 300 rounds ok", out, "libmodbus random writes")
+    expect("status: a5 (bits 7-0: 10100101)", peer.master(MASTER + ["-FN7"]), "korvalen")
+    expect("Request 2100: unit 100, fc 03", peer.close(), "korvalen-slave")
 
 
 def full_table_of_silent_masters_turns_no_new_one_away():
@@ -586,6 +606,7 @@ def main():
         silent_and_unread_masters_close_after_the_idle_time_out_holding_up_no_other,
         listen_address_keeps_each_server_on_it,
         eight_masters_at_once_in_either_framing, independent_modbus_tcp_masters_read_and_write,
+        libmodbus_random_writes_read_back,
         lost_device_is_reported_and_reopened_without_spinning,
         ten_thousand_requests_leave_memory_and_descriptors_flat)]
     tests = [t for t in tests if os.environ.get("E2E_ONLY", "") in t[0]]

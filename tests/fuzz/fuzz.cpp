@@ -5,10 +5,13 @@
 // as one good frame (to a master, the answer to a request of the bits' shape), FUZZ_ARGS NUL-split
 // arguments (their values then read in the type given, and each as a slave's fault spec),
 // FUZZ_TYPED [type][order][value text...], FUZZ_IDENT the bytes as an identity answer to either
-// decoder (FUZZ_DECODE's slave answers functions 17 and 43 from an identity of seven full objects).
+// decoder, as an answer of functions 7, 8, 22, 23 or 24 and as -PDU's hex (FUZZ_DECODE's slave
+// answers functions 17 and 43 from an identity of seven full objects, 7, 22 and 23 from a register
+// image).
 #include "app/cmdline.h"
 #include "app/values.h"
 #include "slave/fault.h"
+#include "stack/al/extra.h"
 #include "stack/al/ident.h"
 #include "stack/al/modpl.h"
 #include "stack/trace/trace.h"
@@ -73,6 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bool more = false;
     identDecodeServerId(data, uint32_t(size), &id, &exception);
     identDecodeDevice(data, uint32_t(size), &device, &exception, &more, &next);
+    ExtraReply reply;
+    extraDecode(data, uint32_t(size), &reply);
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    uint8_t pdu[extraPduMost];
+    extraParseHex(text.c_str(), pdu, sizeof pdu);
 #else
     traceOff();
     fakeClockReset(1000);
@@ -109,6 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     identity.present = 0x7f;
     std::fill(std::begin(identity.length), std::end(identity.length), uint8_t(identValueMost));
     identServeFrom(&ctx, &identity);
+    static uint16_t registers[65536];
+    const uint8_t status = data[1];
+    extraServeFrom(&ctx, registers, &status);
     ctx.link.isSerial = (data[0] >> 1) & 1;
     ctx.link.ownUnit = ctx.link.peerUnit = 100;
     script.reads.push_back({rtuFrame(data[2], Bytes(data + 3, data + size))});
