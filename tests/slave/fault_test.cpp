@@ -58,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Row{"PercentPast100Refused", parsed("DROP@101"), "refused"},
                     Row{"EmptyPercentRefused", parsed("CRC@"), "refused"},
                     Row{"KindPrefixRefused", parsed("DEL=5"), "refused"},
-                    Row{"ValueMissingRefused", parsed("UNIT"), "refused"}));
+                    Row{"ValueMissingRefused", parsed("UNIT"), "refused"}),
+    rowName);
 
 INSTANTIATE_TEST_SUITE_P(
     FaultShapes, Rows,
@@ -68,6 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "7 1000 0 , split 200/0 ms 64 03 02 00 01 35 8c"},
                     Row{"DropShowsAloneAndShapesNothing", shaped({"CRC", "DROP"}), "0 0 0 , drop"},
                     Row{"PercentZeroNeverHits", shaped({"CRC@0"}),
-                        "1 1000 0  64 03 02 00 01 35 8c"}));
+                        "1 1000 0  64 03 02 00 01 35 8c"}),
+    rowName);
 
 } // namespace
