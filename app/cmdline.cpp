@@ -239,6 +239,7 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
         progressPrintf("\nStripped BAUD from input: %ld", static_cast<long>(settings->baudRate));
         return wholeNumber(text + 1, 0, INT32_MAX);
     } else if (startsWith(text, "FN")) {
+        settings->functionGiven = true;
         return functionOption(settings, text + 2);
     } else if (startsWith(text, "FR")) {
         return framingOption(settings, text + 2);
@@ -270,6 +271,7 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
         return wholeNumber(text + 2, INT32_MIN, INT32_MAX);
     } else if (startsWith(text, "RQ")) {
         settings->numRequests = low16(decimalValue(text + 2));
+        settings->requestsGiven = true;
         progressPrintf("\nNUM_REQUESTS set to %d", settings->numRequests);
         return wholeNumber(text + 2, INT16_MIN, UINT16_MAX);
     } else if (startsWith(text, "SR")) {
@@ -328,6 +330,12 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
             printf("\nPoll period '%s' not supported", text + 4);
         }
         return known;
+    } else if (startsWith(text, "MON")) {
+        progressPrintf("\nStripped MON from input: %s", text + 3);
+        settings->monitor = settings->monitor || text[3] == '\0';
+        if (text[3] != '\0')
+            printf("\nMonitor '%s' not supported", text + 3);
+        return text[3] == '\0';
     } else {
         settings->run = false;
         settings->refused = true;
@@ -433,6 +441,7 @@ void printExtensions() {
         "-POLL[ms]   Rounds until stopped, one every ms from start to start",
         "-SCAN[a-b]  Find the units that answer (1 to 247 without a range)",
         "-SWEEP[FIRST] With -SCAN on a serial port: every rate and line format",
+        "-MON        Listen to a serial line and show its exchanges; sends nothing",
         "--version   The banner alone",
     };
     printf("\nExtensions:");
@@ -530,4 +539,8 @@ bool scanAsked(int argc, char **argv) {
             startsWith(name + 1, "SCAN"))
             return true;
     return false;
+}
+
+bool monitorAsked(int argc, char **argv) {
+    return asked(argc, argv, "-MON") || asked(argc, argv, "/MON");
 }

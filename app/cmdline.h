@@ -58,6 +58,11 @@ struct RunSettings {
     uint32_t pollPeriodMs;
     // -LA: the one address a server port ("/port") listens on; null listens on every address
     const char *listenAddress = nullptr;
+    // -MON: listen to the line and show its exchanges, sending nothing; whether -FN and -RQ
+    // were given, which then select and end what the monitor shows
+    bool monitor = false;
+    bool functionGiven = false;
+    bool requestsGiven = false;
 };
 
 constexpr uint8_t selectorRead = 65;
@@ -77,6 +82,7 @@ bool helpAsked(int argc, char **argv);
 bool quietAsked(int argc, char **argv);
 OutputFormat outputFormatAsked(int argc, char **argv);
 bool scanAsked(int argc, char **argv);
+bool monitorAsked(int argc, char **argv);
 // Reads argv[1..argc-1] into the settings, printing what each option echoes. An argument is a
 // value when it begins with neither "-" nor "/", or with "-" and a digit or ".".
 void parseArguments(RunSettings *settings, int argc, char **argv);
