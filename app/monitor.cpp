@@ -23,8 +23,6 @@ constexpr int exitStatus = 10;
 constexpr int statusPortFailed = 3;
 constexpr int statusRefused = 4;
 constexpr int statusInterrupted = 5;
-// The longest a read waits, so that a request's wait for its answer ends on time.
-constexpr uint32_t readWaitMs = 50;
 constexpr uint32_t maxTimes = 65536;
 
 struct UnitCounts {
@@ -338,12 +336,12 @@ void printCounts(Heard *h) {
 int listen(Monitor *m, StackContext *ctx) {
     static MonitorCutter cutter;
     static MonitorItem item;
-    monitorReset(&cutter, monitorPrepare(&ctx->link));
+    monitorPrepare(&ctx->link, &cutter);
     progressPrintf("\nListening: nothing is sent.");
     fflush(stdout);
     const uint32_t answerUs = uint32_t(std::max<int32_t>(m->settings->receiveTimeout, 0)) * 1000u;
     while (!m->done && !interruptRequested() && !recordsReaderGone()) {
-        const int32_t read = monitorRead(&ctx->link, &cutter, readWaitMs);
+        const int32_t read = monitorRead(&ctx->link, &cutter);
         if (read != 0 && !interruptRequested()) {
             printf("\nThe port failed while listening.");
             return statusPortFailed;

@@ -163,8 +163,8 @@ void takeJunk(MonitorCutter *c, MonitorItem *item, const Look &first, uint32_t l
 
 } // namespace
 
-void monitorReset(MonitorCutter *cutter, uint32_t byteNs) {
-    cutter->byteNs = byteNs;
+void monitorReset(MonitorCutter *cutter) {
+    cutter->byteNs = cutter->quietMs = 0;
     cutter->head = cutter->held = 0;
     cutter->quiet = false;
     cutter->tick = 0;
@@ -223,23 +223,25 @@ void moddlSetReceiveOnly(LinkContext *ctx, bool on) {
     ctx->receiveOnly = on;
 }
 
-uint32_t monitorPrepare(LinkContext *ctx) {
+void monitorPrepare(LinkContext *ctx, MonitorCutter *c) {
+    monitorReset(c);
     uint32_t word = 0;
     ioControl(&ctx->port, GetLineSettings, &word);
     const uint32_t data = 8u - ((word & line::dataBitsMask) >> line::dataBitsShift);
     const uint32_t bits =
         2u + data + ((word & line::parityMask) ? 1u : 0u) + ((word & line::stopBitsMask) ? 1u : 0u);
     const uint32_t baud = ctx->baudRate > 0 ? uint32_t(ctx->baudRate) : 9600u;
-    const uint32_t byteNs = uint32_t(uint64_t(bits) * 1000000000u / baud);
-    const uint32_t gapMs = uint32_t((2ull * byteNs + 999999u) / 1000000u);
+    c->byteNs = uint32_t(uint64_t(bits) * 1000000000u / baud);
+    const uint32_t gapMs = uint32_t((2ull * c->byteNs + 999999u) / 1000000u);
     ioControl(&ctx->port, SetCharTimeout, gapMs);
-    return byteNs;
+    const uint32_t fourMs = uint32_t((4ull * c->byteNs + 999999u) / 1000000u);
+    c->quietMs = fourMs > 20 ? fourMs : 20;
 }
 
-int32_t monitorRead(LinkContext *ctx, MonitorCutter *c, uint32_t waitMs) {
-    if (c->waitMs != waitMs) {
-        ioControl(&ctx->port, SetReadTimeout, waitMs);
-        c->waitMs = waitMs;
+int32_t monitorRead(LinkContext *ctx, MonitorCutter *c) {
+    if (c->waitMs != c->quietMs) {
+        ioControl(&ctx->port, SetReadTimeout, c->quietMs);
+        c->waitMs = c->quietMs;
     }
     uint8_t buffer[monitorCapacity];
     const uint32_t room = monitorCapacity - (c->held - c->head);
@@ -248,8 +250,9 @@ int32_t monitorRead(LinkContext *ctx, MonitorCutter *c, uint32_t waitMs) {
     moddlStamp(ctx);
     if (result == IoOk || (result == IoTimeout && count == 0)) {
         monitorPush(c, buffer, count, tickMicros());
-        // A read ends early only on the character gap or the wait.
-        if (count < room)
+        // A whole quiet time without a byte. A pause between a frame's bytes is no end of it: USB
+        // adapters and busy hosts hand a line's bytes over in packets.
+        if (count == 0)
             monitorQuiet(c);
         return 0;
     }

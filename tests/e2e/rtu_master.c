@@ -1,7 +1,7 @@
 // Modbus RTU master on a serial device, for the line monitor's runs on a simulated bus.
 // Usage: rtu_master DEVICE BAUD STEP... with each STEP one of R,unit,addr,n (read holding
 // registers), C,unit,addr,n (read coils), W,unit,addr,v... (write registers), X,hex (raw bytes
-// as they are: noise or a spoilt frame). Waits 100 ms for each answer and 50 ms after each step.
+// as they are: noise or a spoilt frame). Waits 100 ms for each answer and 100 ms after each step.
 #include <modbus.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,7 +35,7 @@ int main(int argc, char **argv) {
             else
                 modbus_write_registers(ctx, addr, n, words);
         }
-        usleep(50000);
+        usleep(100000);
     }
     modbus_close(ctx);
     modbus_free(ctx);

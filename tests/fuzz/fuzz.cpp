@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Every byte heard comes out once, in an item; every frame checks.
     static MonitorCutter cutter;
     static MonitorItem item;
-    monitorReset(&cutter, 1000);
+    monitorReset(&cutter);
     size_t pushed = 0, out = 0;
     auto drain = [&] {
         while (monitorNext(&cutter, &item)) {
