@@ -332,7 +332,8 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
         return known;
     } else if (startsWith(text, "MON")) {
         progressPrintf("\nStripped MON from input: %s", text + 3);
-        settings->monitor = settings->monitor || text[3] == '\0';
+        // Whatever follows the name: a typing error must not make a listener send.
+        settings->monitor = true;
         if (text[3] != '\0')
             printf("\nMonitor '%s' not supported", text + 3);
         return text[3] == '\0';

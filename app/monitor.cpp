@@ -363,8 +363,8 @@ int monitorRun(RunSettings *settings) {
     m.settings = settings;
     int status = statusRefused;
     interruptCatchSignals();
-    if (settings->refused && settings->exitStatusTells) {
-        // Refused with its reason: an option not understood.
+    if (settings->exitStatusTells && settings->refusal[0] != '\0') {
+        printf("\nRun refused: %s.", settings->refusal);
     } else {
         modplInstall(&ctx, modplMaster);
         progressPrintf("\nAbout to listen on port %s", settings->portText);
