@@ -365,6 +365,8 @@ int monitorRun(RunSettings *settings) {
     interruptCatchSignals();
     if (settings->exitStatusTells && settings->refusal[0] != '\0') {
         printf("\nRun refused: %s.", settings->refusal);
+    } else if (strchr(settings->portText, '/')) {
+        printf("\nThe monitor listens on a serial port only.");
     } else {
         modplInstall(&ctx, modplMaster);
         progressPrintf("\nAbout to listen on port %s", settings->portText);
@@ -372,13 +374,10 @@ int monitorRun(RunSettings *settings) {
         modplSetPortTyped(&ctx, settings->portTyped);
         moddlSetReceiveOnly(&ctx.link, true);
         status = statusPortFailed;
-        if (modplOpen(&ctx, settings->portText, settings->modslave) != 1 || !ctx.link.isSerial) {
+        if (modplOpen(&ctx, settings->portText, settings->modslave) != 1) {
             printf("\nModbus CommStack open failed.");
             if (const char *why = modplOpenFailure(&ctx))
                 printf("\n%s", why);
-            if (!ctx.link.isSerial)
-                printf("\nThe monitor listens on a serial port only.");
-            modplClose(&ctx);
         } else {
             if (settings->lineFormatGiven)
                 modplSetLineFormat(&ctx, settings->dataBits, settings->parity, settings->stopBits);
