@@ -5,6 +5,7 @@
 // frames: a reply's time runs from its request's read to its own.
 #include "app/monitor.h"
 
+#include "app/cycle.h"
 #include "app/records.h"
 #include "stack/al/answer.h"
 #include "stack/al/modpl.h"
@@ -19,10 +20,8 @@
 
 namespace {
 
-constexpr int exitStatus = 10;
 constexpr int statusPortFailed = 3;
 constexpr int statusRefused = 4;
-constexpr int statusInterrupted = 5;
 constexpr uint32_t maxTimes = 65536;
 
 struct UnitCounts {
@@ -393,11 +392,5 @@ int monitorRun(RunSettings *settings) {
             modplClose(&ctx);
         }
     }
-    if (traceProgress())
-        printf("\nExiting.\n");
-    else
-        printf("\n");
-    if (!settings->exitStatusTells)
-        return exitStatus;
-    return interruptRequested() ? statusInterrupted : status;
+    return runFinish(settings, status);
 }

@@ -8,14 +8,7 @@ wall time it ran) and whether every exchange was decoded.
 Usage: bench_monitor.py KORVALEN [SECONDS]"""
 import os, subprocess, sys, tempfile, time, tty
 
-
-def crc(body):
-    r = 0xFFFF
-    for b in body:
-        r ^= b
-        for _ in range(8):
-            r = (r >> 1) ^ 0xA001 if r & 1 else r >> 1
-    return bytes(body) + bytes([r & 0xFF, r >> 8])
+from bench_slave import crc16 as crc
 
 
 def main():
