@@ -156,15 +156,18 @@ void countTime(Heard *h, uint8_t unit, uint32_t us) {
     }
 }
 
-void noAnswer(Monitor *m) {
+// The request waiting had no answer; or, when the run ends first, its wait was cut short.
+void noAnswer(Monitor *m, bool ended = false) {
     Waiting &w = m->waiting;
     if (!w.active)
         return;
     w.active = false;
-    ++m->heard.units[w.unit].exchanges;
-    ++m->heard.units[w.unit].noAnswers;
+    if (!ended) {
+        ++m->heard.units[w.unit].exchanges;
+        ++m->heard.units[w.unit].noAnswers;
+    }
     Exchange e = ofRequest(w);
-    snprintf(e.result, sizeof e.result, "no answer");
+    snprintf(e.result, sizeof e.result, ended ? "interrupted" : "no answer");
     show(m, e);
 }
 
@@ -338,7 +341,7 @@ int listen(Monitor *m, StackContext *ctx) {
     monitorPrepare(&ctx->link, &cutter);
     progressPrintf("\nListening: nothing is sent.");
     fflush(stdout);
-    const uint32_t answerUs = uint32_t(std::max<int32_t>(m->settings->receiveTimeout, 0)) * 1000u;
+    const uint64_t answerUs = uint64_t(std::max<int32_t>(m->settings->receiveTimeout, 0)) * 1000u;
     while (!m->done && !interruptRequested() && !recordsReaderGone()) {
         const int32_t read = monitorRead(&ctx->link, &cutter);
         if (read != 0 && !interruptRequested()) {
@@ -357,8 +360,8 @@ int listen(Monitor *m, StackContext *ctx) {
 
 int monitorRun(RunSettings *settings) {
     static StackContext ctx;
+    // Static: the reply times alone take half a megabyte.
     static Monitor m;
-    m = Monitor{};
     m.settings = settings;
     int status = statusRefused;
     interruptCatchSignals();
@@ -385,7 +388,7 @@ int monitorRun(RunSettings *settings) {
                        modplGetBaud(&ctx));
             } else {
                 status = listen(&m, &ctx);
-                noAnswer(&m);
+                noAnswer(&m, true);
                 if (settings->statistics)
                     printCounts(&m.heard);
             }

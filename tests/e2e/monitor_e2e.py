@@ -21,7 +21,7 @@ def until(fd, marker, out=b""):
     return out
 
 
-def run(args, stop=False):
+def run(args, stop=False, steps=STEPS):
     """korvalen's masked (text, records) and exit status for -COMA -MON args, on the bus."""
     with tempfile.TemporaryDirectory() as d:
         bus = subprocess.Popen([sys.executable, BUS, d, "COMA", "MASTER", "SLAVE"],
@@ -33,7 +33,7 @@ def run(args, stop=False):
         slave = subprocess.Popen([SLAVE, d + "/SLAVE", "9600", "1"], stdout=subprocess.PIPE)
         try:
             assert slave.stdout.readline() == b"READY\n"
-            subprocess.run([MASTER, d + "/MASTER", "9600", *STEPS], timeout=20, check=True)
+            subprocess.run([MASTER, d + "/MASTER", "9600", *steps], timeout=20, check=True)
             if stop:
                 mon.send_signal(signal.SIGINT)
             out, err = mon.communicate(timeout=20)
@@ -85,13 +85,17 @@ CASES = {
     "csv_filtered_typed": (["-ID1", "-FN16", "-DTINT32", "-OFCSV", "-TROFF", "-RQ1"], False, (
         b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
                b"<T>,1,16,400011,2,ok,<T>,458760\n", 10)),
+    # A request nobody answers is shown once -RT has passed, with nothing after it.
+    "unanswered_after_rt": (["-RT50", "-RQ1", "-OFCSV", "-TROFF"], False, (
+        b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
+               b"<T>,9,3,400001,1,no answer,,\n", 10), ["R,9,0,1"]),
 }
 
 failed = 0
-for name, (args, stop, want) in CASES.items():
+for name, (args, stop, want, *steps) in CASES.items():
     if len(sys.argv) > 4 and sys.argv[4] not in name:
         continue
-    got = run(args, stop)
+    got = run(args, stop, *steps)
     failed += got != want
     print(("ok   " if got == want else "FAIL ") + name)
     if got != want:
