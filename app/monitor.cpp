@@ -1,8 +1,9 @@
 // The line monitor. A frame heard is a reply when it answers the request waiting (same unit, and
 // the application layer's check of its function code, byte count or echo passes); anything
 // else well-formed is a request, and the one waiting before it had no answer. A request left
-// waiting longer than -RT had none either. Times are those of the reads that completed the
-// frames: a reply's time runs from its request's read to its own.
+// waiting longer than -RT had none either. A frame's time is that of the read that completed it
+// less the character times of the bytes read behind it: a reply's time runs from its request's
+// last byte to its own.
 #include "app/monitor.h"
 
 #include "app/cycle.h"
