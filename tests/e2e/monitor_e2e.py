@@ -85,8 +85,9 @@ CASES = {
     "csv_filtered_typed": (["-ID1", "-FN16", "-DTINT32", "-OFCSV", "-TROFF", "-RQ1"], False, (
         b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
                b"<T>,1,16,400011,2,ok,<T>,458760\n", 10)),
-    # A request nobody answers is shown once -RT has passed, with nothing after it.
-    "unanswered_after_rt": (["-RT50", "-RQ1", "-OFCSV", "-TROFF"], False, (
+    # A request nobody answers is shown once -RT has passed, with nothing after it; -FNREAD
+    # shows reads.
+    "unanswered_after_rt": (["-RT50", "-RQ1", "-FNREAD", "-OFCSV", "-TROFF"], False, (
         b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
                b"<T>,9,3,400001,1,no answer,,\n", 10), ["R,9,0,1"]),
 }
