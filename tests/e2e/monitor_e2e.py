@@ -90,6 +90,10 @@ CASES = {
     "unanswered_after_rt": (["-RT50", "-RQ1", "-FNREAD", "-OFCSV", "-TROFF"], False, (
         b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
                b"<T>,9,3,400001,1,no answer,,\n", 10), ["R,9,0,1"]),
+    # Bits stay bits in any -DT.
+    "inputs_untyped": (["-DTHEX", "-RQ1", "-OFCSV", "-TROFF"], False, (
+        b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
+               b"<T>,1,2,100001,3,ok,<T>,0 1 0\n", 10), ["D,1,0,3"]),
 }
 
 failed = 0

@@ -1,7 +1,8 @@
 // Modbus RTU master on a serial device, for the line monitor's runs on a simulated bus.
 // Usage: rtu_master DEVICE BAUD STEP... with each STEP one of R,unit,addr,n (read holding
-// registers), C,unit,addr,n (read coils), W,unit,addr,v... (write registers), X,hex (raw bytes
-// as they are: noise or a spoilt frame). Waits 100 ms for each answer and 100 ms after each step.
+// registers), C or D,unit,addr,n (read coils or discrete inputs), W,unit,addr,v... (write
+// registers), X,hex (raw bytes as they are: noise or a spoilt frame). Waits 100 ms for each
+// answer and 100 ms after each step.
 #include <modbus.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,6 +33,8 @@ int main(int argc, char **argv) {
                 modbus_read_registers(ctx, addr, words[0], words);
             else if (kind == 'C')
                 modbus_read_bits(ctx, addr, words[0], bytes);
+            else if (kind == 'D')
+                modbus_read_input_bits(ctx, addr, words[0], bytes);
             else
                 modbus_write_registers(ctx, addr, n, words);
         }
