@@ -90,6 +90,10 @@ CASES = {
     "unanswered_after_rt": (["-RT50", "-RQ1", "-FNREAD", "-OFCSV", "-TROFF"], False, (
         b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
                b"<T>,9,3,400001,1,no answer,,\n", 10), ["R,9,0,1"]),
+    # A spoilt reply ends the exchange it answers.
+    "spoilt_reply_ends_its_exchange": (["-RQ1", "-OFCSV", "-TROFF"], False, (
+        b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
+               b"<T>,5,3,400001,1,bad CRC,,\n", 10), ["X,050300000001858e", "X,05030200070000"]),
     # Bits stay bits in any -DT.
     "inputs_untyped": (["-DTHEX", "-RQ1", "-OFCSV", "-TROFF"], False, (
         b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
