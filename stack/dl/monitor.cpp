@@ -64,9 +64,11 @@ uint32_t impliedLengths(const uint8_t *f, uint32_t avail, uint32_t *lengths, boo
         add(counted(6, 9), 8);
         break;
     case 20:
-    case 21:
-        add(counted(2, 5), counted(2, 5));
+    case 21: {
+        const uint32_t both = counted(2, 5);
+        add(both, both);
         break;
+    }
     case 22:
         add(10, 10);
         break;

@@ -62,11 +62,11 @@ INSTANTIATE_TEST_SUITE_P(
                 std::vector<Heard> heard;
                 for (const Bytes &pdu : std::vector<Bytes>{
                          {11}, {12, 1, 0}, {17, 1, 0}, {20, 1, 0}, {21, 1, 0}, {22, 0, 0, 0, 0, 0, 0},
-                         {8, 0, 0, 0, 0}, {24, 0, 0}, {23, 0, 0, 0, 0, 0, 0, 0, 0, 0}})
+                         {8, 0, 0, 0, 0}, {16, 0, 0, 0, 1, 2, 0, 0}, {15, 0, 0, 0, 1, 1, 0}, {3, 2, 0, 0}, {0x83, 2}, {24, 0, 0}, {23, 0, 0, 0, 0, 0, 0, 0, 0, 0}})
                     heard.push_back({spoilt(rtuFrame(1, pdu)), true});
                 return cut(heard)();
             },
-            "| B4 | B6 | B6 | B6 | B6 | B10 | B8 | B6 | B13"},
+            "| B4 | B6 | B6 | B6 | B6 | B10 | B8 | B11 | B10 | B7 | B5 | B6 | B13"},
         Row{"UnknownCodeEndsWhereItsCrcChecks", cut({{rtuFrame(1, {0x41, 9, 9}) + req}}), "F6 F8"},
         Row{"FrameInPiecesIsJoined",
             cut({{{1, 3}}, {{4, 0, 1}}, {Bytes(rep.begin() + 5, rep.end())}}), "F9"},
