@@ -77,6 +77,20 @@ INSTANTIATE_TEST_SUITE_P(
             "| N7"},
         Row{"FullBufferOfNoiseKeepsAFramesWorth", cut({{Bytes(600, 0x55)}, {{}, true}}),
             "N256 | N344"},
+        // 1200 baud 8E1: 11 bits a character; a gap of two characters, a quiet of four.
+        Row{"CharacterTimesComeFromTheRateAndFormat",
+            [] {
+                LinkContext ctx{};
+                ScriptPort script;
+                static MonitorCutter c;
+                scriptPortBind(&ctx.port, &script);
+                script.lineWord = 2u << line::parityShift;
+                ctx.baudRate = 1200;
+                monitorPrepare(&ctx, &c);
+                return str(c.byteNs) + " " + str(c.quietMs) + " " + str(script.controls.back().first) +
+                       "=" + str(script.controls.back().second);
+            },
+            "9166666 37 261=19"},
         Row{"AFramesTimeIsItsReadsLessTheBytesBehindIt", cut({{req + rep, false, 20000}}, 1000000),
             "F8@11000 F9@20000"}),
     rowName);
