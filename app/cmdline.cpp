@@ -240,6 +240,7 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
         progressPrintf("\nStripped BAUD from input: %ld", static_cast<long>(settings->baudRate));
         return wholeNumber(text + 1, 0, INT32_MAX);
     } else if (startsWith(text, "FN")) {
+        settings->functionGiven = true;
         return functionOption(settings, text + 2);
     } else if (startsWith(text, "FR")) {
         return framingOption(settings, text + 2);
@@ -272,6 +273,7 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
         return wholeNumber(text + 2, INT32_MIN, INT32_MAX);
     } else if (startsWith(text, "RQ")) {
         settings->numRequests = low16(decimalValue(text + 2));
+        settings->requestsGiven = true;
         progressPrintf("\nNUM_REQUESTS set to %d", settings->numRequests);
         return wholeNumber(text + 2, INT16_MIN, UINT16_MAX);
     } else if (startsWith(text, "SR")) {
@@ -350,6 +352,13 @@ bool optionUnderstood(RunSettings *settings, const char *text) {
         if (settings->pduLength == 0)
             printf("\nPDU '%s' not supported", text + 3);
         return settings->pduLength > 0;
+    } else if (startsWith(text, "MON")) {
+        progressPrintf("\nStripped MON from input: %s", text + 3);
+        // Whatever follows the name: a typing error must not make a listener send.
+        settings->monitor = true;
+        if (text[3] != '\0')
+            printf("\nMonitor '%s' not supported", text + 3);
+        return text[3] == '\0';
     } else {
         settings->run = false;
         settings->refused = true;
@@ -464,6 +473,7 @@ void printExtensions() {
         "-FN22       Mask write of the register at -SR: values AND mask, OR mask",
         "-FN23 -WSxxx Read -NR registers from -SR and write the values from -WS in one request",
         "-PDUhex     Send this PDU as given and show the answer's",
+        "-MON        Listen to a serial line and show its exchanges; sends nothing",
         "--version   The banner alone",
     };
     printf("\nExtensions:");
@@ -561,4 +571,8 @@ bool scanAsked(int argc, char **argv) {
             startsWith(name + 1, "SCAN"))
             return true;
     return false;
+}
+
+bool monitorAsked(int argc, char **argv) {
+    return asked(argc, argv, "-MON") || asked(argc, argv, "/MON");
 }

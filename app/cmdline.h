@@ -65,6 +65,11 @@ struct RunSettings {
     uint16_t subfunction = 0;
     uint8_t pdu[253];
     uint16_t pduLength = 0;
+    // -MON: listen to the line and show its exchanges, sending nothing; whether -FN and -RQ
+    // were given, which then select and end what the monitor shows
+    bool monitor = false;
+    bool functionGiven = false;
+    bool requestsGiven = false;
 };
 
 constexpr uint8_t selectorRead = 65;
@@ -85,6 +90,7 @@ bool helpAsked(int argc, char **argv);
 bool quietAsked(int argc, char **argv);
 OutputFormat outputFormatAsked(int argc, char **argv);
 bool scanAsked(int argc, char **argv);
+bool monitorAsked(int argc, char **argv);
 // Reads argv[1..argc-1] into the settings, printing what each option echoes. An argument is a
 // value when it begins with neither "-" nor "/", or with "-" and a digit or ".".
 void parseArguments(RunSettings *settings, int argc, char **argv);

@@ -305,6 +305,10 @@ int runRequestCycle(RunSettings *settings) {
             modplClose(&ctx);
         }
     }
+    return runFinish(settings, status);
+}
+
+int runFinish(const RunSettings *settings, int status) {
     // A quiet run still ends its last line.
     if (traceProgress())
         printf("\nExiting.\n");

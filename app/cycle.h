@@ -7,3 +7,6 @@
 #include "app/cmdline.h"
 
 int runRequestCycle(RunSettings *settings);
+// The end of every run: "\nExiting.\n" (a quiet run's "\n"), then 10, or with -ESON 5 when
+// interrupted or else status.
+int runFinish(const RunSettings *settings, int status);

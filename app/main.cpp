@@ -1,5 +1,6 @@
 #include "app/cmdline.h"
 #include "app/cycle.h"
+#include "app/monitor.h"
 #include "app/records.h"
 #include "stack/al/modpl.h"
 #include "stack/trace/trace.h"
@@ -25,7 +26,7 @@ int main(int argc, char **argv) {
         return 10;
     }
     // Known before anything is printed, so that the banner already goes where it belongs.
-    recordsOpen(outputFormatAsked(argc, argv), scanAsked(argc, argv));
+    recordsOpen(outputFormatAsked(argc, argv), scanAsked(argc, argv), monitorAsked(argc, argv));
     traceSetProgress(!quietAsked(argc, argv));
     if (traceProgress())
         printBanner();
@@ -39,5 +40,7 @@ int main(int argc, char **argv) {
     if (settings.quiet)
         traceOff();
     traceSetReportsOwnLine(settings.quiet || settings.scanFirst != 0);
+    if (settings.monitor)
+        return monitorRun(&settings);
     return runRequestCycle(&settings);
 }

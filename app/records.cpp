@@ -21,14 +21,18 @@ FILE *recordStream = nullptr;
 bool textAfterRecord = false;
 OutputFormat recordFormat = OutputFormat::Text;
 
+} // namespace
+
 // ISO 8601 in UTC with milliseconds, as 2026-12-08T09:42:33.123Z.
-void timestamp(char *out, size_t size) {
+void recordsTimestamp(char *out, size_t size) {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
     const time_t seconds = time_t(ms / 1000);
     const size_t n = strftime(out, size, "%Y-%m-%dT%H:%M:%S", gmtime(&seconds));
     snprintf(out + n, size - n, ".%03dZ", int(ms % 1000));
 }
+
+namespace {
 
 // "ok", "exception N" (decimal), "time-out", "bad frame", "transmit failed", "broadcast",
 // "interrupted".
@@ -102,11 +106,8 @@ void jsonValue(const char *text, bool comma, bool number) {
     }
 }
 
-void writeCsv(const RequestRecord *r, const char *time, const char *start, const char *result) {
-    fprintf(recordStream, "%s,%u,%u,%u,%s,", time, r->number, r->unit, r->function, start);
-    csvField(result);
-    fprintf(recordStream, ",%u.%03u,", r->us / 1000, r->us % 1000);
-    // The values share one field, separated by blanks, so that every row has the same columns.
+// The values share one field, separated by blanks, so that every row has the same columns.
+void csvValues(const RequestRecord *r) {
     char field[maxRecordField], text[maxValueText];
     size_t used = 0;
     for (int32_t i = 0, width = 1; i < r->valueCount && width > 0; i += width) {
@@ -123,6 +124,13 @@ void writeCsv(const RequestRecord *r, const char *time, const char *start, const
     }
     field[used] = '\0';
     csvField(field);
+}
+
+void writeCsv(const RequestRecord *r, const char *time, const char *start, const char *result) {
+    fprintf(recordStream, "%s,%u,%u,%u,%s,", time, r->number, r->unit, r->function, start);
+    csvField(result);
+    fprintf(recordStream, ",%u.%03u,", r->us / 1000, r->us % 1000);
+    csvValues(r);
     if (r->settings) {
         fputc(',', recordStream);
         csvField(r->settings);
@@ -130,6 +138,19 @@ void writeCsv(const RequestRecord *r, const char *time, const char *start, const
         csvField(r->identity);
     }
     fputc('\n', recordStream);
+}
+
+void jsonValues(const RequestRecord *r) {
+    fputs("\"values\":[", recordStream);
+    char text[maxValueText];
+    // 64-bit integers as strings: a JSON reader's numbers keep 53 bits.
+    const bool number = r->type != DataType::Int64 && r->type != DataType::Uint64;
+    for (int32_t i = 0, width = 1; i < r->valueCount && width > 0; i += width) {
+        width = recordValueText(r, i, text, sizeof text);
+        if (width > 0)
+            jsonValue(text, i > 0, number);
+    }
+    fputc(']', recordStream);
 }
 
 void writeJson(const RequestRecord *r, const char *time, const char *start, const char *result) {
@@ -140,16 +161,8 @@ void writeJson(const RequestRecord *r, const char *time, const char *start, cons
     jsonString(start);
     fputs(",\"result\":", recordStream);
     jsonString(result);
-    fprintf(recordStream, ",\"response_ms\":%u.%03u,\"values\":[", r->us / 1000, r->us % 1000);
-    char text[maxValueText];
-    // 64-bit integers as strings: a JSON reader's numbers keep 53 bits.
-    const bool number = r->type != DataType::Int64 && r->type != DataType::Uint64;
-    for (int32_t i = 0, width = 1; i < r->valueCount && width > 0; i += width) {
-        width = recordValueText(r, i, text, sizeof text);
-        if (width > 0)
-            jsonValue(text, i > 0, number);
-    }
-    fputc(']', recordStream);
+    fprintf(recordStream, ",\"response_ms\":%u.%03u,", r->us / 1000, r->us % 1000);
+    jsonValues(r);
     if (r->settings) {
         fputs(",\"settings\":", recordStream);
         jsonString(r->settings);
@@ -172,7 +185,7 @@ bool recordsFormatOf(const char *text, OutputFormat *format) {
     return false;
 }
 
-void recordsOpen(OutputFormat format, bool scan) {
+void recordsOpen(OutputFormat format, bool scan, bool heard) {
     if (format == OutputFormat::Text)
         return;
     fflush(stdout);
@@ -189,7 +202,9 @@ void recordsOpen(OutputFormat format, bool scan) {
     }
     recordStream = stream;
     recordFormat = format;
-    if (format == OutputFormat::Csv)
+    if (format == OutputFormat::Csv && heard)
+        fputs("time,unit,function,start,count,result,response_ms,values\n", recordStream);
+    else if (format == OutputFormat::Csv)
         fputs(scan
                   ? "time,request,unit,function,start,result,response_ms,values,settings,identity\n"
                   : "time,request,unit,function,start,result,response_ms,values\n",
@@ -217,13 +232,51 @@ void recordsWrite(const RequestRecord *record) {
     char time[40];
     char start[16];
     char result[24];
-    timestamp(time, sizeof time);
+    recordsTimestamp(time, sizeof time);
     snprintf(start, sizeof start, "%d%5.5d", record->refType, record->first);
     resultText(result, sizeof result, record);
     if (recordFormat == OutputFormat::Csv)
         writeCsv(record, time, start, result);
     else
         writeJson(record, time, start, result);
+    fflush(recordStream);
+}
+
+void recordsWriteHeard(const HeardRecord *h) {
+    if (recordFormat == OutputFormat::Text)
+        return;
+    fflush(stdout);
+    const RequestRecord *r = h->exchange;
+    const bool csv = recordFormat == OutputFormat::Csv;
+    // What the line did not tell: an empty CSV field, a JSON null.
+    const char *none = csv ? "" : "null";
+    char time[40], unit[8], function[8], start[16], count[12], ms[16];
+    recordsTimestamp(time, sizeof time);
+    snprintf(unit, sizeof unit, "%u", r->unit);
+    snprintf(function, sizeof function, "%u", r->function);
+    snprintf(start, sizeof start, csv ? "%d%5.5d" : "\"%d%5.5d\"", r->refType, r->first);
+    snprintf(count, sizeof count, "%d", h->count);
+    snprintf(ms, sizeof ms, "%u.%03u", r->us / 1000, r->us % 1000);
+    const char *fields[] = {h->hasUnit ? unit : none, h->hasUnit ? function : none,
+                            h->hasStart ? start : none, h->hasStart ? count : none,
+                            h->hasTime ? ms : none};
+    if (csv) {
+        fprintf(recordStream, "%s,%s,%s,%s,%s,", time, fields[0], fields[1], fields[2], fields[3]);
+        csvField(h->result);
+        fprintf(recordStream, ",%s,", fields[4]);
+        csvValues(r);
+        fputc('\n', recordStream);
+    } else {
+        fputs("{\"time\":", recordStream);
+        jsonString(time);
+        fprintf(recordStream,
+                ",\"unit\":%s,\"function\":%s,\"start\":%s,\"count\":%s,\"result\":", fields[0],
+                fields[1], fields[2], fields[3]);
+        jsonString(h->result);
+        fprintf(recordStream, ",\"response_ms\":%s,", fields[4]);
+        jsonValues(r);
+        fputs("}\n", recordStream);
+    }
     fflush(recordStream);
 }
 

@@ -34,11 +34,24 @@ struct RequestRecord {
 bool recordsFormatOf(const char *text, OutputFormat *format);
 // For CSV and JSON: standard output goes to standard error from here on, and the records to
 // what standard output was; the CSV header is written, with the settings and identity columns
-// of a scan's records when scan. Streams that cannot be split (no
-// descriptor left) leave the output as text.
-void recordsOpen(OutputFormat format, bool scan);
+// of a scan's records when scan, or the columns of a line monitor's records when heard. Streams
+// that cannot be split (no descriptor left) leave the output as text.
+void recordsOpen(OutputFormat format, bool scan, bool heard = false);
 // One record, in the format opened; nothing for text.
 void recordsWrite(const RequestRecord *record);
+// An exchange the line monitor heard: the request record's unit, function, start, time and
+// values, with the count asked and the result as words ("ok", "no answer", "noise 3 bytes").
+// What the line did not tell is left out: no unit (noise), no start or count (a reply alone),
+// no time (no reply).
+struct HeardRecord {
+    const RequestRecord *exchange;
+    int32_t count;
+    const char *result;
+    bool hasUnit, hasStart, hasTime;
+};
+void recordsWriteHeard(const HeardRecord *record);
+// The time now as records carry it, ISO 8601 in UTC with milliseconds.
+void recordsTimestamp(char *out, size_t size);
 // Whether the reader of the run's output has gone (| head): standard output or the records
 // could not take what was written. Flushes standard output to find out.
 bool recordsReaderGone();

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 dir=${1:-build-fuzz}
 runs=${FUZZ_RUNS:-20000}
 seconds=${FUZZ_SECONDS:-30}
-targets=(${FUZZ_TARGETS:-fuzz_rx fuzz_decode fuzz_args fuzz_typed fuzz_ident})
+targets=(${FUZZ_TARGETS:-fuzz_rx fuzz_decode fuzz_args fuzz_typed fuzz_ident fuzz_monitor})
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
     -DKORVALEN_FUZZ=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}"

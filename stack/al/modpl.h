@@ -112,6 +112,11 @@ int32_t modplGetReply(StackContext *ctx, ModbusMessage *message);
 // Master: 1 when the PDU answers the request last sent; 0 after a trace line that says what did
 // not match.
 int32_t modplAnswers(const StackContext *ctx, const uint8_t *pdu, uint32_t length);
+// A PDU heard on a line this station takes no part in, decoded as a request or as a reply into
+// the record as modplGetReply decodes one (a reply's values up to the count its request asked,
+// which the record holds on entry): 1, 0 a write whose byte count disagrees, -1 unknown
+// function code, -2 cut short.
+int32_t modplDecodePdu(const uint8_t *pdu, uint32_t length, bool reply, ModbusMessage *message);
 int32_t modplGetCounts(StackContext *ctx, uint32_t out[2]);
 // Master: the unit last addressed. Slave: the unit of the last request taken, 0 for a broadcast.
 int32_t modplGetPeerUnit(StackContext *ctx);

@@ -252,3 +252,12 @@ int32_t modplGetReply(StackContext *ctx, ModbusMessage *message) {
     }
     return checkRequest(ctx, message, decodeRequest(&fb, message));
 }
+
+int32_t modplDecodePdu(const uint8_t *pdu, uint32_t length, bool reply, ModbusMessage *message) {
+    FrameBuffer fb;
+    fbInit(&fb, length, const_cast<uint8_t *>(pdu));
+    if (!fbGetByte(&fb, &message->functionCode))
+        return -2;
+    setFlag(message, msgflag::isResponse, reply);
+    return reply ? decodeResponse(&fb, message) : decodeRequest(&fb, message);
+}

@@ -85,6 +85,7 @@ struct LinkContext {
     uint8_t rxBuffer[moddlRxBufferSize];
     uint8_t framing;        // a LinkFraming; RTU after every open
     uint16_t transactionId; // MBAP: the master's last request, or the request a slave answers
+    bool receiveOnly;       // a serial port opened to listen: never written, lines untouched
 
     // link interface: role written by the application layer's install, the rest here
     int32_t role;

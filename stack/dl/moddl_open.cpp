@@ -136,6 +136,7 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
             return 0;
         if (strcasecmp(ctx->portTyped, portText) == 0)
             serialSetTypedName(&ctx->port, ctx->portTyped);
+        serialSetReceiveOnly(&ctx->port, ctx->receiveOnly);
         ioControl(&ctx->port, SetInQueueSize, uint32_t(1024));
         ioControl(&ctx->port, SetOutQueueSize, uint32_t(1024));
     } else {

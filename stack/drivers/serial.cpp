@@ -143,6 +143,13 @@ void getLineSettings(const plat::Dcb &dcb, uint32_t *word) {
     *word = w;
 }
 
+// A port opened to listen keeps the modes that decide its lines as the device had them.
+void keepModemModes(SerialState &s) {
+    s.lineState.fRtsControl = s.savedLineState.fRtsControl;
+    s.lineState.fDtrControl = s.savedLineState.fDtrControl;
+    s.lineState.fOutxCtsFlow = s.savedLineState.fOutxCtsFlow;
+}
+
 // Keeps why an open failed with error, in words, before anything else can change the reason.
 int32_t refusedOpen(SerialState &s, int32_t result) {
     plat::openFailureText(s.lastError, s.failure, sizeof s.failure);
@@ -165,6 +172,8 @@ int32_t serialOpen(PortChannel *channel) {
         plat::getCommTimeouts(h, &s.savedTimeouts) && plat::getCommState(h, &s.savedLineState);
     if (saved)
         plat::keepForForcedExit(h, &s.savedLineState);
+    if (saved && s.receiveOnly)
+        keepModemModes(s);
     if (saved && plat::setupComm(h, s.inQueueSize, s.outQueueSize) &&
         plat::setCommTimeouts(h, &s.timeouts) && plat::getCommTimeouts(h, &s.timeouts) &&
         plat::setCommState(h, &s.lineState) && plat::getCommState(h, &s.lineState) &&
@@ -232,6 +241,8 @@ int32_t serialControl(PortChannel *channel, int32_t request, ControlArg arg) {
         return IoOk;
     case SetLineSettings:
         setLineSettings(s.lineState, *arg.out);
+        if (s.receiveOnly && !isClosed(s))
+            keepModemModes(s);
         return applySettings(s);
     case GetCharTimeout:
         *arg.out = s.timeouts.readIntervalTimeout;
@@ -280,6 +291,8 @@ int32_t serialWrite(PortChannel *channel, const uint8_t *bytes, uint32_t size, u
     SerialState &s = stateOf(channel);
     if (isClosed(s))
         return IoNotOpen;
+    if (s.receiveOnly)
+        return IoFailed;
     uint32_t n = 0;
     const bool ok = plat::writeFile(s.portHandle, s.lineState, s.timeouts, bytes, size, &n);
     return transferred(s, ok, n, size, count);
@@ -343,6 +356,10 @@ int32_t serialRelease(PortChannel *channel) {
 void serialSetTypedName(PortChannel *channel, const char *typed) {
     SerialState &s = stateOf(channel);
     std::snprintf(s.typedName, sizeof s.typedName, "%s", typed);
+}
+
+void serialSetReceiveOnly(PortChannel *channel, bool on) {
+    channel->driver.serial.receiveOnly = on;
 }
 
 const char *serialOpenFailure(const PortChannel *channel) {

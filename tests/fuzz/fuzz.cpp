@@ -7,13 +7,16 @@
 // FUZZ_TYPED [type][order][value text...], FUZZ_IDENT the bytes as an identity answer to either
 // decoder, as an answer of functions 7, 8, 22, 23 or 24 and as -PDU's hex (FUZZ_DECODE's slave
 // answers functions 17 and 43 from an identity of seven full objects, 7, 22 and 23 from a register
-// image).
+// image), FUZZ_MONITOR [length, bit 7 a quiet line after][bytes...] chunks heard by the line
+// monitor's cutter.
 #include "app/cmdline.h"
 #include "app/values.h"
 #include "slave/fault.h"
 #include "stack/al/extra.h"
 #include "stack/al/ident.h"
 #include "stack/al/modpl.h"
+#include "stack/dl/crc16.h"
+#include "stack/dl/monitor.h"
 #include "stack/trace/trace.h"
 #include "tests/support/support.h"
 
@@ -68,6 +71,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A number's text reads back as the same registers; a NaN as the one NaN.
     if (n > 0 && type != DataType::String && strcmp(out, "nan") != 0 &&
         (typedEncode(out, type, order, again, 4) != n || memcmp(again, registers, 2 * n) != 0))
+        abort();
+#elif defined(FUZZ_MONITOR)
+    // Every byte heard comes out once, in an item; every frame checks.
+    static MonitorCutter cutter;
+    static MonitorItem item;
+    monitorReset(&cutter);
+    size_t pushed = 0, out = 0;
+    auto drain = [&] {
+        while (monitorNext(&cutter, &item)) {
+            if (item.length == 0 ||
+                (item.kind == MonitorKind::Frame && moddlCrc16(item.length, item.frame) != 0))
+                abort();
+            out += item.length;
+        }
+    };
+    for (size_t at = 0; at < size;) {
+        const size_t n = std::min<size_t>(data[at] & 0x7F, size - at - 1);
+        for (size_t taken = 0; taken < n; drain())
+            taken += monitorPush(&cutter, data + at + 1 + taken, uint32_t(n - taken), 0);
+        pushed += n;
+        if (data[at] & 0x80)
+            monitorQuiet(&cutter);
+        drain();
+        at += 1 + n;
+    }
+    monitorQuiet(&cutter);
+    drain();
+    if (out != pushed)
         abort();
 #elif defined(FUZZ_IDENT)
     static IdentDevice device;
