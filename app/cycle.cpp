@@ -277,9 +277,7 @@ int runRequestCycle(RunSettings *settings) {
         modplSetSettings(&ctx, &stackSettings);
         status = statusPortFailed;
         if (opened != 1) {
-            printf("\nModbus CommStack open failed.");
-            if (const char *why = modplOpenFailure(&ctx))
-                printf("\n%s", why);
+            runOpenFailed(&ctx);
         } else {
             if (settings->lineFormatGiven)
                 modplSetLineFormat(&ctx, settings->dataBits, settings->parity, settings->stopBits);
@@ -306,6 +304,12 @@ int runRequestCycle(RunSettings *settings) {
         }
     }
     return runFinish(settings, status);
+}
+
+void runOpenFailed(const StackContext *ctx) {
+    printf("\nModbus CommStack open failed.");
+    if (const char *why = modplOpenFailure(ctx))
+        printf("\n%s", why);
 }
 
 int runFinish(const RunSettings *settings, int status) {

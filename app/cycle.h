@@ -5,8 +5,11 @@
 #pragma once
 
 #include "app/cmdline.h"
+#include "stack/al/modpl.h"
 
 int runRequestCycle(RunSettings *settings);
 // The end of every run: "\nExiting.\n" (a quiet run's "\n"), then 10, or with -ESON 5 when
 // interrupted or else status.
 int runFinish(const RunSettings *settings, int status);
+// A port that did not open: "\nModbus CommStack open failed." and, where the stack knows, why.
+void runOpenFailed(const StackContext *ctx);

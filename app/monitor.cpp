@@ -378,9 +378,7 @@ int monitorRun(RunSettings *settings) {
         moddlSetReceiveOnly(&ctx.link, true);
         status = statusPortFailed;
         if (modplOpen(&ctx, settings->portText, settings->modslave) != 1) {
-            printf("\nModbus CommStack open failed.");
-            if (const char *why = modplOpenFailure(&ctx))
-                printf("\n%s", why);
+            runOpenFailed(&ctx);
         } else {
             if (settings->lineFormatGiven)
                 modplSetLineFormat(&ctx, settings->dataBits, settings->parity, settings->stopBits);

@@ -12,7 +12,6 @@
 #include <climits>
 #include <ctime>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -337,18 +336,6 @@ int closeSocket(Socket s) {
 
 uint32_t inetAddr(const char *text) {
     return ::inet_addr(text);
-}
-
-bool resolveIpv4(const char *host, uint32_t *address) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
-        return false;
-    *address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return true;
 }
 
 } // namespace plat

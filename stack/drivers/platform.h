@@ -15,8 +15,10 @@
 #define NOMINMAX
 #endif
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #else
 #include <linux/serial.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #endif
 
@@ -309,6 +311,17 @@ int closeSocket(Socket s);
 uint32_t inetAddr(const char *text);
 // A host name's first IPv4 address, in network order, as the system's resolver gives it (hosts
 // file, then its name servers); false when it has none. Needs the sockets interface started.
-bool resolveIpv4(const char *host, uint32_t *address);
+// The one call both systems spell alike.
+inline bool resolveIpv4(const char *host, uint32_t *address) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
+        return false;
+    *address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(found);
+    return true;
+}
 
 } // namespace plat

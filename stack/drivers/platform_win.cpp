@@ -6,7 +6,6 @@
 #include "stack/drivers/interrupt.h"
 
 #include <mstcpip.h>
-#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <chrono>
@@ -193,18 +192,6 @@ int closeSocket(Socket s) {
 
 uint32_t inetAddr(const char *text) {
     return ::inet_addr(text);
-}
-
-bool resolveIpv4(const char *host, uint32_t *address) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
-        return false;
-    *address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return true;
 }
 
 } // namespace plat
