@@ -381,6 +381,8 @@ void socketOpenFailure(const PortChannel *channel, const char *portText, char *t
     const char *host = portText[0] == '@' ? portText + 1 : portText;
     const char *port = portText + strlen(portText) + 1;
     const char *what = nullptr;
+    // A server's words name its port, or the address when that is what is wrong.
+    const char *named = host;
     if (!st.isServer) {
         switch (st.lastSockError) {
         case plat::wsaEconnrefused:
@@ -407,12 +409,12 @@ void socketOpenFailure(const PortChannel *channel, const char *portText, char *t
             what = "address %s is not one of this machine's";
             break;
         }
-        // Only the address is named when it is the address that is wrong.
-        host = st.lastSockError == plat::wsaEaddrnotavail ? host : port;
+        if (st.lastSockError != plat::wsaEaddrnotavail)
+            named = port;
     }
     text[0] = '\0';
     if (what)
-        snprintf(text, size, what, host, port);
+        snprintf(text, size, what, named, port);
 }
 
 int32_t socketRelease(PortChannel *channel) {
