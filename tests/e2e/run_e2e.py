@@ -61,6 +61,9 @@ CASES = [
     ("host_name_is_looked_up", "serve", "-SKlocalhost/{port} -RQ1"),
     ("host_not_found_is_named", "", "-SKplc9/{port} -ESON", {"hosts": "plc1=127.0.0.1",
                                                            "status": 3}),
+    # A name is looked up only for a port that is one.
+    ("host_with_port_0_is_not_looked_up", "", "-SKplc1/0", {"hosts": "plc1=127.0.0.1"}),
+    ("host_with_port_65536_is_not_looked_up", "", "-SKplc1/65536", {"hosts": "plc1=127.0.0.1"}),
     ("quiet_errors_and_records_keep_their_own_lines", "raw --sessions 1 --reset",
      "{sk} -RQ3 -TROFF -OFCSV -RT300", {"merged": True}),
     ("read_holding", "serve", "{sk} -SR400002"),
