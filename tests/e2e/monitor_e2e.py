@@ -90,6 +90,12 @@ CASES = {
     "unanswered_after_rt": (["-RT50", "-RQ1", "-FNREAD", "-OFCSV", "-TROFF"], False, (
         b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
                b"<T>,9,3,400001,1,no answer,,\n", 10), ["R,9,0,1"]),
+    # -FNWRITE shows the four writes and no read.
+    "writes_filtered": (["-FNWRITE", "-RQ4", "-OFCSV", "-TROFF"], False, (
+        b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
+               b"<T>,1,5,000003,1,ok,<T>,1\n<T>,1,6,400021,1,ok,<T>,5\n"
+               b"<T>,1,15,000005,3,ok,<T>,1 0 1\n<T>,1,16,400011,2,ok,<T>,7 8\n", 10),
+        ["R,1,0,1", "B,1,2,1", "S,1,20,5", "M,1,4,1,0,1", "W,1,10,7,8"]),
     # A spoilt reply ends the exchange it answers.
     "spoilt_reply_ends_its_exchange": (["-RQ1", "-OFCSV", "-TROFF"], False, (
         b"\n", b"time,unit,function,start,count,result,response_ms,values\n"

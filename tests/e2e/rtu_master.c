@@ -1,7 +1,8 @@
 // Modbus RTU master on a serial device, for the line monitor's runs on a simulated bus.
 // Usage: rtu_master DEVICE BAUD STEP... with each STEP one of R,unit,addr,n (read holding
 // registers), C or D,unit,addr,n (read coils or discrete inputs), W,unit,addr,v... (write
-// registers), X,hex (raw bytes as they are: noise or a spoilt frame). Waits 100 ms for each
+// registers), S,unit,addr,v (write one register), B,unit,addr,0|1 (write one coil),
+// M,unit,addr,0|1... (write coils), X,hex (raw bytes as they are: noise or a spoilt frame). Waits 100 ms for each
 // answer and 100 ms after each step.
 #include <modbus.h>
 #include <stdio.h>
@@ -35,6 +36,15 @@ int main(int argc, char **argv) {
                 modbus_read_bits(ctx, addr, words[0], bytes);
             else if (kind == 'D')
                 modbus_read_input_bits(ctx, addr, words[0], bytes);
+            else if (kind == 'S')
+                modbus_write_register(ctx, addr, words[0]);
+            else if (kind == 'B')
+                modbus_write_bit(ctx, addr, words[0]);
+            else if (kind == 'M') {
+                for (int k = 0; k < n; ++k)
+                    bytes[k] = (uint8_t)words[k];
+                modbus_write_bits(ctx, addr, n, bytes);
+            }
             else
                 modbus_write_registers(ctx, addr, n, words);
         }
