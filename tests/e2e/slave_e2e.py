@@ -68,6 +68,7 @@ CLI = [([], 0, "KORVALEN-SLAVE [-COMx | -SKxxx]"), (["/h", "-?"], 0, "holding\nr
        (["-SR000001", "1", "-DTINT32"], 2, "coils and inputs take no data type but INT16: '1'"),
        (["-DTFLOAT64", "-SR465534", "1"], 2, "value past the end of the image: '1'"),
        (["-comnosuch"], 1, "cannot open port 'COMNOSUCH'"),
+       (["-SK/{busy}"], 1, "cannot open port '/"),
        (["--HeLp"], 0, "KORVALEN-SLAVE [-COMx"), (["--x"], 2, "unknown option: '--X'"),
        (["-XYZ", "--vERSION"], 0, "KORVALEN-SLAVE v1.5:  Compiled at "),
        (["-ES0x100"], 2, "exception status is 0 to 255"), (["-ES"], 2, "0x00 to 0xFF"),
@@ -164,8 +165,8 @@ FAULTS = [
     ("silent_answers_none_of_the_next", ["-FAULTSILENT=2"], [R1] * 4, [A1, b"", b"", A1],
      "Request 2: unit 100, fc 03, address 400001, count 1: not answered, silent|Request 4: unit "
      "100, fc 03, address 400001, count 1: answered\n|faults injected: silent 2\n"),
-    ("tid_is_the_transaction_before", ["-FRTCP", "-FAULTTID"], [mbap("0300000001", 100, 9)],
-     [mbap("03020001", 100, 8)], "answered, tid"),
+    ("tid_is_the_transaction_before", ["-FRTCP", "-FAULTTID"], [mbap("0300000001", 100, 256)],
+     [mbap("03020001", 100, 255)], "answered, tid"),
     ("unit_over_modbus_tcp", ["-FRTCP", "-FAULTUNIT=0"], [mbap("0300000001")],
      [mbap("03020001", 0)], "answered, unit 0"),
     ("noise_comes_before_it", ["-FRTCP", "-FAULTNOISE=3", "-SEED0"], [mbap("0300000001")],
@@ -534,7 +535,10 @@ def matrix_row(transport, runs, master_needles, slave_needles):
 
 
 def cli_row(args, status, needle):
-    out = finish(start([*SLAVE, *(a.format(port=free_port()) for a in args)]), 10, status)
+    """{port}: a free port; {busy}: one this test listens on."""
+    with socket.create_server(("127.0.0.1", 0)) as busy:
+        out = finish(start([*SLAVE, *(a.format(port=free_port(), busy=busy.getsockname()[1])
+                                      for a in args)]), 10, status)
     expect(needle, out, "korvalen-slave")
 
 
