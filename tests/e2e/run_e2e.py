@@ -66,6 +66,9 @@ CASES = [
     ("host_with_port_65536_is_not_looked_up", "", "-SKplc1/65536", {"hosts": "plc1=127.0.0.1"}),
     ("quiet_errors_and_records_keep_their_own_lines", "raw --sessions 1 --reset",
      "{sk} -RQ3 -TROFF -OFCSV -RT300", {"merged": True}),
+    # records and text in one stream (2>&1): each record a whole line of its own
+    ("records_keep_their_lines_beside_text", "serve", "{sk} -RQ3 -TD0 -OFCSV -SR400001",
+     {"merged": True}),
     ("read_holding", "serve", "{sk} -SR400002"),
     ("read_input_registers_fc4", "serve", "{sk} -SR300001 -NR5"),
     ("read_coils_fc1", "serve", "{sk} -SR000001 -NR10"),
@@ -574,21 +577,6 @@ def poll_rounds_at_its_period_until_stopped(korvalen):
         run.stop(), server.stop()
 
 
-def records_keep_their_lines_beside_text(korvalen):
-    """Records and text read as one stream (2>&1): each record is a whole line of its own."""
-    server, port = peer("serve")
-    run = Output([*korvalen, "-SK127.0.0.1/%d" % port, "-RQ3", "-TD0", "-OFCSV", "-SR400001"],
-                 stderr=subprocess.STDOUT)
-    try:
-        ended, lines = run.until(None, 40 if RUN else 15), lf_lines(run.data).decode().split("\n")
-        records = [line for line in lines if re.search(r"Z,[0-9]+,", line)]
-        return None if ended and len(records) == 3 and all(re.fullmatch(
-            r"[-0-9]+T[:.0-9]+Z,[123],100,3,400001,ok,[0-9]+\.[0-9]{3},1 2 -1", line)
-            for line in records) else "lines %r" % lines
-    finally:
-        run.stop(), server.stop()
-
-
 def main():
     korvalen = [*RUN, os.path.abspath(sys.argv[1])]
     only = (sys.argv[2:] or [""])[0]
@@ -597,8 +585,6 @@ def main():
     rows.append(("output_errors_end_no_run", lambda: output_errors_end_no_run(korvalen)))
     rows.append(("poll_rounds_at_its_period_until_stopped",
                  lambda: poll_rounds_at_its_period_until_stopped(korvalen)))
-    rows.append(("records_keep_their_lines_beside_text",
-                 lambda: records_keep_their_lines_beside_text(korvalen)))
 
     def run(row):
         try:
