@@ -72,6 +72,7 @@ JSON = b"".join(b'{"time":"<T>","unit":%s,"function":%s,"start":%s,"count":%s,"r
                     (b"null", b"null", b"null", b"null", b"noise 3 bytes", b"null", b""),
                     (b"1", b"3", b"null", b"null", b"bad CRC", b"null", b""),
                     (b"1", b"3", b'"400004"', b"1", b"ok", b"<T>", b"1003")))
+CSV = b"time,unit,function,start,count,result,response_ms,values\n"
 CASES = {
     # Every kind of exchange in text, ended by -RQ (noise is no exchange), with the counts.
     "text_every_kind_and_counts": (["-RQ7", "-STON"], False, (
@@ -83,27 +84,23 @@ CASES = {
         b"input: ON" + OPEN + ALL + STATS + b"\nExiting.\n", JSON, 5)),
     # -ID and -FN select what is shown; -DT reads a write's values in the type; CSV records.
     "csv_filtered_typed": (["-ID1", "-FN16", "-DTINT32", "-OFCSV", "-TROFF", "-RQ1"], False, (
-        b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
-               b"<T>,1,16,400011,2,ok,<T>,458760\n", 10)),
+        b"\n", CSV + b"<T>,1,16,400011,2,ok,<T>,458760\n", 10)),
     # A request nobody answers is shown once -RT has passed, with nothing after it; -FNREAD
     # shows reads.
     "unanswered_after_rt": (["-RT50", "-RQ1", "-FNREAD", "-OFCSV", "-TROFF"], False, (
-        b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
-               b"<T>,9,3,400001,1,no answer,,\n", 10), ["R,9,0,1"]),
+        b"\n", CSV + b"<T>,9,3,400001,1,no answer,,\n", 10), ["R,9,0,1"]),
     # -FNWRITE shows the four writes and no read.
     "writes_filtered": (["-FNWRITE", "-RQ4", "-OFCSV", "-TROFF"], False, (
-        b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
-               b"<T>,1,5,000003,1,ok,<T>,1\n<T>,1,6,400021,1,ok,<T>,5\n"
+        b"\n", CSV + b"<T>,1,5,000003,1,ok,<T>,1\n<T>,1,6,400021,1,ok,<T>,5\n"
                b"<T>,1,15,000005,3,ok,<T>,1 0 1\n<T>,1,16,400011,2,ok,<T>,7 8\n", 10),
         ["R,1,0,1", "B,1,2,1", "S,1,20,5", "M,1,4,1,0,1", "W,1,10,7,8"]),
     # A spoilt reply ends the exchange it answers.
     "spoilt_reply_ends_its_exchange": (["-RQ1", "-OFCSV", "-TROFF"], False, (
-        b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
-               b"<T>,5,3,400001,1,bad CRC,,\n", 10), ["X,050300000001858e", "X,05030200070000"]),
+        b"\n", CSV + b"<T>,5,3,400001,1,bad CRC,,\n", 10),
+        ["X,050300000001858e", "X,05030200070000"]),
     # Bits stay bits in any -DT.
     "inputs_untyped": (["-DTHEX", "-RQ1", "-OFCSV", "-TROFF"], False, (
-        b"\n", b"time,unit,function,start,count,result,response_ms,values\n"
-               b"<T>,1,2,100001,3,ok,<T>,0 1 0\n", 10), ["D,1,0,3"]),
+        b"\n", CSV + b"<T>,1,2,100001,3,ok,<T>,0 1 0\n", 10), ["D,1,0,3"]),
 }
 
 failed = 0
