@@ -5,6 +5,7 @@
 #include "stack/drivers/clock.h"
 #include "stack/trace/trace.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -63,6 +64,21 @@ bool portNumberText(const char *text) {
     for (; *text >= '0' && *text <= '9' && digits < 6; ++text, ++digits)
         value = value * 10 + (*text - '0');
     return digits > 0 && *text == '\0' && value >= 1 && value <= 65535;
+}
+
+// Labels of digits or of 0x and hex digits, as "127.1", "0177.0.0.1", "0x7f.1" or "2130706433":
+// the resolver reads each as an address, so an octet left out or a leading zero would reach
+// another device. Such a text is refused, never looked up; a real name is never all of these.
+bool numericForm(const char *text) {
+    for (;; ++text) {
+        if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+            for (text += 2; std::isxdigit(static_cast<unsigned char>(*text));)
+                ++text;
+        while (*text >= '0' && *text <= '9')
+            ++text;
+        if (*text != '.')
+            return *text == '\0';
+    }
 }
 
 // Looked up once, at open: the dotted address takes the name's place in the link's copy of the
@@ -145,7 +161,7 @@ int32_t moddlOpen(LinkContext *ctx, const char *portText) {
         // "@address/port": a server on that address only.
         const bool server = ctx->portText[0] == '@' && dottedQuad(ctx->portText + 1);
         if (!server && !dottedQuad(ctx->portText) && ctx->portText[0]) {
-            if (!portNumberText(slash + 1)) {
+            if (!portNumberText(slash + 1) || numericForm(ctx->portText)) {
                 tracePrintf("\n\rmoddlOpen: host '%s' is not an IPv4 address", ctx->portText);
                 return refused(ctx);
             }

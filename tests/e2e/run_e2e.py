@@ -57,6 +57,11 @@ CASES = [
     # Windows names know no case: the row is Linux's alone.
     ("link_named_as_typed_is_found", "", "-comnowhere", {"native": True}),
     ("host_that_is_no_address_connects_nothing", "", "-COM/"),
+    # Forms the resolver reads as addresses (each 127.0.0.1 there): refused, never looked up.
+    ("address_missing_an_octet_is_refused", "", "-SK127.0.1/{port}"),
+    ("address_with_a_leading_zero_is_refused", "", "-SK0177.0.0.1/{port}"),
+    ("address_in_hex_is_refused", "", "-SK0x7f.0.0.1/{port}"),
+    ("address_as_one_number_is_refused", "", "-SK2130706433/{port}"),
     ("refused_connect", "", "{sk}"),
     ("host_name_is_looked_up", "serve", "-SKlocalhost/{port} -RQ1"),
     ("host_not_found_is_named", "", "-SKplc9/{port} -ESON", {"hosts": "plc1=127.0.0.1",
